@@ -1,0 +1,91 @@
+#pragma once
+// The client's whole link to the directory server: one function per request the windows send,
+// the fetch into a scratch file and its read-back, the cache-buster and the local address.
+#include "linelist.h"
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace sorvane::directory {
+
+// The eight profile values "e.php" carries, in the order the query sends them.
+struct Profile {
+    std::string name, surname, gender, day, month, year, city, country;
+};
+
+// The scratch file each call site writes its reply to.
+enum class Scratch { Temp, Temp2, Temp3, Temp4, Temp5 };
+const char* scratchFileName(Scratch s); // "temp.txt" ... "temp5.txt"
+
+// "&random=" + n, n drawn uniformly from 0 to 19998 after re-seeding from the clock.
+class CacheBuster {
+public:
+    void reseed(); // from the high-resolution clock
+    int draw();    // 0 .. 19998
+private:
+    std::mt19937 gen_{0};
+};
+
+// Query value encoding: RFC 3986 unreserved characters stay, every other byte becomes %XX.
+std::string encodeValue(std::string_view value);
+
+// Request addresses; `base` ends in "/messenger/". Pure functions, so tests can read them.
+namespace address {
+std::string login(std::string_view base, std::string_view user, std::string_view password,
+                  std::string_view ip, std::string_view port);
+std::string newUser(std::string_view base, std::string_view user, std::string_view password);
+std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName);
+std::string deleteFriend(std::string_view base, std::string_view own, std::string_view friendName);
+std::string probeLookup(std::string_view base, std::string_view name, int n);
+std::string sendLookup(std::string_view base, std::string_view name);
+std::string search(std::string_view base, std::string_view text, int n);
+std::string viewProfile(std::string_view base, std::string_view name, int n);
+std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n);
+} // namespace address
+
+// Fetches `url` by HTTP GET and stores the body in `file`, replacing its content.
+// Throws EInOutError when the file cannot be written, EDirectoryUnreachable when no HTTP
+// response arrives. The HTTP status is not examined.
+void GetInetFile(const std::string& url, const std::filesystem::path& file);
+
+// The client's own IPv4 address, dotted; empty when the host name does not resolve.
+std::string LocalIP();
+
+// Where the scratch files go: beside the executable, else the per-user cache folder.
+std::filesystem::path defaultScratchDir();
+
+class Directory {
+public:
+    Directory(std::string base, std::filesystem::path scratchDir);
+
+    const std::string& base() const { return base_; }
+    const std::filesystem::path& scratchDir() const { return scratchDir_; }
+    std::filesystem::path scratchPath(Scratch s) const;
+
+    // GetInetFile into the scratch file, then read it back; the scratch file is held
+    // exclusively from its creation to the read-back.
+    LineList fetch(const std::string& url, Scratch s) const;
+
+    LineList login(std::string_view user, std::string_view password, std::string_view ip,
+                   std::string_view port) const;                                   // c.php, temp
+    LineList newUser(std::string_view user, std::string_view password) const;     // n.php, temp
+    LineList addFriend(std::string_view own, std::string_view friendName) const;  // f.php, temp
+    LineList deleteFriend(std::string_view own, std::string_view friendName) const; // d.php, temp4
+    // The presence probe seeds once per pass and draws per request, so it passes n.
+    LineList probeLookup(std::string_view name, int n) const;                     // g.php, temp3
+    LineList sendLookup(std::string_view name) const;                             // g.php, temp2
+    LineList search(std::string_view text);                                        // s.php, temp5
+    LineList viewProfile(std::string_view name);                                   // v.php, temp5
+    LineList saveProfile(std::string_view own, const Profile& p);                  // e.php, temp5
+
+private:
+    int freshCacheBuster(); // reseed + draw
+
+    std::string base_;
+    std::filesystem::path scratchDir_;
+    CacheBuster buster_;
+};
+
+} // namespace sorvane::directory

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Starts the local directory server (once) and one more messenger.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=build/bin
+listen=127.0.0.1:8642
+state="${XDG_STATE_HOME:-$HOME/.local/state}/sorvane-messenger"
+mkdir -p "$state"
+
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+  echo "make run needs a graphical desktop: no DISPLAY or WAYLAND_DISPLAY is set, so the messenger window cannot open." >&2
+  exit 1
+fi
+
+if ! (exec 3<>/dev/tcp/127.0.0.1/8642) 2>/dev/null; then
+  echo "Starting the directory server on $listen (log: $state/directory.log)"
+  nohup "$bin/sorvane-directory" --listen "$listen" --observed-address \
+      >>"$state/directory.log" 2>&1 &
+  for _ in $(seq 50); do
+    (exec 3<>/dev/tcp/127.0.0.1/8642) 2>/dev/null && break
+    sleep 0.1
+  done
+fi
+
+echo "Starting Sorvane Messenger"
+nohup "$bin/sorvane-messenger" >>"$state/messenger.log" 2>&1 &
