@@ -3,12 +3,17 @@
 // the fetch into a scratch file and its read-back, the cache-buster and the local address.
 #include "linelist.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sorvane::directory {
+
+// The directory server this build talks to (set when the program is built); ends in "/messenger/".
+std::string_view directoryBase();
 
 // The eight profile values "e.php" carries, in the order the query sends them.
 struct Profile {
@@ -53,8 +58,21 @@ void GetInetFile(const std::string& url, const std::filesystem::path& file);
 // The client's own IPv4 address, dotted; empty when the host name does not resolve.
 std::string LocalIP();
 
+// LocalIP's choice, given the IPv4 addresses the host name resolves to (in the resolver's
+// order) and those of the host's interfaces that are up; all in network byte order.
+// The last non-loopback address of the resolver wins; when the name resolves only to loopback
+// (as Debian's 127.0.1.1 does), the last non-loopback interface address; when there is none
+// either, the resolver's last address. Empty when the name did not resolve.
+std::string chooseLocalIP(const std::vector<std::uint32_t>& resolved,
+                          const std::vector<std::uint32_t>& interfaces);
+
 // Where the scratch files go: beside the executable, else the per-user cache folder.
 std::filesystem::path defaultScratchDir();
+
+// defaultScratchDir's choice without touching the disk. `xdgCacheHome` and `home` are the
+// environment's values, empty when unset; a relative cache home is ignored.
+std::filesystem::path chooseScratchDir(const std::filesystem::path& exeDir, bool exeDirWritable,
+                                       std::string_view xdgCacheHome, std::string_view home);
 
 class Directory {
 public:

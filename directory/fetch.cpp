@@ -1,0 +1,209 @@
+// The fetch of a reply into a scratch file, the scratch folder, and the locked read-back.
+#include "directory.h"
+
+#include "errors.h"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sorvane::directory {
+
+namespace {
+
+constexpr const char* kAgent = "Sorvane Messenger - http://www.sorvane.example/";
+constexpr long kChunk = 1024;            // most bytes handed to the file per write
+constexpr long kConnectTimeoutS = 10;    // a server that never answers the connect
+constexpr long kStallTimeS = 30;         // a server that stops sending mid-reply
+
+[[noreturn]] void throwIo(int err)
+{
+    throw EInOutError(std::strerror(err));
+}
+
+// Closes the descriptor whatever happens; close() reports late write failures, so the
+// normal path calls close() itself and checks it.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    ~FileDescriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    void close()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && errno != EINTR)
+            throwIo(errno);
+    }
+
+private:
+    int fd_;
+};
+
+// Opens a scratch file for writing without following a symbolic link planted at its path
+// and without hanging on a FIFO; anything but a regular file is refused.
+FileDescriptor openScratch(const std::filesystem::path& file, int extraFlags)
+{
+    FileDescriptor fd(::open(file.c_str(),
+                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags,
+                             0600));
+    if (fd.get() < 0)
+        throwIo(errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        throwIo(errno);
+    if (!S_ISREG(st.st_mode))
+        throw EInOutError("Not a regular file");
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        throwIo(errno);
+    return fd;
+}
+
+void ensureCurlReady()
+{
+    // curl_global_init is not thread-safe itself; a function-local static runs it exactly once.
+    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (init != CURLE_OK)
+        throw EDirectoryUnreachable();
+}
+
+struct Sink {
+    int fd;
+    int error = 0; // errno of a failed write; the transfer stops at it
+};
+
+extern "C" std::size_t writeChunk(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* sink = static_cast<Sink*>(user);
+    const std::size_t total = size * count;
+    std::size_t done = 0;
+    while (done < total) {
+        const ssize_t n = ::write(sink->fd, data + done, total - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            sink->error = errno;
+            return 0; // anything short of `total` makes libcurl abandon the transfer
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return total;
+}
+
+// Streams the body of `url` into the already open, empty file `fd`.
+void streamInto(const std::string& url, int fd)
+{
+    ensureCurlReady();
+    const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
+                                                                    &curl_easy_cleanup);
+    if (!curl)
+        throw EDirectoryUnreachable();
+
+    Sink sink{fd};
+    CURL* h = curl.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kAgent);
+    // Proxy: libcurl's own reading of http_proxy, https_proxy, all_proxy and no_proxy.
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kChunk);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeChunk);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallTimeS);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    // The status is not examined: an error page is a reply like any other.
+    curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
+
+    const CURLcode rc = curl_easy_perform(h);
+    if (sink.error != 0)
+        throwIo(sink.error);
+    // No response, or one that broke off: what the file holds is not the directory's reply.
+    if (rc != CURLE_OK)
+        throw EDirectoryUnreachable();
+}
+
+} // namespace
+
+void GetInetFile(const std::string& url, const std::filesystem::path& file)
+{
+    // Created or emptied before the first byte of the reply arrives.
+    FileDescriptor fd = openScratch(file, O_TRUNC);
+    streamInto(url, fd.get());
+    fd.close();
+}
+
+LineList Directory::fetch(const std::string& url, Scratch s) const
+{
+    const auto path = scratchPath(s);
+    FileDescriptor fd = openScratch(path, 0);
+    // Another client sharing this folder waits here until our read-back is done, and we
+    // wait for theirs, so neither reads the other's reply.
+    while (::flock(fd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+            throwIo(errno);
+    }
+    if (::ftruncate(fd.get(), 0) != 0)
+        throwIo(errno);
+    streamInto(url, fd.get());
+    LineList reply = LineList::loadFromFile(path);
+    fd.close(); // releases the lock
+    return reply;
+}
+
+std::filesystem::path chooseScratchDir(const std::filesystem::path& exeDir, bool exeDirWritable,
+                                       std::string_view xdgCacheHome, std::string_view home)
+{
+    if (exeDirWritable)
+        return exeDir;
+    // A relative cache home is to be ignored, as if it were unset.
+    if (!xdgCacheHome.empty() && xdgCacheHome.front() == '/')
+        return std::filesystem::path(xdgCacheHome) / "sorvane-messenger";
+    return std::filesystem::path(home) / ".cache" / "sorvane-messenger";
+}
+
+std::filesystem::path defaultScratchDir()
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const auto exeDir = ec ? std::filesystem::path() : exe.parent_path();
+    const bool writable =
+        !exeDir.empty() && ::faccessat(AT_FDCWD, exeDir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+        const passwd* pw = ::getpwuid(::geteuid());
+        home = pw ? pw->pw_dir : "/";
+    }
+    auto dir = chooseScratchDir(exeDir, writable, xdg ? xdg : "", home ? home : "");
+    if (!writable) {
+        // The per-user folder holds replies with friends' addresses: the owner's eyes only.
+        std::filesystem::create_directories(dir.parent_path(), ec);
+        ::mkdir(dir.c_str(), 0700);
+    }
+    return dir;
+}
+
+} // namespace sorvane::directory
