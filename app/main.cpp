@@ -1,0 +1,50 @@
+// Sorvane Messenger: start-up. The main window comes first, so that it is the application's
+// main window; the login window is created hidden and the main window's show brings it up.
+#include "forms/context.h"
+#include "forms/globals.h"
+#include "forms/login.h"
+#include "forms/main.h"
+
+#include "directory/directory.h"
+#include "ui/artwork.h"
+#include "ui/desktop.h"
+#include "ui/messages.h"
+#include "ui/screen.h"
+
+#include <QApplication>
+#include <QWidget>
+
+#ifndef SORVANE_DIRECTORY_BASE
+#error "SORVANE_DIRECTORY_BASE must name the directory server"
+#endif
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    // The title must be there before the main window's tray icon copies it.
+    QApplication::setApplicationName(QStringLiteral("Sorvane Messenger"));
+    QApplication::setWindowIcon(sorvane::ui::artwork::programIcon());
+    // Closing windows never ends the program; only the tray menu's "Close" does.
+    QApplication::setQuitOnLastWindowClosed(false);
+    app.setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+
+    sorvane::directory::Directory directory(SORVANE_DIRECTORY_BASE,
+                                            sorvane::directory::defaultScratchDir());
+    sorvane::ui::QtMessageBoxes boxes;
+    sorvane::ui::QtScreen screen;
+    sorvane::ui::QtDesktop desktop;
+    Context context{directory, boxes, screen, desktop};
+
+    Form3 = new TForm3(context);
+    Form1 = new TForm1(context);
+    Form3->show();
+    const int result = QApplication::exec();
+
+    // The main window goes first: its listener's threads end before anything else does.
+    delete Form3;
+    Form3 = nullptr;
+    delete Form1;
+    Form1 = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        delete window;
+    return result;
+}

@@ -1,0 +1,19 @@
+#pragma once
+// What every window needs from outside itself, handed in rather than reached globally so that
+// tests can aim the windows at their own directory server and read what they would have said.
+
+namespace sorvane::directory {
+class Directory;
+}
+namespace sorvane::ui {
+class IMessageBoxes;
+class IScreen;
+class IDesktop;
+} // namespace sorvane::ui
+
+struct Context {
+    sorvane::directory::Directory& directory;
+    sorvane::ui::IMessageBoxes& boxes;
+    sorvane::ui::IScreen& screen;
+    sorvane::ui::IDesktop& desktop;
+};

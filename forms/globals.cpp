@@ -1,0 +1,10 @@
+#include "globals.h"
+
+TForm1* Form1 = nullptr;
+TForm2* Form2 = nullptr;
+TForm3* Form3 = nullptr;
+TForm4* Form4 = nullptr;
+TForm5* Form5 = nullptr;
+TForm6* Form6 = nullptr;
+TForm7* Form7 = nullptr;
+TAboutBox* AboutBox = nullptr;

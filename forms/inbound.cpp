@@ -1,0 +1,17 @@
+#include "inbound.h"
+
+bool InboundText::append(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+    return lines_.size() == 1;
+}
+
+std::deque<std::string> InboundText::takeAll() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(lines_, {});
+}
+
+void InboundText::clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+}

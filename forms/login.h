@@ -1,0 +1,45 @@
+#pragma once
+// The login window: log in against the directory, or hand over to the new user window.
+#include "context.h"
+#include "ui/form.h"
+#include "ui_login.h"
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <random>
+
+namespace sorvane::ui {
+class Timer;
+}
+
+class TForm1 : public sorvane::ui::Form {
+    Q_OBJECT
+public:
+    explicit TForm1(Context& context, QWidget* parent = nullptr);
+
+    Ui::TForm1 ui;
+    sorvane::ui::Timer* Timer1; // the attention animation, 100 ms
+
+    // The names a friend text of the login reply carries, in order.
+    static QStringList parseFriendText(const QString& text);
+    // The listening port: drawn from 1024 to 9999 until one can be bound here.
+    static int drawListeningPort(std::mt19937& generator);
+
+    void FormCreate();
+    void Timer1Timer();
+    void RadioButton1Click();
+    void RadioButton2Click();
+    void Edit1Change();
+    void MaskEdit1Change();
+    void BitBtn1Click();
+
+private:
+    void applyOkButtonRule();
+    void login();
+
+    Context& context_;
+};
+
+// The next step of the attention animation, 0 to 3.
+extern std::uint8_t ShakeStep;

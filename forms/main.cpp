@@ -1,0 +1,433 @@
+#include "main.h"
+
+#include "globals.h"
+#include "login.h"
+#include "message.h"
+#include "windows.h"
+
+#include "ui/artwork.h"
+#include "ui/desktop.h"
+#include "ui/messages.h"
+#include "ui/screen.h"
+#include "ui/thread.h"
+#include "ui/timer.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QSystemTrayIcon>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+QStringList OpenChats;
+InboundText InboundLines;
+
+namespace {
+
+constexpr int kPresenceWaitMs = 60000;
+// Presence probes of one pass run side by side, so that a friend whose address swallows the
+// connect costs the run one connect bound rather than one each.
+constexpr unsigned kMaxParallelProbes = 32;
+
+QString selectedText(const QListWidget* list) {
+    const QList<QListWidgetItem*> items = list->selectedItems();
+    return items.isEmpty() ? QString() : items.first()->text();
+}
+
+bool contains(const QListWidget* list, const QString& name) {
+    for (int i = 0; i < list->count(); ++i)
+        if (list->item(i)->text() == name)
+            return true;
+    return false;
+}
+
+struct ProbeTarget {
+    std::string host, port;
+    bool known = false; // the lookup gave an address to try
+};
+
+bool probe(const ProbeTarget& target) {
+    if (!target.known)
+        return false;
+    try {
+        sorvane::net::TTcpClient client;
+        client.setRemoteHost(target.host);
+        client.setRemotePort(target.port);
+        client.setActive(true);
+        const bool reachable = client.connected();
+        client.setActive(false); // frees the friend's connection thread at once
+        return reachable;
+    } catch (const std::exception&) {
+        return false; // a port text that is no number: nobody to reach there
+    }
+}
+
+std::vector<bool> probeAll(const std::vector<ProbeTarget>& targets) {
+    std::vector<char> results(targets.size(), 0);
+    std::atomic<size_t> next{0};
+    const auto worker = [&] {
+        for (size_t i = next++; i < targets.size(); i = next++)
+            results[i] = probe(targets[i]) ? 1 : 0;
+    };
+    const size_t threads = std::min<size_t>(kMaxParallelProbes, targets.size());
+    std::vector<std::thread> pool;
+    for (size_t t = 1; t < threads; ++t)
+        pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool)
+        t.join();
+    return {results.begin(), results.end()};
+}
+
+} // namespace
+
+TForm3::TForm3(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
+    ui.setupUi(this);
+    setFixedSize(size());
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(sorvane::ui::artwork::programIcon());
+    ui.SpeedButton1->setIcon(QIcon(sorvane::ui::artwork::personAdd()));
+    ui.SendMessage1->setIcon(QIcon(sorvane::ui::artwork::personArrow()));
+    ui.ViewInformation1->setIcon(QIcon(sorvane::ui::artwork::personPencil()));
+    ui.ViewInformation2->setIcon(QIcon(sorvane::ui::artwork::personPencil()));
+    ui.Delete1->setIcon(QIcon(sorvane::ui::artwork::personCross()));
+    ui.Delete2->setIcon(QIcon(sorvane::ui::artwork::personCross()));
+    settleButtons();
+
+    Timer1 = new sorvane::ui::Timer(context.boxes, 1, false, this);
+    Timer1->onTimer = [this] { Timer1Timer(); };
+    Timer2 = new sorvane::ui::Timer(context.boxes, 1, false, this);
+    Timer2->onTimer = [this] { Timer2Timer(); };
+
+    TcpClient1.setRemotePort("1000");
+    TcpServer1.setLocalPort("1000");
+    TcpServer1.OnAccept = [this](sorvane::net::TCustomTcpServer& sender,
+                                 sorvane::net::TCustomIpClient& client) {
+        TcpServer1Accept(sender, client);
+    };
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->addAction(ui.SendMessage1);
+    PopupMenu1->addAction(ui.ViewInformation1);
+    PopupMenu1->addSeparator(); // N2
+    PopupMenu1->addAction(ui.Delete1);
+    PopupMenu1->setDefaultAction(ui.SendMessage1);
+    PopupMenu3 = new QMenu(this);
+    PopupMenu3->addAction(ui.ViewInformation2);
+    PopupMenu3->addSeparator(); // N3
+    PopupMenu3->addAction(ui.Delete2);
+    PopupMenu2 = new QMenu(this);
+    PopupMenu2->addAction(ui.ShowSorvaneMessenger1);
+    PopupMenu2->addSeparator(); // N1
+    PopupMenu2->addAction(ui.Close1);
+    PopupMenu2->setDefaultAction(ui.ShowSorvaneMessenger1);
+
+    TrayIcon1 = new QSystemTrayIcon(sorvane::ui::artwork::programIcon(), this);
+    TrayIcon1->setToolTip(QApplication::applicationName());
+    TrayIcon1->setContextMenu(PopupMenu2);
+    TrayIcon1->show();
+
+    const auto on = [this](auto handler) { return [this, handler] { handle([=, this] { (this->*handler)(); }); }; };
+    connect(ui.SpeedButton1, &QToolButton::clicked, this, on(&TForm3::SpeedButton1Click));
+    connect(ui.BitBtn1, &QPushButton::clicked, this, on(&TForm3::BitBtn1Click));
+    connect(ui.BitBtn2, &QPushButton::clicked, this, on(&TForm3::BitBtn2Click));
+    connect(ui.BitBtn3, &QPushButton::clicked, this, on(&TForm3::BitBtn3Click));
+    connect(ui.SendMessage1, &QAction::triggered, this, on(&TForm3::SendMessage1Click));
+    connect(ui.ViewInformation1, &QAction::triggered, this, on(&TForm3::ViewInformation1Click));
+    connect(ui.ViewInformation2, &QAction::triggered, this, on(&TForm3::ViewInformation2Click));
+    connect(ui.Delete1, &QAction::triggered, this, on(&TForm3::Delete1Click));
+    connect(ui.Delete2, &QAction::triggered, this, on(&TForm3::Delete2Click));
+    connect(ui.ShowSorvaneMessenger1, &QAction::triggered, this,
+            on(&TForm3::ShowSorvaneMessenger1Click));
+    connect(ui.Close1, &QAction::triggered, this, on(&TForm3::Close1Click));
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    handle([this] { TrayIcon1Click(); });
+            });
+    connect(ui.ListBox1, &QWidget::customContextMenuRequested, this, [this] {
+        handle([this] { PopupMenu1Popup(); });
+        PopupMenu1->popup(QCursor::pos());
+    });
+    connect(ui.ListBox2, &QWidget::customContextMenuRequested, this, [this] {
+        handle([this] { PopupMenu3Popup(); });
+        PopupMenu3->popup(QCursor::pos());
+    });
+    ui.Edit1->installEventFilter(this);
+    // A right click opens the menu for the entry selected before; it does not select.
+    ui.ListBox1->viewport()->installEventFilter(this);
+    ui.ListBox2->viewport()->installEventFilter(this);
+
+    FormCreate();
+}
+
+TForm3::~TForm3() {
+    // The listener's threads call back into this window; they must be gone first.
+    TcpServer1.setActive(false);
+    TcpServer1.OnAccept = nullptr;
+}
+
+bool TForm3::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui.Edit1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            handle([&] { Edit1KeyDown(13); });
+            return true;
+        }
+    }
+    if ((watched == ui.ListBox1->viewport() || watched == ui.ListBox2->viewport()) &&
+        (event->type() == QEvent::MouseButtonPress ||
+         event->type() == QEvent::MouseButtonDblClick) &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton)
+        return true;
+    return Form::eventFilter(watched, event);
+}
+
+QPoint TForm3::placement(QSize display, QSize outer) {
+    // Integer division truncates toward zero, as a negative difference needs.
+    return {display.width() - outer.width(), (display.height() - outer.height()) / 2};
+}
+
+void TForm3::FormCreate() {
+    InboundLines.clear();
+    // The frame is not known before the window manager has framed the window; a common
+    // frame (thin borders, a title bar) stands in for it.
+    const QSize outer = size() + QSize(2 * 3, 3 + 23);
+    move(placement(context_.screen.size(), outer));
+    OpenChats.clear();
+}
+
+void TForm3::formShow() {
+    if (Form1 && Form1->ui.Edit1->text().isEmpty()) {
+        setEnabled(false);
+        Form1->show();
+    }
+}
+
+bool TForm3::formCloseQuery() {
+    // Where the desktop has no notification area, a hidden window could never come back, so
+    // closing it ends the program as the tray menu's "Close" would.
+    if (!context_.desktop.hasTray()) {
+        Close1Click();
+        return false;
+    }
+    hide();
+    return false;
+}
+
+void TForm3::Edit1KeyDown(int key) {
+    if (key == 13)
+        ui.SpeedButton1->click();
+}
+
+void TForm3::SpeedButton1Click() { addFriend(ui.Edit1->text()); }
+
+void TForm3::addFriend(const QString& name) {
+    SORVANE_ASSERT_UI_THREAD();
+    if (contains(ui.ListBox1, name) || contains(ui.ListBox2, name)) {
+        context_.boxes.showMessage(QStringLiteral("User is already your friend!"));
+        return;
+    }
+    const sorvane::LineList reply =
+        context_.directory.addFriend(Form1->ui.Edit1->text().toStdString(), name.toStdString());
+    if (reply[0] == "OK") {
+        ui.ListBox2->addItem(name);
+        Timer2->setInterval(1);
+        Timer2->setEnabled(true);
+    } else {
+        context_.boxes.showMessage(QStringLiteral("No such user!"));
+    }
+}
+
+void TForm3::deleteSelected(QListWidget* list) {
+    SORVANE_ASSERT_UI_THREAD();
+    const QList<QListWidgetItem*> selected = list->selectedItems();
+    if (selected.isEmpty())
+        return;
+    const QString name = selected.first()->text();
+    delete list->takeItem(list->row(selected.first()));
+    sorvane::ui::processMessages();
+
+    // Until the directory confirms, the friend is not gone: on a refusal or a failed request
+    // the entry comes back, at the end of the list it was taken from.
+    const auto restore = [&] {
+        if (!contains(ui.ListBox1, name) && !contains(ui.ListBox2, name))
+            list->addItem(name);
+    };
+    try {
+        const sorvane::LineList reply = context_.directory.deleteFriend(
+            Form1->ui.Edit1->text().toStdString(), name.toStdString());
+        if (reply[0] != "OK") {
+            restore();
+            context_.boxes.showMessage(QStringLiteral("Error!"));
+        }
+    } catch (...) {
+        restore();
+        throw;
+    }
+}
+
+void TForm3::Delete1Click() { deleteSelected(ui.ListBox1); }
+
+void TForm3::Delete2Click() { deleteSelected(ui.ListBox2); }
+
+void TForm3::PopupMenu1Popup() {
+    const bool any = !ui.ListBox1->selectedItems().isEmpty();
+    ui.SendMessage1->setEnabled(any);
+    ui.Delete1->setEnabled(any);
+}
+
+void TForm3::PopupMenu3Popup() { ui.Delete2->setEnabled(!ui.ListBox2->selectedItems().isEmpty()); }
+
+void TForm3::viewSelected(QListWidget* list) {
+    if (list->selectedItems().isEmpty())
+        return; // nobody to show
+    openViewInformation(context_, selectedText(list));
+}
+
+void TForm3::ViewInformation1Click() { viewSelected(ui.ListBox1); }
+
+void TForm3::ViewInformation2Click() { viewSelected(ui.ListBox2); }
+
+void TForm3::BitBtn1Click() { openSearchWindow(context_); }
+
+void TForm3::BitBtn2Click() { openAboutWindow(context_); }
+
+void TForm3::BitBtn3Click() { openEditInfoWindow(context_); }
+
+void TForm3::TrayIcon1Click() { ui.ShowSorvaneMessenger1->trigger(); }
+
+void TForm3::ShowSorvaneMessenger1Click() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void TForm3::Close1Click() {
+    TcpServer1.setActive(false);
+    QApplication::quit();
+}
+
+// ---- presence -------------------------------------------------------------------------------
+
+void TForm3::Timer2Timer() {
+    SORVANE_ASSERT_UI_THREAD();
+    Timer2->setEnabled(false);
+    // A failure while probing one friend only makes that friend unreachable, so every run
+    // gets here and the next one is always due.
+    presencePass(ui.ListBox2, ui.ListBox1, true);
+    presencePass(ui.ListBox1, ui.ListBox2, false);
+    Timer2->setInterval(kPresenceWaitMs);
+    Timer2->setEnabled(true);
+}
+
+void TForm3::presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable) {
+    if (walked->count() == 0)
+        return;
+    probeBuster_.reseed();
+    // Every entry in the list when the pass starts is probed once, in list order.
+    std::vector<QListWidgetItem*> entries;
+    std::vector<ProbeTarget> targets;
+    for (int i = 0; i < walked->count(); ++i) {
+        QListWidgetItem* item = walked->item(i);
+        entries.push_back(item);
+        ProbeTarget target;
+        try {
+            const sorvane::LineList reply =
+                context_.directory.probeLookup(item->text().toStdString(), probeBuster_.draw());
+            target.host = reply[0];
+            target.port = reply[1];
+            target.known = true;
+        } catch (const std::exception&) {
+            // No address for this friend now (directory down, unknown, half a reply).
+        }
+        targets.push_back(std::move(target));
+    }
+    const std::vector<bool> reachable = probeAll(targets);
+    // Moves land in probe order at the end of the other list.
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (reachable[i] != moveWhenReachable)
+            continue;
+        QListWidgetItem* item = walked->takeItem(walked->row(entries[i]));
+        other->addItem(item);
+    }
+}
+
+// ---- receiving ------------------------------------------------------------------------------
+
+void TForm3::TcpServer1Accept(sorvane::net::TCustomTcpServer&,
+                              sorvane::net::TCustomIpClient& clientSocket) {
+    // Runs on a connection thread: read the one line, queue it, wake the dispatch.
+    std::string line = clientSocket.ReceiveLine("\r\n");
+    if (InboundLines.append(std::move(line)))
+        QMetaObject::invokeMethod(this, [this] { Timer1->setEnabled(true); }, Qt::QueuedConnection);
+}
+
+QString TForm3::GetPartOfLine1(const QString& line, const QString& start, const QString& end) {
+    const qsizetype a = line.indexOf(start) + 1; // 1-based, 0 when absent
+    const QString rest = line.mid(a);
+    const qsizetype b = rest.indexOf(end) + 1;
+    if (b == 0)
+        return {};
+    return line.mid(a == 0 ? 0 : a - 1, b);
+}
+
+TForm4* TForm3::openChatWindow(const QString& partner) {
+    if (!OpenChats.contains(partner))
+        return nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<TForm4*>(widget))
+            if (window->isVisible() && window->ui.Label2->text() == partner)
+                return window;
+    return nullptr;
+}
+
+void TForm3::Timer1Timer() {
+    SORVANE_ASSERT_UI_THREAD();
+    Timer1->setEnabled(false);
+    // Each line on its own, to its own sender's window.
+    for (const std::string& line : InboundLines.takeAll())
+        dispatchLine(QString::fromStdString(line));
+}
+
+void TForm3::dispatchLine(const QString& line) {
+    const bool blank = std::all_of(line.begin(), line.end(), [](QChar c) { return c.unicode() <= 32; });
+    if (blank)
+        return; // a presence probe, or a peer that closed without a line
+    // Text from the network never opens a box: a line without the "<" ... ">" header is filed
+    // under whatever sender the extraction gives.
+    const QString sender = GetPartOfLine1(line, "<", ">").mid(1);
+    TForm4* window = openChatWindow(sender);
+    if (!window) {
+        OpenChats.append(sender);
+        window = new TForm4(context_);
+        window->show();
+        window->setWindowTitle(sender + " - Message");
+        window->ui.Label2->setText(sender);
+    }
+    window->ui.Memo2->appendPlainText(line);
+    if (!window->isActiveWindow())
+        QApplication::alert(window);
+}
+
+void TForm3::SendMessage1Click() {
+    SORVANE_ASSERT_UI_THREAD();
+    if (ui.ListBox1->selectedItems().isEmpty())
+        return;
+    const QString name = selectedText(ui.ListBox1);
+    if (OpenChats.contains(name))
+        return;
+    OpenChats.append(name);
+    auto* window = new TForm4(context_);
+    window->showModeless();
+    window->setWindowTitle(name + " - Message");
+    window->ui.Label2->setText(name);
+}

@@ -1,0 +1,93 @@
+#pragma once
+// The main window: the online and offline friend lists, adding and deleting friends, the tray
+// icon, the presence run, and the dispatch of received lines to conversation windows.
+#include "context.h"
+#include "inbound.h"
+#include "ui/form.h"
+#include "ui_main.h"
+
+#include "directory/directory.h"
+#include "net/sockets.h"
+
+#include <QPoint>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class QListWidget;
+class QMenu;
+class QSystemTrayIcon;
+namespace sorvane::ui {
+class Timer;
+}
+
+class TForm4;
+
+// The partner names of the open conversation windows, one per window.
+extern QStringList OpenChats;
+// Lines received but not yet shown.
+extern InboundText InboundLines;
+
+class TForm3 : public sorvane::ui::Form {
+    Q_OBJECT
+public:
+    explicit TForm3(Context& context, QWidget* parent = nullptr);
+    ~TForm3() override;
+
+    Ui::TForm3 ui;
+    sorvane::ui::Timer* Timer1; // wakes the dispatch of received lines, 1 ms
+    sorvane::ui::Timer* Timer2; // the presence run
+    sorvane::net::TTcpClient TcpClient1;
+    sorvane::net::TTcpServer TcpServer1;
+    QSystemTrayIcon* TrayIcon1;
+    QMenu* PopupMenu1;
+    QMenu* PopupMenu2;
+    QMenu* PopupMenu3;
+
+    // Where the window goes: right edge on the display's right edge, vertically centred.
+    static QPoint placement(QSize display, QSize outer);
+    // The part of `line` from the first `start` marker up to, not including, the next `end`
+    // marker after it; empty when either is missing.
+    static QString GetPartOfLine1(const QString& line, const QString& start, const QString& end);
+    // The conversation window open for `partner`, or null.
+    static TForm4* openChatWindow(const QString& partner);
+
+    void FormCreate();
+    void Edit1KeyDown(int key);
+    void SpeedButton1Click();
+    void Delete1Click();
+    void Delete2Click();
+    void PopupMenu1Popup();
+    void PopupMenu3Popup();
+    void ViewInformation1Click();
+    void ViewInformation2Click();
+    void SendMessage1Click();
+    void BitBtn1Click();
+    void BitBtn2Click();
+    void BitBtn3Click();
+    void TrayIcon1Click();
+    void ShowSorvaneMessenger1Click();
+    void Close1Click();
+    void Timer1Timer();
+    void Timer2Timer();
+    void TcpServer1Accept(sorvane::net::TCustomTcpServer& sender,
+                          sorvane::net::TCustomIpClient& clientSocket);
+
+    // Adds `name` as a friend unless it is in either list; shared with the search window.
+    void addFriend(const QString& name);
+
+protected:
+    void formShow() override;
+    bool formCloseQuery() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void deleteSelected(QListWidget* list);
+    void viewSelected(QListWidget* list);
+    void presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable);
+    void dispatchLine(const QString& line);
+
+    Context& context_;
+    sorvane::directory::CacheBuster probeBuster_;
+};

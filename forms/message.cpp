@@ -1,0 +1,107 @@
+#include "message.h"
+
+#include "globals.h"
+#include "login.h"
+#include "main.h"
+
+#include "directory/directory.h"
+#include "ui/artwork.h"
+#include "ui/thread.h"
+#include "ui/timer.h"
+
+#include <QKeyEvent>
+#include <QStyle>
+#include <QTextCursor>
+
+TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
+    ui.setupUi(this);
+    // A window of its own, with its own task-bar entry.
+    setWindowFlags(Qt::Window);
+    setWindowIcon(sorvane::ui::artwork::programIcon());
+    ui.Splitter1->setSizes({110, 298 - 30 - 110 - 3 - 41});
+    ui.Splitter1->setStretchFactor(0, 0);
+    ui.Splitter1->setStretchFactor(1, 1);
+    ui.BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
+    ui.BitBtn2->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
+    setDefaultButton(ui.BitBtn1);
+    setCancelButton(ui.BitBtn2);
+    setAttribute(Qt::WA_DeleteOnClose, false);
+
+    Timer1 = new sorvane::ui::Timer(context.boxes, 1, false, this);
+    Timer1->onTimer = [this] { Timer1Timer(); };
+
+    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn2, &QPushButton::clicked, this, [this] { handle([this] { BitBtn2Click(); }); });
+    ui.Memo1->installEventFilter(this);
+    ui.Memo1->setFocus();
+}
+
+bool TForm4::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui.Memo1 && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            handle([this] { Memo1KeyDown(13); });
+        // Not consumed: the input gets its line break as usual.
+    }
+    return Form::eventFilter(watched, event);
+}
+
+void TForm4::Memo1KeyDown(int key) {
+    if (key == 13)
+        Timer1->setEnabled(true);
+}
+
+void TForm4::Timer1Timer() {
+    Timer1->setEnabled(false);
+    enterBreakAt_ = ui.Memo1->textCursor().position() - 1;
+    ui.BitBtn1->click();
+}
+
+QString TForm4::peerLine(const QString& sender, QString text) {
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")); // CR LF only ends the line
+    qsizetype end = text.size();
+    while (end > 0 && text.at(end - 1).unicode() <= 32)
+        --end;
+    text.truncate(end);
+    return '<' + sender + "> " + text;
+}
+
+QString TForm4::notDeliveredNote(const QString& partner) {
+    return QStringLiteral("(not delivered: %1 cannot be reached; press Enter to try again)")
+        .arg(partner);
+}
+
+void TForm4::BitBtn1Click() {
+    SORVANE_ASSERT_UI_THREAD();
+    const int enterBreakAt = std::exchange(enterBreakAt_, -1);
+    const QString partner = ui.Label2->text();
+    const sorvane::LineList reply = context_.directory.sendLookup(partner.toStdString());
+    sorvane::net::TTcpClient& client = Form3->TcpClient1;
+    client.setRemoteHost(reply[0]);
+    client.setRemotePort(reply[1]);
+    client.setActive(false);
+    client.setActive(true);
+
+    const QString line = peerLine(Form1->ui.Edit1->text(), ui.Memo1->toPlainText());
+    const std::string bytes = line.toStdString();
+    const bool delivered = client.connected() &&
+                           client.SendLine(bytes, "\r\n") == static_cast<int>(bytes.size() + 2);
+    ui.Memo2->appendPlainText(line);
+    if (delivered) {
+        ui.Memo1->clear();
+        return;
+    }
+    // Nothing typed is lost: the text stays for another Enter, less the break Enter added.
+    ui.Memo2->appendPlainText(notDeliveredNote(partner));
+    const QString input = ui.Memo1->toPlainText();
+    if (enterBreakAt >= 0 && enterBreakAt < input.size() && input.at(enterBreakAt) == '\n') {
+        QTextCursor cursor(ui.Memo1->document());
+        cursor.setPosition(enterBreakAt);
+        cursor.deleteChar();
+        ui.Memo1->setTextCursor(cursor);
+    }
+}
+
+void TForm4::BitBtn2Click() { close(); }
+
+void TForm4::formClose() { OpenChats.removeAll(ui.Label2->text()); }

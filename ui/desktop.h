@@ -1,0 +1,22 @@
+#pragma once
+#include <QString>
+
+namespace sorvane::ui {
+
+// What the program asks of the desktop it runs on.
+class IDesktop {
+public:
+    virtual ~IDesktop() = default;
+    // Hands a web or mailto: address to the desktop to open; failures are not reported.
+    virtual void open(const QString& address) = 0;
+    // Whether the desktop has a notification area to keep the tray icon in.
+    virtual bool hasTray() const = 0;
+};
+
+class QtDesktop final : public IDesktop {
+public:
+    void open(const QString& address) override;
+    bool hasTray() const override;
+};
+
+} // namespace sorvane::ui

@@ -1,0 +1,36 @@
+#include "messages.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace sorvane::ui {
+
+namespace {
+void showBox(const QString& text, QMessageBox::Icon icon) {
+    QMessageBox box(icon, QApplication::applicationName(), text, QMessageBox::Ok);
+    box.setWindowTitle(QApplication::applicationName());
+    box.exec(); // no parent: Qt centres it on the screen
+}
+} // namespace
+
+void QtMessageBoxes::showMessage(const QString& text) { showBox(text, QMessageBox::NoIcon); }
+
+void QtMessageBoxes::showError(const QString& text) { showBox(text, QMessageBox::Critical); }
+
+QString errorText(const QString& message) {
+    if (!message.isEmpty() && message.back() > QChar('.'))
+        return message + '.';
+    return message;
+}
+
+void showEscapedError(IMessageBoxes& boxes, std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        boxes.showError(errorText(QString::fromUtf8(e.what())));
+    } catch (...) {
+        boxes.showError(errorText(QStringLiteral("Unexpected error")));
+    }
+}
+
+} // namespace sorvane::ui

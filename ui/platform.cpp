@@ -1,0 +1,23 @@
+#include "desktop.h"
+#include "screen.h"
+
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+namespace sorvane::ui {
+
+QSize QtScreen::size() const {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->geometry().size() : QSize(1024, 768);
+}
+
+void QtDesktop::open(const QString& address) {
+    QDesktopServices::openUrl(QUrl(address)); // result ignored on purpose
+}
+
+bool QtDesktop::hasTray() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+} // namespace sorvane::ui
