@@ -1,0 +1,88 @@
+#include "world.h"
+
+#include "globals.h"
+#include "login.h"
+#include "main.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+#include <QWidget>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace sorvane::test {
+
+void RecordingMessageBoxes::showMessage(const QString& text) {
+    messages << text;
+    if (onBox)
+        onBox();
+}
+
+void RecordingMessageBoxes::showError(const QString& text) {
+    errors << text;
+    if (onBox)
+        onBox();
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+World::World(TestDirectoryServer::Options options)
+    : server(std::move(options)), directory(server.base(), scratch.path()),
+      context{directory, boxes, screen, desktop} {
+    main = new TForm3(context);
+    Form3 = main;
+    login = new TForm1(context);
+    Form1 = login;
+}
+
+World::~World() {
+    delete main;
+    Form3 = nullptr;
+    delete login;
+    Form1 = nullptr;
+    // Windows the test opened (conversations, profiles, ...).
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (!w->parent())
+            delete w;
+    QApplication::processEvents();
+}
+
+void World::logIn(const QString& user, const QString& password) {
+    login->ui.RadioButton2->setChecked(true);
+    login->ui.Edit1->setText(user);
+    login->ui.MaskEdit1->setText(password);
+    login->ui.BitBtn1->click();
+}
+
+void World::registerAndLogIn(const QString& user, const QString& password) {
+    const std::string reply = server.registerUser(user.toStdString(), password.toStdString());
+    if (reply.rfind("OK", 0) != 0)
+        throw std::runtime_error("could not register " + user.toStdString() + ": " + reply);
+    logIn(user, password);
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeout.count())
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qWait(1);
+    }
+    return true;
+}
+
+} // namespace sorvane::test
