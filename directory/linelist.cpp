@@ -34,11 +34,12 @@ LineList LineList::fromBytes(std::string_view bytes)
 
 LineList LineList::loadFromFile(const std::filesystem::path& file)
 {
+    const auto cannotOpen = [&file](int err) {
+        return EFOpenError("Cannot open file \"" + file.string() + "\". " + std::strerror(err));
+    };
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        throw EFOpenError("Cannot open file \"" + file.string() + "\". " + std::strerror(err));
-    }
+    if (fd < 0)
+        throw cannotOpen(errno);
 
     std::string bytes;
     char buffer[4096];
@@ -55,8 +56,9 @@ LineList LineList::loadFromFile(const std::filesystem::path& file)
         }
     }
     ::close(fd);
+    // A path that opens but cannot be read (a folder, say) is as unreadable as a missing file.
     if (err != 0)
-        throw EInOutError(std::strerror(err));
+        throw cannotOpen(err);
     return fromBytes(bytes);
 }
 
