@@ -8,9 +8,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -152,6 +154,27 @@ TEST_F(Fetch, FolderAtTheScratchPathIsAnInOutError)
     std::filesystem::create_directory(file_);
     EXPECT_EQ(messageOf<EInOutError>([&] { dir::GetInetFile(server_.url("/"), file_); }),
               "Is a directory");
+}
+
+TEST_F(Fetch, WriteFailureInTheMiddleOfTheReplyIsAnInOutError)
+{
+    // A file-size limit makes writes past 4 KiB fail the way a full disk does.
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    server_.reply(patterned(64 * 1024));
+    const auto message = messageOf<EInOutError>([&] {
+        dir::GetInetFile(server_.url("/messenger/s.php?u=a"), file_);
+    });
+
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(message, "File too large");
+    EXPECT_EQ(std::filesystem::file_size(file_), 4096u);
 }
 
 TEST_F(Fetch, PlantedSymbolicLinkIsNotFollowed)
