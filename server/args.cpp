@@ -1,0 +1,139 @@
+#include "args.h"
+
+#include <charconv>
+
+namespace sorvane::server {
+namespace {
+
+bool parseInt(std::string_view text, int low, int high, int &out) {
+    int v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
+// "HOST:PORT" or "[IPV6]:PORT".
+bool parseListen(std::string_view text, std::string &host, int &port) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    std::string_view h = text.substr(0, colon);
+    if (h.front() == '[') {
+        if (h.size() < 3 || h.back() != ']') return false;
+        h = h.substr(1, h.size() - 2);
+    } else if (h.find(':') != std::string_view::npos) {
+        return false;
+    }
+    if (!parseInt(text.substr(colon + 1), 0, 65535, port)) return false;
+    host = h;
+    return true;
+}
+
+} // namespace
+
+ParsedArgs parseArgs(const std::vector<std::string_view> &args) {
+    ParsedArgs parsed;
+    ServerOptions &o = parsed.options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        std::string_view inlineValue;
+        bool hasInline = false;
+        if (size_t eq = arg.find('='); arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
+            inlineValue = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            hasInline = true;
+        }
+        auto takeValue = [&](std::string_view &out) {
+            if (hasInline) {
+                out = inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                parsed.error = std::string(arg) + " needs a value";
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        auto flag = [&]() {
+            if (hasInline) parsed.error = std::string(arg) + " takes no value";
+            return !hasInline;
+        };
+
+        std::string_view v;
+        if (arg == "--help" || arg == "-h") {
+            if (!flag()) return parsed;
+            parsed.help = true;
+        } else if (arg == "--observed-address") {
+            if (!flag()) return parsed;
+            o.observedAddress = true;
+        } else if (arg == "--listen") {
+            if (!takeValue(v)) return parsed;
+            if (!parseListen(v, o.host, o.port)) {
+                parsed.error = "--listen wants HOST:PORT, not '" + std::string(v) + "'";
+                return parsed;
+            }
+        } else if (arg == "--db") {
+            if (!takeValue(v)) return parsed;
+            if (v.empty()) {
+                parsed.error = "--db wants a file name";
+                return parsed;
+            }
+            o.database = v;
+        } else if (arg == "--hash-cost") {
+            if (!takeValue(v)) return parsed;
+            if (!parseInt(v, 1, 11, o.hashCost)) {
+                parsed.error = "--hash-cost wants a number from 1 to 11";
+                return parsed;
+            }
+        } else if (arg == "--threads") {
+            if (!takeValue(v)) return parsed;
+            if (!parseInt(v, 1, 1024, o.threads)) {
+                parsed.error = "--threads wants a number from 1 to 1024";
+                return parsed;
+            }
+        } else {
+            parsed.error = "unknown argument '" + std::string(args[i]) + "'";
+            return parsed;
+        }
+    }
+    return parsed;
+}
+
+std::string defaultDatabasePath(const char *xdgDataHome, const char *home) {
+    std::string base;
+    // The XDG rules ignore a relative XDG_DATA_HOME.
+    if (xdgDataHome && xdgDataHome[0] == '/') base = xdgDataHome;
+    else if (home && home[0]) base = std::string(home) + "/.local/share";
+    else return {};
+    return base + "/sorvane-directory/directory.db";
+}
+
+std::string helpText(std::string_view program) {
+    std::string text = "Usage: ";
+    text.append(program).append(R"( [--listen HOST:PORT] [--db FILE] [--observed-address]
+
+The Sorvane Messenger directory: accounts, friend lists, profiles and the
+address each user's messenger listens on, served over HTTP under /messenger/.
+
+Options:
+  --listen HOST:PORT    address and port to serve on (default 127.0.0.1:8642;
+                        [::1]:PORT for IPv6; port 0 picks a free port)
+  --db FILE             SQLite database, created when missing (default
+                        $XDG_DATA_HOME/sorvane-directory/directory.db, else
+                        ~/.local/share/sorvane-directory/directory.db)
+  --observed-address    at login, register the address the request came from
+                        instead of the address the messenger sent
+  --threads N           requests served at once (default 32)
+  --hash-cost N         yescrypt cost of new password hashes, 1 to 11
+                        (default 5); lower values are for tests only
+  --help                show this text and exit
+
+When ready it prints "listening on HOST:PORT" on standard output; it logs one
+line per request on standard error, passwords shown as "***".
+SIGTERM or SIGINT stops it.
+)");
+    return text;
+}
+
+} // namespace sorvane::server

@@ -1,0 +1,69 @@
+#pragma once
+
+// What the directory keeps, independent of the database behind it. SQLite is
+// the embedded default; a client/server database can take its place for
+// directories that outgrow one machine.
+//
+// User names are matched without regard to ASCII letter case ("Ann@X" finds
+// "ann@x") and are always handed back as they were registered.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sorvane::server {
+
+using UserId = std::int64_t;
+
+struct Account {
+    UserId id = 0;
+    std::string name;                        // as registered
+    std::string passwordHash;                // crypt(3) text, "$y$..."
+    std::optional<std::string> loginOrigin;  // remote address of the last accepted login
+};
+
+struct PeerAddress {
+    std::string ip;
+    int port = 0;
+};
+
+// Name, surname, gender, day, month and year of birth, city, country.
+using ProfileFields = std::array<std::string, 8>;
+
+struct Profile {
+    std::string name;  // the user name, as registered
+    ProfileFields fields;
+};
+
+// Every method may be called from many threads at once and throws
+// std::runtime_error when the database fails.
+class Storage {
+public:
+    virtual ~Storage() = default;
+
+    // False when the name is taken.
+    virtual bool createAccount(std::string_view name, std::string_view passwordHash) = 0;
+    virtual std::optional<Account> account(std::string_view name) = 0;
+
+    // Records the address peers reach the user at and where the login came from.
+    virtual void recordLogin(UserId user, const PeerAddress &address, std::string_view origin) = 0;
+    // Never logged in, or unknown: nothing.
+    virtual std::optional<PeerAddress> peerAddress(std::string_view name) = 0;
+
+    // Friends in the order they were added. Adding an existing friend keeps its place.
+    virtual std::vector<std::string> friends(UserId user) = 0;
+    virtual void addFriend(UserId user, UserId friendId) = 0;
+    virtual void removeFriend(UserId user, UserId friendId) = 0;
+
+    virtual std::optional<Profile> profile(std::string_view name) = 0;
+    virtual void storeProfile(UserId user, const ProfileFields &fields) = 0;
+
+    // Names containing `text` (ASCII case-insensitively), at most `limit`,
+    // oldest account first. Empty text matches nobody.
+    virtual std::vector<std::string> search(std::string_view text, int limit) = 0;
+};
+
+} // namespace sorvane::server
