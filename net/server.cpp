@@ -1,0 +1,362 @@
+// The listener, its accept-wait thread and its pool of connection threads.
+#include "net/address_detail.h"
+#include "net/sockets.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+namespace sorvane::net {
+
+namespace {
+
+// The server whose accept-wait or connection thread is the current thread, if any: such a
+// thread cannot wait for the listener's threads to end.
+thread_local const TCustomTcpServer* ownListenerThread = nullptr;
+
+constexpr std::chrono::milliseconds kRetryPause{10};
+
+} // namespace
+
+// ---- TCustomTcpServer -------------------------------------------------------------------------
+
+TCustomTcpServer::~TCustomTcpServer() {
+    TCustomTcpServer::Close();
+    ReapThreads(true);
+}
+
+TTcpServer::~TTcpServer() {
+    // The threads call back into this object; they end before any part of it goes away.
+    Close();
+}
+
+void TCustomTcpServer::setBlockMode(TServerSocketBlockMode mode) {
+    if (mode == serverBlockMode_)
+        return;
+    setActive(false);
+    serverBlockMode_ = mode;
+    blockMode_ = mode == TServerSocketBlockMode::bmNonBlocking ? bmNonBlocking : bmBlocking;
+}
+
+void TCustomTcpServer::Open() {
+    TIpSocket::Open();
+    if (listening_)
+        return;
+    ReapThreads(false);
+    sockaddr_in address{};
+    const bool usable = detail::MakeAddress(localHost_, localPort_, address);
+    if (!active_) {
+        ReportError(EBADF);
+        return;
+    }
+    if (!usable) {
+        ReportError(EADDRNOTAVAIL);
+        return;
+    }
+    // Lets the port be listened on again while connections of an earlier run linger in
+    // TIME_WAIT. A port that another socket listens on is still refused.
+    const int reuse = 1;
+    ErrorCheck(setsockopt(handle_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse));
+    if (ErrorCheck(bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address)) !=
+            0 ||
+        ErrorCheck(listen(handle_, ListenBacklog)) != 0)
+        return;
+    listening_ = true;
+    if (serverBlockMode_ != TServerSocketBlockMode::bmThreadBlocking || thread_)
+        return;
+    // The threads get a descriptor of their own for the listening socket, so that closing the
+    // server's handle can never leave them using a number the system has handed out again.
+    const TSocket listener = ErrorCheck(fcntl(handle_, F_DUPFD_CLOEXEC, 0));
+    if (listener < 0)
+        return;
+    thread_ = std::make_unique<TServerSocketThread>(*this, listener);
+    thread_->Start();
+}
+
+void TCustomTcpServer::Close() {
+    if (thread_) {
+        thread_->Terminate();
+        thread_->AbortConnections();
+        stopping_.push_back(std::move(thread_));
+    }
+    listening_ = false;
+    if (active_)
+        shutdown(handle_, SHUT_RDWR); // wakes a thread waiting in Accept; may fail harmlessly
+    TIpSocket::Close();
+    ReapThreads(ownListenerThread != this);
+}
+
+void TCustomTcpServer::ReapThreads(bool all) {
+    // Destroying an accept-wait thread waits for it and its pool.
+    std::erase_if(stopping_, [all](const std::unique_ptr<TServerSocketThread>& thread) {
+        return all || thread->finished();
+    });
+}
+
+bool TCustomTcpServer::Accept(TCustomIpClient& clientSocket) {
+    clientSocket.setActive(false);
+    if (!AcceptOn(handle_, clientSocket))
+        return false;
+    DoAccept(clientSocket);
+    return true;
+}
+
+bool TCustomTcpServer::AcceptOn(TSocket listener, TCustomIpClient& clientSocket) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    TSocket accepted;
+    do {
+        length = sizeof peer;
+        accepted = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    if (accepted < 0) {
+        // After a close the wake-up shows as a failed accept; that is no error.
+        if (listening_)
+            ReportError(errno);
+        return false;
+    }
+    clientSocket.Adopt(accepted, detail::DottedText(peer.sin_addr),
+                       std::to_string(ntohs(peer.sin_port)));
+    clientSocket.setReadTimeout(connectionReadTimeout());
+    clientSocket.setMaxLineLength(connectionMaxLineLength());
+    return true;
+}
+
+void TCustomTcpServer::DoAccept(TCustomIpClient& clientSocket) {
+    if (OnAccept)
+        OnAccept(*this, clientSocket);
+}
+
+// ---- TServerSocketThread ----------------------------------------------------------------------
+
+TServerSocketThread::TServerSocketThread(TCustomTcpServer& server, TSocket listener)
+    : server_(&server), listener_(listener), wakeEvent_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+TServerSocketThread::~TServerSocketThread() {
+    Terminate();
+    if (thread_.joinable())
+        thread_.join();
+    close(listener_);
+    if (wakeEvent_ >= 0)
+        close(wakeEvent_);
+}
+
+void TServerSocketThread::Start() {
+    if (thread_.joinable() || terminated_)
+        return;
+    ++server_->runningThreads_;
+    thread_ = std::thread([this] { Execute(); });
+}
+
+void TServerSocketThread::Terminate() {
+    {
+        std::lock_guard lock(poolMutex_);
+        terminated_ = true;
+        poolChanged_.notify_all();
+    }
+    // Connection threads waiting in accept return at once, now and later.
+    shutdown(listener_, SHUT_RDWR);
+    if (wakeEvent_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(wakeEvent_, &one, sizeof one);
+    }
+}
+
+void TServerSocketThread::AbortConnections() {
+    std::lock_guard lock(poolMutex_);
+    aborting_ = true;
+    for (const auto& thread : pool_)
+        if (thread->connection_ != InvalidSocket)
+            shutdown(thread->connection_, SHUT_RDWR);
+}
+
+std::size_t TServerSocketThread::poolSize() const {
+    std::lock_guard lock(poolMutex_);
+    return pool_.size();
+}
+
+bool TServerSocketThread::WaitForConnection() {
+    pollfd waits[2] = {{listener_, POLLIN, 0}, {wakeEvent_, POLLIN, 0}};
+    const int rc = poll(waits, wakeEvent_ >= 0 ? 2 : 1, -1);
+    if (terminated_)
+        return false;
+    if (rc < 0) {
+        if (errno != EINTR) {
+            server_->ReportError(errno);
+            std::this_thread::sleep_for(kRetryPause);
+        }
+        return false;
+    }
+    if ((waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        std::this_thread::sleep_for(kRetryPause); // the listener is going away
+        return false;
+    }
+    return (waits[0].revents & POLLIN) != 0;
+}
+
+TClientSocketThread* TServerSocketThread::PickIdleLocked() {
+    // Round robin from the thread after the one picked last, so the work spreads.
+    const std::size_t count = pool_.size();
+    if (count == 0)
+        return nullptr;
+    const std::size_t start = lastPicked_ % count;
+    for (std::size_t step = 1; step <= count; ++step) {
+        const std::size_t at = (start + step) % count;
+        if (pool_[at]->suspended_) {
+            lastPicked_ = at;
+            return pool_[at].get();
+        }
+    }
+    lastPicked_ = start;
+    return nullptr;
+}
+
+bool TServerSocketThread::AnyIdleLocked() const {
+    return std::any_of(pool_.begin(), pool_.end(),
+                       [](const auto& thread) { return thread->suspended_; });
+}
+
+void TServerSocketThread::Execute() {
+    ownListenerThread = server_;
+    while (!terminated_ && server_->listening()) {
+        if (!WaitForConnection())
+            continue;
+        std::vector<std::unique_ptr<TClientSocketThread>> ended;
+        {
+            std::unique_lock lock(poolMutex_);
+            ended = std::move(ended_);
+            ended_.clear();
+            TClientSocketThread* picked = PickIdleLocked();
+            if (picked == nullptr && pool_.size() < PoolLimit && !terminated_) {
+                pool_.push_back(std::make_unique<TClientSocketThread>(*this));
+                lastPicked_ = pool_.size() - 1;
+                picked = pool_.back().get();
+                picked->Start();
+            }
+            if (picked != nullptr) {
+                // One connection thread per pending connection: the next readiness is only
+                // looked at once this one is back from its accept.
+                acceptInProgress_ = true;
+                picked->suspended_ = false;
+                picked->resumed_.notify_one();
+                poolChanged_.wait(lock, [this] { return !acceptInProgress_ || terminated_; });
+            } else {
+                // Every thread is serving: the connection waits in the backlog until one is
+                // free.
+                poolChanged_.wait(lock, [this] {
+                    return terminated_ || AnyIdleLocked() || pool_.size() < PoolLimit;
+                });
+            }
+        }
+        ended.clear(); // joins threads that left the pool
+        std::this_thread::yield();
+    }
+    EndPool();
+    finished_ = true;
+    --server_->runningThreads_;
+}
+
+void TServerSocketThread::EndPool() {
+    shutdown(listener_, SHUT_RDWR);
+    std::unique_lock lock(poolMutex_);
+    for (const auto& thread : pool_) {
+        thread->terminated_ = true;
+        thread->resumed_.notify_one();
+    }
+    poolChanged_.wait(lock, [this] { return pool_.empty(); });
+    std::vector<std::unique_ptr<TClientSocketThread>> ended = std::move(ended_);
+    ended_.clear();
+    lock.unlock();
+    ended.clear();
+}
+
+// ---- TClientSocketThread ----------------------------------------------------------------------
+
+TClientSocketThread::TClientSocketThread(TServerSocketThread& owner) : owner_(owner) {}
+
+TClientSocketThread::~TClientSocketThread() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void TClientSocketThread::Start() {
+    ++owner_.server_->runningThreads_;
+    thread_ = std::thread([this] { Execute(); });
+}
+
+void TClientSocketThread::Execute() {
+    ownListenerThread = owner_.server_;
+    {
+        // Created suspended: wait for the first resume.
+        std::unique_lock lock(owner_.poolMutex_);
+        resumed_.wait(lock, [this] { return !suspended_ || terminated_; });
+    }
+    try {
+        while (!terminated_) {
+            ServeOne();
+            Suspend();
+        }
+    } catch (...) {
+        // The handler failed: the connection was closed on the way out, and only this thread
+        // ends. The listener makes a new one when it needs it.
+    }
+    TCustomTcpServer* const server = owner_.server_;
+    LeavePool();
+    --server->runningThreads_;
+}
+
+void TClientSocketThread::ServeOne() {
+    TCustomTcpServer& server = *owner_.server_;
+    TCustomIpClient client;
+    const bool accepted = !owner_.terminated() && server.AcceptOn(owner_.listener_, client);
+    {
+        std::lock_guard lock(owner_.poolMutex_);
+        owner_.acceptInProgress_ = false;
+        if (accepted) {
+            if (owner_.aborting_)
+                shutdown(client.handle(), SHUT_RDWR);
+            connection_ = client.handle();
+        }
+        owner_.poolChanged_.notify_all();
+    }
+    if (!accepted)
+        return;
+    // Forget the connection before `client` closes it, also when the handler throws.
+    struct Forget {
+        TClientSocketThread& thread;
+        ~Forget() {
+            std::lock_guard lock(thread.owner_.poolMutex_);
+            thread.connection_ = InvalidSocket;
+        }
+    } forget{*this};
+    server.DoAccept(client);
+}
+
+void TClientSocketThread::Suspend() {
+    std::unique_lock lock(owner_.poolMutex_);
+    if (terminated_)
+        return;
+    suspended_ = true;
+    owner_.poolChanged_.notify_all(); // the accept-wait thread may be waiting for an idle one
+    resumed_.wait(lock, [this] { return !suspended_ || terminated_; });
+}
+
+void TClientSocketThread::LeavePool() {
+    std::lock_guard lock(owner_.poolMutex_);
+    auto& pool = owner_.pool_;
+    const auto self = std::find_if(pool.begin(), pool.end(),
+                                   [this](const auto& thread) { return thread.get() == this; });
+    if (self != pool.end()) {
+        owner_.ended_.push_back(std::move(*self));
+        pool.erase(self);
+    }
+    owner_.poolChanged_.notify_all();
+}
+
+} // namespace sorvane::net
