@@ -76,15 +76,6 @@ TEST_F(Fetch, ShorterReplyLeavesNoTraceOfLongerOne)
     EXPECT_EQ(readFile(file_), "no\r\n");
 }
 
-TEST_F(Fetch, EmptyBodyEmptiesTheFile)
-{
-    writeFile(file_, "10.0.0.5\r\n4321\r\n");
-    server_.reply("");
-    dir::GetInetFile(server_.url("/messenger/g.php?u=nobody"), file_);
-    EXPECT_TRUE(std::filesystem::exists(file_));
-    EXPECT_EQ(std::filesystem::file_size(file_), 0u);
-}
-
 TEST_F(Fetch, ErrorStatusBodyIsStored)
 {
     for (const int status : {404, 500, 503}) {
@@ -100,14 +91,6 @@ TEST_F(Fetch, IdentifiesItselfWithTheAgentText)
     server_.reply("OK");
     dir::GetInetFile(server_.url("/messenger/n.php?u=a&p=b"), file_);
     EXPECT_EQ(server_.last().userAgent, "Sorvane Messenger - http://www.sorvane.example/");
-}
-
-TEST_F(Fetch, SendsTheAddressUnaltered)
-{
-    server_.reply("OK");
-    const auto target = "/messenger/e.php?u=a%40b.org&n=Zo%C3%AB&s=%26&random=17";
-    dir::GetInetFile(server_.url(target), file_);
-    EXPECT_EQ(server_.last().target, target);
 }
 
 TEST_F(Fetch, ClosedPortIsUnreachable)
@@ -312,14 +295,6 @@ TEST_P(DirectoryRequest, ReachesTheServerAsTypedAndReadsItsScratchFileBack)
 INSTANTIATE_TEST_SUITE_P(Rows, DirectoryRequest, ::testing::ValuesIn(kCalls),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Fetch, ProbeSendsTheNumberItWasGiven)
-{
-    server_.reply("10.0.0.5\r\n4321\r\n");
-    dir::Directory d(server_.base(), dir_.path());
-    d.probeLookup("bob", 19998);
-    EXPECT_EQ(server_.last().params.find("random")->second, "19998");
-}
-
 TEST_F(Fetch, DirectoryShorterReplyLeavesNoTraceOfLongerOne)
 {
     dir::Directory d(server_.base(), dir_.path());
@@ -333,29 +308,12 @@ TEST_F(Fetch, DirectoryShorterReplyLeavesNoTraceOfLongerOne)
 TEST_F(Fetch, EmptyReplyHasNoLineZero)
 {
     dir::Directory d(server_.base(), dir_.path());
+    writeFile(d.scratchPath(dir::Scratch::Temp2), "10.0.0.5\r\n4321\r\n");
     server_.reply("");
     const auto lines = d.sendLookup("nobody");
     EXPECT_EQ(lines.count(), 0);
+    EXPECT_EQ(std::filesystem::file_size(d.scratchPath(dir::Scratch::Temp2)), 0u);
     EXPECT_EQ(messageOf<EListError>([&] { (void)lines[0]; }), "List index out of bounds (0)");
-}
-
-TEST_F(Fetch, DirectoryUnreachableRaisesFromTheRequest)
-{
-    dir::Directory d("http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/messenger/",
-                     dir_.path());
-    EXPECT_EQ(messageOf<EDirectoryUnreachable>([&] { d.login("a", "b", "", "1"); }),
-              "Cannot reach the directory server.");
-}
-
-TEST_F(Fetch, DirectoryRefusesPlantedSymbolicLink)
-{
-    dir::Directory d(server_.base(), dir_.path());
-    const auto victim = dir_ / "precious.txt";
-    writeFile(victim, "keep me");
-    std::filesystem::create_symlink(victim, d.scratchPath(dir::Scratch::Temp4));
-    server_.reply("OK");
-    EXPECT_THROW(d.deleteFriend("a", "b"), EInOutError);
-    EXPECT_EQ(readFile(victim), "keep me");
 }
 
 bool lockIsFree(const std::filesystem::path& p)
