@@ -1,5 +1,7 @@
 #include "inbound.h"
 
+#include <utility>
+
 bool InboundText::append(std::string line) {
     std::lock_guard lock(mutex_);
     lines_.push_back(std::move(line));
