@@ -313,7 +313,7 @@ void TForm3::ShowSorvaneMessenger1Click() {
 
 void TForm3::Close1Click() {
     TcpServer1.setActive(false);
-    QApplication::quit();
+    context_.desktop.endProgram();
 }
 
 // ---- presence -------------------------------------------------------------------------------

@@ -11,12 +11,15 @@ public:
     virtual void open(const QString& address) = 0;
     // Whether the desktop has a notification area to keep the tray icon in.
     virtual bool hasTray() const = 0;
+    // Ends the program's event loop (and with it every modal loop).
+    virtual void endProgram() = 0;
 };
 
 class QtDesktop final : public IDesktop {
 public:
     void open(const QString& address) override;
     bool hasTray() const override;
+    void endProgram() override;
 };
 
 } // namespace sorvane::ui

@@ -1,6 +1,7 @@
 #include "desktop.h"
 #include "screen.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QScreen>
@@ -19,5 +20,7 @@ void QtDesktop::open(const QString& address) {
 }
 
 bool QtDesktop::hasTray() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+void QtDesktop::endProgram() { QApplication::quit(); }
 
 } // namespace sorvane::ui

@@ -38,16 +38,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-World::World(TestDirectoryServer::Options options)
-    : server(std::move(options)), directory(server.base(), scratch.path()),
-      context{directory, boxes, screen, desktop} {
+Windows::Windows(const std::string& base)
+    : directory(base, scratch.path()), context{directory, boxes, screen, desktop} {
     main = new TForm3(context);
     Form3 = main;
     login = new TForm1(context);
     Form1 = login;
 }
 
-World::~World() {
+Windows::~Windows() {
     delete main;
     Form3 = nullptr;
     delete login;
@@ -59,18 +58,28 @@ World::~World() {
     QApplication::processEvents();
 }
 
-void World::logIn(const QString& user, const QString& password) {
+void Windows::logIn(const QString& user, const QString& password) {
     login->ui.RadioButton2->setChecked(true);
     login->ui.Edit1->setText(user);
     login->ui.MaskEdit1->setText(password);
     login->ui.BitBtn1->click();
 }
 
+World::World(TestDirectoryServer::Options options)
+    : ServerHolder{TestDirectoryServer(std::move(options))}, Windows(server.base()) {}
+
 void World::registerAndLogIn(const QString& user, const QString& password) {
     const std::string reply = server.registerUser(user.toStdString(), password.toStdString());
     if (reply.rfind("OK", 0) != 0)
         throw std::runtime_error("could not register " + user.toStdString() + ": " + reply);
     logIn(user, password);
+}
+
+ScriptedWorld::ScriptedWorld() : Windows(scripted.base()) {}
+
+void ScriptedWorld::logInAs(const QString& user, const std::string& friendLine) {
+    scripted.reply("c.php", {"OK\r\n" + friendLine + "\r\n"});
+    logIn(user, QStringLiteral("pw"));
 }
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

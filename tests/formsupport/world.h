@@ -5,6 +5,7 @@
 #include "context.h"
 #include "directory/directory.h"
 #include "directory_server.h"
+#include "scripted_directory.h"
 #include "ui/desktop.h"
 #include "ui/messages.h"
 #include "ui/screen.h"
@@ -42,8 +43,10 @@ class FakeDesktop final : public ui::IDesktop {
 public:
     void open(const QString& address) override { opened << address; }
     bool hasTray() const override { return tray; }
+    void endProgram() override { ++ended; }
     QStringList opened;
     bool tray = true;
+    int ended = 0;
 };
 
 // A temporary folder, removed with everything in it.
@@ -57,12 +60,14 @@ private:
     std::filesystem::path path_;
 };
 
-class World {
+// The program's windows aimed at the directory at `base`.
+class Windows {
 public:
-    explicit World(TestDirectoryServer::Options options = {});
-    ~World();
+    explicit Windows(const std::string& base);
+    ~Windows();
+    Windows(const Windows&) = delete;
+    Windows& operator=(const Windows&) = delete;
 
-    TestDirectoryServer server;
     TempDir scratch;
     directory::Directory directory;
     RecordingMessageBoxes boxes;
@@ -72,10 +77,41 @@ public:
     TForm3* main;
     TForm1* login;
 
-    // Registers `user` on the server and logs in through the login window as a user would.
-    void registerAndLogIn(const QString& user, const QString& password = QStringLiteral("pw"));
     // Types into the login window and presses OK.
     void logIn(const QString& user, const QString& password);
+};
+
+struct ServerHolder {
+    TestDirectoryServer server;
+};
+
+// Server options for tests where clients reach each other: the server keeps the address a
+// login came from.
+inline TestDirectoryServer::Options observedAddress() {
+    TestDirectoryServer::Options options;
+    options.observedAddress = true;
+    return options;
+}
+
+// The windows and a real directory server.
+class World : public ServerHolder, public Windows {
+public:
+    explicit World(TestDirectoryServer::Options options = {});
+
+    // Registers `user` on the server and logs in through the login window as a user would.
+    void registerAndLogIn(const QString& user, const QString& password = QStringLiteral("pw"));
+};
+
+struct ScriptedHolder {
+    ScriptedDirectory scripted;
+};
+
+// The windows and a scripted directory.
+class ScriptedWorld : public ScriptedHolder, public Windows {
+public:
+    ScriptedWorld();
+    // Logs in through the login window against a scripted "OK" + `friendLine` reply.
+    void logInAs(const QString& user, const std::string& friendLine = {});
 };
 
 // Lets the event loop run until `done` holds or `timeout` passes; returns `done()`.

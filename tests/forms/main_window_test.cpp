@@ -1,0 +1,231 @@
+// The main window: placement, adding and deleting friends, the pop-up menus, hiding to the
+// tray and ending the program.
+#include "globals.h"
+#include "login.h"
+#include "main.h"
+#include "ui/timer.h"
+#include "world.h"
+
+#include <QListWidget>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace sorvane::test;
+
+namespace {
+
+QStringList items(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
+}
+
+void select(QListWidget* list, const QString& name) {
+    for (int i = 0; i < list->count(); ++i)
+        if (list->item(i)->text() == name)
+            list->setCurrentRow(i);
+}
+
+struct PlacementRow {
+    QSize display, outer;
+    QPoint expected;
+};
+
+class Placement : public ::testing::TestWithParam<PlacementRow> {};
+
+TEST_P(Placement, RightEdgeOnTheDisplayAndCentredVertically) {
+    EXPECT_EQ(TForm3::placement(GetParam().display, GetParam().outer), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Placement,
+                         ::testing::Values(PlacementRow{{1280, 1024}, {218, 379}, {1062, 322}},
+                                           PlacementRow{{1280, 1025}, {218, 379}, {1062, 323}},
+                                           PlacementRow{{200, 374}, {218, 379}, {-18, -2}}));
+
+TEST(MainWindow, CreatedAsTheLayoutSays) {
+    ScriptedWorld w;
+    EXPECT_EQ(w.main->windowTitle(), "Messenger");
+    EXPECT_FALSE(w.main->Timer1->enabled());
+    EXPECT_EQ(w.main->Timer1->interval(), 1);
+    EXPECT_FALSE(w.main->Timer2->enabled());
+    EXPECT_EQ(w.main->Timer2->interval(), 1);
+    EXPECT_EQ(w.main->TcpClient1.remotePort(), "1000");
+    EXPECT_EQ(w.main->TcpServer1.localPort(), "1000");
+    EXPECT_FALSE(w.main->TcpServer1.active());
+    EXPECT_EQ(w.main->TrayIcon1->toolTip(), "Sorvane Messenger");
+    EXPECT_EQ(w.main->PopupMenu2->defaultAction(), w.main->ui.ShowSorvaneMessenger1);
+}
+
+TEST(MainWindow, ShowHandsOverToTheLoginWindowUntilSomeoneLogsIn) {
+    ScriptedWorld w;
+    w.main->show();
+    EXPECT_FALSE(w.main->isEnabled());
+    EXPECT_TRUE(w.login->isVisible());
+    w.logInAs("ann@x.org");
+    EXPECT_TRUE(w.main->isEnabled());
+    w.main->hide();
+    w.main->show();
+    EXPECT_TRUE(w.main->isEnabled());
+    EXPECT_FALSE(w.login->isVisible());
+}
+
+class AddFriend : public ::testing::Test {
+protected:
+    void SetUp() override {
+        w.server.registerUser("bob@x.org", "pw");
+        w.registerAndLogIn("ann@x.org");
+        w.main->Timer2->setEnabled(false);
+        w.main->Timer2->setInterval(60000);
+    }
+    int addRequests() const {
+        const std::string log = w.server.logText();
+        int n = 0;
+        for (size_t at = log.find("f.php"); at != std::string::npos; at = log.find("f.php", at + 1))
+            ++n;
+        return n;
+    }
+    World w;
+};
+
+TEST_F(AddFriend, AcceptedAppendsAndStartsAPresenceRunAtOnce) {
+    w.main->ui.Edit1->setText("bob@x.org");
+    QTest::keyClick(w.main->ui.Edit1, Qt::Key_Return);
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList{"bob@x.org"});
+    EXPECT_TRUE(w.main->Timer2->enabled());
+    EXPECT_EQ(w.main->Timer2->interval(), 1);
+    EXPECT_EQ(w.main->ui.Edit1->text(), "bob@x.org");
+    EXPECT_TRUE(w.boxes.messages.isEmpty());
+    // Enter again: the friend is there now.
+    QTest::keyClick(w.main->ui.Edit1, Qt::Key_Return);
+    EXPECT_EQ(w.boxes.messages, QStringList{"User is already your friend!"});
+}
+
+TEST_F(AddFriend, AlreadyInEitherListSendsNothing) {
+    w.main->ui.ListBox1->addItem("on@x.org");
+    w.main->ui.ListBox2->addItem("off@x.org");
+    const int before = addRequests();
+    for (const char* name : {"on@x.org", "off@x.org"}) {
+        w.main->ui.Edit1->setText(name);
+        w.main->ui.SpeedButton1->click();
+    }
+    EXPECT_EQ(w.boxes.messages,
+              QStringList({"User is already your friend!", "User is already your friend!"}));
+    EXPECT_EQ(addRequests(), before);
+}
+
+TEST_F(AddFriend, NamesDifferingInCaseAreDifferentFriends) {
+    w.main->ui.ListBox2->addItem("Bob@x.org"); // arrived from the directory like that
+    w.main->ui.Edit1->setText("bob@x.org");
+    w.main->ui.SpeedButton1->click();
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList({"Bob@x.org", "bob@x.org"}));
+}
+
+TEST_F(AddFriend, RefusedSaysNoSuchUserAndLeavesTheTimer) {
+    for (const char* name : {"nobody@x.org", ""}) {
+        w.main->ui.Edit1->setText(name);
+        w.main->ui.SpeedButton1->click();
+    }
+    EXPECT_EQ(w.boxes.messages, QStringList({"No such user!", "No such user!"}));
+    EXPECT_EQ(w.main->ui.ListBox2->count(), 0);
+    EXPECT_FALSE(w.main->Timer2->enabled());
+    EXPECT_EQ(addRequests(), 2); // the empty name went to the directory too
+}
+
+TEST(DeleteFriend, AcceptedRemovesTheEntryAndLetsEventsThrough) {
+    World w;
+    w.server.registerUser("bob@x.org", "pw");
+    w.registerAndLogIn("ann@x.org");
+    w.main->Timer2->setEnabled(false);
+    w.server.request("f.php", {{"u", "ann@x.org"}, {"f", "bob@x.org"}});
+    w.main->ui.ListBox1->addItem("bob@x.org");
+    select(w.main->ui.ListBox1, "bob@x.org");
+    bool ranMeanwhile = false;
+    QTimer::singleShot(0, [&] { ranMeanwhile = true; });
+    w.main->ui.Delete1->trigger();
+    EXPECT_TRUE(ranMeanwhile);
+    EXPECT_EQ(w.main->ui.ListBox1->count(), 0);
+    EXPECT_TRUE(w.boxes.messages.isEmpty());
+    EXPECT_EQ(w.server.request("c.php", {{"u", "ann@x.org"}, {"p", "pw"}, {"ip", "127.0.0.1"},
+                                         {"port", "1"}}),
+              "OK\r\n\r\n");
+}
+
+TEST(DeleteFriend, RefusedOrFailedPutsTheEntryBack) {
+    ScriptedWorld w;
+    w.logInAs("ann@x.org", "#a#b#c");
+    w.main->Timer2->setEnabled(false);
+    w.scripted.reply("d.php", {"Error!"});
+    select(w.main->ui.ListBox2, "a");
+    w.main->ui.Delete2->trigger();
+    EXPECT_EQ(w.boxes.messages, QStringList{"Error!"});
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList({"b", "c", "a"}));
+
+    w.scripted.reply("d.php", {""});
+    select(w.main->ui.ListBox2, "b");
+    w.main->ui.Delete2->trigger();
+    EXPECT_EQ(w.boxes.errors, QStringList{"List index out of bounds (0)."});
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList({"c", "a", "b"}));
+}
+
+TEST(PopupMenus, ItemsNeedASelectionButViewInformation) {
+    ScriptedWorld w;
+    w.logInAs("ann@x.org", "#a");
+    w.main->Timer2->setEnabled(false);
+    w.main->PopupMenu1Popup();
+    w.main->PopupMenu3Popup();
+    EXPECT_FALSE(w.main->ui.SendMessage1->isEnabled());
+    EXPECT_FALSE(w.main->ui.Delete1->isEnabled());
+    EXPECT_FALSE(w.main->ui.Delete2->isEnabled());
+    EXPECT_TRUE(w.main->ui.ViewInformation1->isEnabled());
+    EXPECT_TRUE(w.main->ui.ViewInformation2->isEnabled());
+    // Without a selection, "View Information..." quietly does nothing.
+    w.main->ui.ViewInformation2->trigger();
+    EXPECT_TRUE(w.boxes.errors.isEmpty());
+
+    select(w.main->ui.ListBox2, "a");
+    w.main->PopupMenu3Popup();
+    EXPECT_TRUE(w.main->ui.Delete2->isEnabled());
+    w.main->ui.ListBox1->addItem("b");
+    select(w.main->ui.ListBox1, "b");
+    w.main->PopupMenu1Popup();
+    EXPECT_TRUE(w.main->ui.SendMessage1->isEnabled());
+    EXPECT_TRUE(w.main->ui.Delete1->isEnabled());
+}
+
+TEST(Tray, CloseHidesAndTheTrayShowsAgainAtTheSamePlace) {
+    ScriptedWorld w;
+    w.logInAs("ann@x.org");
+    w.main->show();
+    const QPoint place = w.main->pos();
+    w.main->close();
+    EXPECT_FALSE(w.main->isVisible());
+    EXPECT_TRUE(w.main->TcpServer1.listening()); // still running
+    w.main->TrayIcon1Click();
+    EXPECT_TRUE(w.main->isVisible());
+    EXPECT_EQ(w.main->pos(), place);
+}
+
+TEST(Tray, CloseEndsTheProgramAndStopsListening) {
+    ScriptedWorld w;
+    w.logInAs("ann@x.org");
+    ASSERT_TRUE(w.main->TcpServer1.listening());
+    w.main->ui.Close1->trigger();
+    EXPECT_EQ(w.desktop.ended, 1);
+    EXPECT_FALSE(w.main->TcpServer1.active());
+}
+
+TEST(Tray, WithoutANotificationAreaClosingEndsTheProgram) {
+    ScriptedWorld w;
+    w.desktop.tray = false;
+    w.logInAs("ann@x.org");
+    w.main->show();
+    w.main->close();
+    EXPECT_EQ(w.desktop.ended, 1);
+    EXPECT_FALSE(w.main->TcpServer1.active());
+}
+
+} // namespace
