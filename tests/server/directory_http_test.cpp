@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
 
 using sorvane::test::httpGet;
 using sorvane::test::percentEncode;
@@ -239,7 +242,9 @@ TEST(DirectoryHttp, SearchFindsSubstringsCaseInsensitivelyAtMost100OldestFirst) 
     TestDirectoryServer server;
     std::vector<std::string> names;
     for (int i = 0; i < 130; ++i) {
-        names.push_back((i % 2 ? "User" : "user") + std::to_string(1000 + i) + (i % 3 ? "@Mail.example" : "@x.example"));
+        // Registration order differs from name order.
+        names.push_back((i % 2 ? "User" : "user") + std::to_string(1000 + (i * 37) % 130) +
+                        (i % 3 ? "@Mail.example" : "@x.example"));
         ASSERT_EQ(server.registerUser(names.back(), "pw"), kOk);
     }
     auto lower = [](std::string s) {
@@ -337,8 +342,16 @@ TEST(DirectoryHttp, KillNineAfterOkLosesNothing) {
 
 TEST(DirectoryHttp, ASecondServerCannotTakeAPortInUse) {
     TestDirectoryServer first;
-    TestDirectoryServer::Options options;
-    options.extraArgs = {"--listen", "127.0.0.1:" + std::to_string(first.port())};
-    EXPECT_THROW(TestDirectoryServer second(options), std::runtime_error);
+    const std::string db = first.databasePath() + "-second";
+    const std::string command = "timeout 5 " SORVANE_DIRECTORY_EXE " --hash-cost 1 --db " + db +
+                                " --listen 127.0.0.1:" + std::to_string(first.port()) + " 2>&1";
+    FILE *second = ::popen(command.c_str(), "r");
+    ASSERT_NE(second, nullptr);
+    std::string output;
+    char buf[256];
+    while (size_t n = std::fread(buf, 1, sizeof buf, second)) output.append(buf, n);
+    int status = ::pclose(second);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+    EXPECT_NE(output.find("cannot listen on 127.0.0.1:" + std::to_string(first.port())), std::string::npos) << output;
     EXPECT_EQ(first.registerUser("ann", "pw"), kOk);
 }

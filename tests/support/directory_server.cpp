@@ -244,6 +244,7 @@ void TestDirectoryServer::waitUntilAnswering() {
         line.append(buf, static_cast<size_t>(n));
     }
     if (line.rfind("listening on ", 0) != 0) fail("unexpected output: " + line);
+    if (line.find(":" + std::to_string(port_) + "\n") == std::string::npos) fail("it listens elsewhere: " + line);
 
     while (httpGet(port_, "/messenger/g.php?u=").status == 0) {
         if (Clock::now() > deadline) fail("no HTTP answer");
