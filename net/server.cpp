@@ -181,6 +181,12 @@ std::size_t TServerSocketThread::poolSize() const {
     return pool_.size();
 }
 
+std::size_t TServerSocketThread::idleCount() const {
+    std::lock_guard lock(poolMutex_);
+    return static_cast<std::size_t>(std::count_if(
+        pool_.begin(), pool_.end(), [](const auto& thread) { return thread->suspended_; }));
+}
+
 bool TServerSocketThread::WaitForConnection() {
     pollfd waits[2] = {{listener_, POLLIN, 0}, {wakeEvent_, POLLIN, 0}};
     const int rc = poll(waits, wakeEvent_ >= 0 ? 2 : 1, -1);

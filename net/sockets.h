@@ -272,6 +272,8 @@ public:
     bool finished() const { return finished_.load(); }
     TCustomTcpServer* server() const { return server_; }
     std::size_t poolSize() const;
+    // Connection threads of the pool that wait to be resumed.
+    std::size_t idleCount() const;
 
 private:
     friend class TClientSocketThread;
