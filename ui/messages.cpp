@@ -18,7 +18,10 @@ void QtMessageBoxes::showMessage(const QString& text) { showBox(text, QMessageBo
 void QtMessageBoxes::showError(const QString& text) { showBox(text, QMessageBox::Critical); }
 
 QString errorText(const QString& message) {
-    if (!message.isEmpty() && message.back() > QChar('.'))
+    // Every error reads as a sentence: "List index out of bounds (0)" gains its full stop,
+    // a message that already ends a sentence keeps its own.
+    static const QString enders = QStringLiteral(".!?");
+    if (!message.isEmpty() && !enders.contains(message.back()))
         return message + '.';
     return message;
 }

@@ -22,8 +22,8 @@ public:
     void showError(const QString& text) override;
 };
 
-// The text the default error box shows for an error message: a "." is appended when the
-// last character sorts after "." (so "... (0)" becomes "... (0).", "...server." stays).
+// The text the default error box shows for an error message: a "." is appended unless the
+// message already ends a sentence (so "... (0)" becomes "... (0).", "...server." stays).
 QString errorText(const QString& message);
 
 // Shows the error that escaped a handler. Anything that is not a std::exception gets a

@@ -214,8 +214,9 @@ TEST_F(Sending, EnterSendsTheLineAndShowsItInTheHistory) {
     EXPECT_TRUE(chat->ui.Memo1->toPlainText().isEmpty());
     // The line went to the address the directory gave, looked up without a cache-buster.
     for (const std::string& target : w.scripted.requests())
-        if (target.find("g.php") != std::string::npos)
+        if (target.find("g.php") != std::string::npos) {
             EXPECT_EQ(target.find("random"), std::string::npos);
+        }
 }
 
 TEST_F(Sending, EmptyInputStillSendsTheHeader) {
