@@ -24,10 +24,19 @@ inline constexpr int kBusyTimeoutMs = 5000;
 // Schema version 1, created in one transaction on an empty database, which
 // then gets user_version = kSchemaVersion.
 //
-// user_names is a trigram index of the lower-cased names, so that "names
-// containing this text" is answered from the index (three or more characters)
-// rather than by reading every account. Accounts are never renamed or
-// deleted, so the index is only ever appended to.
+// "Names containing this text" is answered from indexes, not by reading
+// every account:
+// - user_name_trigrams: which accounts' lower-cased names hold each
+//   three-character piece (trigram). A text of three or more characters is
+//   looked up by its rarest trigrams and the few candidates are then checked
+//   against the whole text.
+// - trigram_counts: how many accounts hold each trigram, to find the rarest.
+//   A trigram missing here means no name contains the text.
+// - user_name_grams: every distinct one- and two-character piece of each
+//   lower-cased name, written as hex words so that the tokenizer keeps every
+//   character; answers texts of one or two characters.
+// All three are filled with the account row; accounts are never renamed or
+// deleted.
 inline constexpr const char *kCreateSchema = R"sql(
 CREATE TABLE users (
     id            INTEGER PRIMARY KEY,
@@ -53,17 +62,29 @@ CREATE TABLE friends (
     UNIQUE (user_id, friend_id)
 ) STRICT;
 
-CREATE VIRTUAL TABLE user_names USING fts5(
-    name, content='', tokenize='trigram case_sensitive 1'
+CREATE VIRTUAL TABLE user_name_trigrams USING fts5(
+    name, content='', detail='none', tokenize='trigram case_sensitive 1'
 );
 
-CREATE TRIGGER users_index_name AFTER INSERT ON users BEGIN
-    INSERT INTO user_names(rowid, name) VALUES (new.id, lower(new.name));
-END;
+CREATE TABLE trigram_counts (
+    trigram  TEXT PRIMARY KEY,
+    accounts INTEGER NOT NULL
+) STRICT, WITHOUT ROWID;
+
+CREATE VIRTUAL TABLE user_name_grams USING fts5(
+    grams, content='', detail='none', tokenize='ascii'
+);
 )sql";
 
 enum Statement : int {
+    Begin,
+    Commit,
+    Rollback,
     InsertUser,
+    IndexNameTrigrams,
+    IndexNameGrams,
+    CountTrigram,
+    SelectTrigramCount,
     SelectAccount,
     RecordLogin,
     SelectPeerAddress,
@@ -72,8 +93,8 @@ enum Statement : int {
     DeleteFriend,
     SelectProfile,
     UpdateProfile,
-    SearchIndexed,
-    SearchScan,
+    SearchByTrigrams,
+    SearchByGrams,
     StatementCount
 };
 
@@ -83,8 +104,24 @@ struct NamedStatement {
 };
 
 inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
+    // IMMEDIATE takes the write lock at once instead of on the first write.
+    {Begin, "BEGIN IMMEDIATE"},
+    {Commit, "COMMIT"},
+    {Rollback, "ROLLBACK"},
     {InsertUser,
      "INSERT INTO users (name, password_hash) VALUES (?1, ?2)"},
+    // ?2: the lower-cased name.
+    {IndexNameTrigrams,
+     "INSERT INTO user_name_trigrams (rowid, name) VALUES (?1, ?2)"},
+    // ?2: the name's pieces as hex words separated by blanks.
+    {IndexNameGrams,
+     "INSERT INTO user_name_grams (rowid, grams) VALUES (?1, ?2)"},
+    // Once per distinct trigram of a new name.
+    {CountTrigram,
+     "INSERT INTO trigram_counts (trigram, accounts) VALUES (?1, 1) "
+     "ON CONFLICT (trigram) DO UPDATE SET accounts = accounts + 1"},
+    {SelectTrigramCount,
+     "SELECT accounts FROM trigram_counts WHERE trigram = ?1"},
     {SelectAccount,
      "SELECT id, name, password_hash, login_origin FROM users WHERE name = ?1"},
     {RecordLogin,
@@ -104,14 +141,17 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {UpdateProfile,
      "UPDATE users SET first_name = ?2, surname = ?3, gender = ?4, birth_day = ?5, "
      "birth_month = ?6, birth_year = ?7, city = ?8, country = ?9 WHERE id = ?1"},
-    // ?1 is an FTS5 phrase ("..." with inner quotes doubled) of the lower-cased
-    // text; the index yields rowids in ascending order, so LIMIT stops early.
-    {SearchIndexed,
-     "SELECT u.name FROM user_names JOIN users u ON u.id = user_names.rowid "
-     "WHERE user_names MATCH ?1 ORDER BY user_names.rowid LIMIT ?2"},
-    // Texts shorter than one trigram cannot use the index.
-    {SearchScan,
-     "SELECT name FROM users WHERE instr(lower(name), ?1) > 0 ORDER BY id LIMIT ?2"},
+    // ?1: the rarest trigrams of the text, each quoted, joined by AND; ?2: the
+    // lower-cased text. The index yields rowids in ascending order, so LIMIT
+    // stops early.
+    {SearchByTrigrams,
+     "SELECT u.name FROM user_name_trigrams t JOIN users u ON u.id = t.rowid "
+     "WHERE user_name_trigrams MATCH ?1 AND instr(lower(u.name), ?2) > 0 "
+     "ORDER BY t.rowid LIMIT ?3"},
+    // ?1: the lower-cased text of one or two characters as one hex word.
+    {SearchByGrams,
+     "SELECT u.name FROM user_name_grams g JOIN users u ON u.id = g.rowid "
+     "WHERE user_name_grams MATCH ?1 ORDER BY g.rowid LIMIT ?2"},
 }};
 
 constexpr bool statementsInOrder() {

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <utility>
@@ -23,22 +24,75 @@ std::string asciiLower(std::string_view text) {
     return out;
 }
 
-size_t codePoints(std::string_view utf8) {
-    size_t n = 0;
-    for (unsigned char c : utf8)
-        if ((c & 0xC0) != 0x80) ++n;
-    return n;
+// The text cut into characters: a piece starts at every byte that does not
+// continue a UTF-8 sequence.
+std::vector<std::string_view> characters(std::string_view utf8) {
+    std::vector<std::string_view> out;
+    size_t start = 0;
+    for (size_t i = 1; i <= utf8.size(); ++i) {
+        if (i == utf8.size() || (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
+            out.push_back(utf8.substr(start, i - start));
+            start = i;
+        }
+    }
+    return out;
 }
 
-std::string ftsPhrase(std::string_view text) {
-    std::string phrase = "\"";
-    for (char c : text) {
-        if (c == '"') phrase += '"';
-        phrase += c;
+std::string hexWord(std::string_view bytes) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string word;
+    for (unsigned char c : bytes) {
+        word += hex[c >> 4];
+        word += hex[c & 15];
     }
-    phrase += '"';
-    return phrase;
+    return word;
 }
+
+// Every distinct one- and two-character piece of `lowered`, as hex words.
+std::string shortGrams(std::string_view lowered) {
+    std::vector<std::string_view> chars = characters(lowered);
+    std::vector<std::string> words;
+    for (size_t i = 0; i < chars.size(); ++i) {
+        words.push_back(hexWord(chars[i]));
+        if (i + 1 < chars.size()) words.push_back(hexWord(chars[i]) + hexWord(chars[i + 1]));
+    }
+    std::sort(words.begin(), words.end());
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+    std::string text;
+    for (const std::string &w : words) {
+        if (!text.empty()) text += ' ';
+        text += w;
+    }
+    return text;
+}
+
+// An FTS5 string: quoted, inner quotes doubled, so no query syntax survives.
+std::string ftsString(std::string_view text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+// Distinct three-character pieces, as the trigram tokenizer cuts them.
+std::vector<std::string> trigrams(std::string_view lowered) {
+    std::vector<std::string_view> chars = characters(lowered);
+    std::vector<std::string> out;
+    for (size_t i = 0; i + 3 <= chars.size(); ++i)
+        out.emplace_back(chars[i].data(), chars[i].size() + chars[i + 1].size() + chars[i + 2].size());
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// Candidates come from the rarest few trigrams. A trigram many times more
+// common than the rarest hardly narrows them but is costly to walk, and
+// every candidate is checked against the whole text anyway.
+constexpr size_t kTrigramsPerSearch = 3;
+constexpr std::int64_t kTrigramSpread = 16;
 
 std::string columnText(sqlite3_stmt *stmt, int column) {
     const unsigned char *text = sqlite3_column_text(stmt, column);
@@ -117,6 +171,45 @@ private:
     sqlite3 *db_;
     sqlite3_stmt *stmt_;
 };
+
+} // namespace
+
+namespace {
+
+// Rolls back unless committed.
+class Transaction {
+public:
+    explicit Transaction(SqliteStorage::Connection &connection) : connection_(connection) {
+        Query(connection_, sql::Begin).step();
+    }
+    ~Transaction() {
+        if (committed_) return;
+        sqlite3_stmt *rollback = connection_.statements[sql::Rollback];
+        sqlite3_step(rollback);
+        sqlite3_reset(rollback);
+    }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    void commit() {
+        Query(connection_, sql::Commit).step();
+        committed_ = true;
+    }
+
+private:
+    SqliteStorage::Connection &connection_;
+    bool committed_ = false;
+};
+
+// The account row and its two search index entries. False when the name is taken.
+bool insertAccount(SqliteStorage::Connection &connection, std::string_view name, std::string_view passwordHash) {
+    if (!Query(connection, sql::InsertUser).bind(1, name).bind(2, passwordHash).run()) return false;
+    const std::int64_t id = sqlite3_last_insert_rowid(connection.db);
+    const std::string lowered = asciiLower(name);
+    Query(connection, sql::IndexNameTrigrams).bind(1, id).bind(2, lowered).step();
+    Query(connection, sql::IndexNameGrams).bind(1, id).bind(2, shortGrams(lowered)).step();
+    for (const std::string &trigram : trigrams(lowered)) Query(connection, sql::CountTrigram).bind(1, trigram).step();
+    return true;
+}
 
 } // namespace
 
@@ -216,8 +309,21 @@ void SqliteStorage::giveBack(std::unique_ptr<Connection> connection) {
 bool SqliteStorage::createAccount(std::string_view name, std::string_view passwordHash) {
     auto lease = borrow();
     std::lock_guard write(writeMutex_);
-    Query q(*lease, sql::InsertUser);
-    return q.bind(1, name).bind(2, passwordHash).run();
+    Transaction transaction(*lease);
+    if (!insertAccount(*lease, name, passwordHash)) return false;
+    transaction.commit();
+    return true;
+}
+
+size_t SqliteStorage::importAccounts(const std::vector<std::pair<std::string, std::string>> &accounts) {
+    auto lease = borrow();
+    std::lock_guard write(writeMutex_);
+    Transaction transaction(*lease);
+    size_t created = 0;
+    for (const auto &[name, hash] : accounts)
+        if (insertAccount(*lease, name, hash)) ++created;
+    transaction.commit();
+    return created;
 }
 
 std::optional<Account> SqliteStorage::account(std::string_view name) {
@@ -294,13 +400,32 @@ void SqliteStorage::storeProfile(UserId user, const ProfileFields &fields) {
 std::vector<std::string> SqliteStorage::search(std::string_view text, int limit) {
     std::vector<std::string> names;
     if (text.empty() || limit <= 0) return names;
-    std::string needle = asciiLower(text);
+    const std::string needle = asciiLower(text);
     auto lease = borrow();
-    // The trigram index only knows texts of three characters or more.
-    bool indexed = codePoints(needle) >= 3;
-    std::string phrase = indexed ? ftsPhrase(needle) : needle;
-    Query q(*lease, indexed ? sql::SearchIndexed : sql::SearchScan);
-    q.bind(1, phrase).bind(2, std::int64_t{limit});
+
+    if (characters(needle).size() < 3) {
+        Query q(*lease, sql::SearchByGrams);
+        q.bind(1, ftsString(hexWord(needle))).bind(2, std::int64_t{limit});
+        while (q.step()) names.push_back(q.text(0));
+        return names;
+    }
+
+    std::vector<std::pair<std::int64_t, std::string>> counted;
+    for (std::string &trigram : trigrams(needle)) {
+        Query count(*lease, sql::SelectTrigramCount);
+        if (!count.bind(1, trigram).step()) return names;  // no name holds this piece
+        counted.emplace_back(count.integer(0), std::move(trigram));
+    }
+    std::sort(counted.begin(), counted.end());
+    std::string match;
+    for (size_t i = 0; i < counted.size() && i < kTrigramsPerSearch &&
+                       counted[i].first <= counted[0].first * kTrigramSpread;
+         ++i) {
+        if (!match.empty()) match += " AND ";
+        match += ftsString(counted[i].second);
+    }
+    Query q(*lease, sql::SearchByTrigrams);
+    q.bind(1, match).bind(2, needle).bind(3, std::int64_t{limit});
     while (q.step()) names.push_back(q.text(0));
     return names;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sorvane::server {
@@ -30,6 +31,10 @@ public:
     std::optional<Profile> profile(std::string_view name) override;
     void storeProfile(UserId user, const ProfileFields &fields) override;
     std::vector<std::string> search(std::string_view text, int limit) override;
+
+    // Many accounts in one transaction, for seeding or moving a directory;
+    // taken names are skipped. Returns how many were created.
+    size_t importAccounts(const std::vector<std::pair<std::string, std::string>> &accounts);
 
     struct Connection;
 

@@ -247,13 +247,17 @@ TEST(DirectoryHttp, SearchFindsSubstringsCaseInsensitivelyAtMost100OldestFirst) 
                         (i % 3 ? "@Mail.example" : "@x.example"));
         ASSERT_EQ(server.registerUser(names.back(), "pw"), kOk);
     }
+    // Holds every three-character piece of "abcdef" but not the text itself.
+    names.push_back("abcd.cdef@x.example");
+    ASSERT_EQ(server.registerUser(names.back(), "pw"), kOk);
     auto lower = [](std::string s) {
         std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
         return s;
     };
     // Texts below three characters take another path than longer ones; both
     // must agree with a plain substring test.
-    for (const char *text : {"u", "1", "E1", "11", "02", "r10", "USER", "@MAIL", "1129@m", "x.ex", "zz", "mail.examplex"}) {
+    for (const char *text : {"u", "1", "E1", "11", "02", "r10", "USER", "@MAIL", "1129@m", "x.ex", "zz", "mail.examplex",
+                             "1000@mail", "ple.x", "a.example", "13@", "e@", "abcdef", "cd.c"}) {
         std::string expected;
         int count = 0;
         for (const auto &n : names)

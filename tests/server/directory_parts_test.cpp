@@ -119,3 +119,20 @@ TEST(SqliteFile, RefusesADatabaseFromANewerServer) {
     EXPECT_THROW(SqliteStorage{path}, std::runtime_error);
     std::filesystem::remove_all(dir);
 }
+
+TEST(SqliteFile, ImportSkipsTakenNamesAndIndexesTheRest) {
+    auto dir = std::filesystem::temp_directory_path() / ("sorvane-import-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    {
+        SqliteStorage storage((dir / "directory.db").string());
+        ASSERT_TRUE(storage.createAccount("Ann@X", "$y$a"));
+        EXPECT_EQ(storage.importAccounts({{"bob@x", "$y$b"}, {"ann@x", "$y$c"}, {"\xC3\xA9va@x", "$y$d"}, {"bob@x", "$y$e"}}), 2u);
+        EXPECT_EQ(storage.search("@X", 10), (std::vector<std::string>{"Ann@X", "bob@x", "\xC3\xA9va@x"}));
+        EXPECT_EQ(storage.search("\xC3\xA9", 10), (std::vector<std::string>{"\xC3\xA9va@x"}));
+        EXPECT_EQ(storage.search("\xC3\xA9va", 10), (std::vector<std::string>{"\xC3\xA9va@x"}));
+        EXPECT_EQ(storage.search("b@x", 1), (std::vector<std::string>{"bob@x"}));
+        EXPECT_EQ(storage.search("x", 2), (std::vector<std::string>{"Ann@X", "bob@x"}));
+        EXPECT_EQ(storage.account("ANN@x")->passwordHash, "$y$a");
+    }
+    std::filesystem::remove_all(dir);
+}
