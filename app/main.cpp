@@ -8,6 +8,7 @@
 #include "directory/directory.h"
 #include "ui/artwork.h"
 #include "ui/desktop.h"
+#include "ui/fonts.h"
 #include "ui/messages.h"
 #include "ui/screen.h"
 
@@ -25,6 +26,7 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(sorvane::ui::artwork::programIcon());
     // Closing windows never ends the program; only the tray menu's "Close" does.
     QApplication::setQuitOnLastWindowClosed(false);
+    sorvane::ui::installFontSubstitutions();
     app.setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
 
     sorvane::directory::Directory directory(SORVANE_DIRECTORY_BASE,

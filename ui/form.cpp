@@ -1,5 +1,7 @@
 #include "form.h"
 
+#include "fonts.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QKeyEvent>
@@ -61,6 +63,10 @@ void Form::keyPressEvent(QKeyEvent* event) {
 }
 
 void Form::showEvent(QShowEvent* event) {
+    if (!fontsAdopted_) {
+        fontsAdopted_ = true;
+        adoptStandInFonts(this);
+    }
     if (!event->spontaneous())
         handle([&] { formShow(); });
     QDialog::showEvent(event);

@@ -52,6 +52,7 @@ private:
     IMessageBoxes& boxes_;
     QAbstractButton* default_ = nullptr;
     QAbstractButton* cancel_ = nullptr;
+    bool fontsAdopted_ = false;
 };
 
 // Lets every pending window event (repaint, timers, input) run inside a handler.
