@@ -1,0 +1,78 @@
+#include "editinfo.h"
+
+#include "globals.h"
+#include "login.h"
+
+#include "directory/directory.h"
+#include "ui/messages.h"
+#include "ui/thread.h"
+
+#include <QStyle>
+
+TForm7::TForm7(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
+    ui.setupUi(this);
+    setFixedSize(size());
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    ui.BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
+    ui.BitBtn2->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
+    setDefaultButton(ui.BitBtn1);
+    setCancelButton(ui.BitBtn2);
+
+    // The boxes offer their items but start with no text: an unloaded profile is empty, and
+    // nothing the user did not choose may be sent back.
+    for (QComboBox* box : {ui.ComboBox1, ui.ComboBox2, ui.ComboBox3, ui.ComboBox4, ui.ComboBox5}) {
+        box->setCurrentIndex(-1);
+        box->clearEditText();
+    }
+
+    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn2, &QPushButton::clicked, this, [this] { handle([this] { BitBtn2Click(); }); });
+    ui.Edit1->setFocus();
+}
+
+void TForm7::FormShow() {
+    SORVANE_ASSERT_UI_THREAD();
+    const sorvane::LineList reply =
+        context_.directory.viewProfile(Form1->ui.Edit1->text().toStdString());
+    // Line 0 names the profile's owner, which this window already knows.
+    const auto text = [&](int line) { return QString::fromStdString(reply[line]); };
+    for (int i = 1; i < reply.count() && i <= 8; ++i) {
+        switch (i) {
+        case 1: ui.Edit1->setText(text(i)); break;
+        case 2: ui.Edit2->setText(text(i)); break;
+        case 3: ui.ComboBox2->setEditText(text(i)); break;
+        case 4: ui.ComboBox3->setEditText(text(i)); break;
+        case 5: ui.ComboBox4->setEditText(text(i)); break;
+        case 6: ui.ComboBox5->setEditText(text(i)); break;
+        case 7: ui.Edit7->setText(text(i)); break;
+        case 8: ui.ComboBox1->setEditText(text(i)); break;
+        default: break;
+        }
+    }
+}
+
+void TForm7::BitBtn1Click() {
+    SORVANE_ASSERT_UI_THREAD();
+    const auto value = [](const QString& text) { return text.toStdString(); };
+    sorvane::directory::Profile profile;
+    profile.name = value(ui.Edit1->text());
+    profile.surname = value(ui.Edit2->text());
+    profile.gender = value(ui.ComboBox2->currentText());
+    profile.day = value(ui.ComboBox3->currentText());
+    profile.month = value(ui.ComboBox4->currentText());
+    profile.year = value(ui.ComboBox5->currentText());
+    profile.city = value(ui.Edit7->text());
+    profile.country = value(ui.ComboBox1->currentText());
+
+    const sorvane::LineList reply =
+        context_.directory.saveProfile(Form1->ui.Edit1->text().toStdString(), profile);
+    if (reply.empty())
+        return;
+    if (reply[0] == "OK")
+        close();
+    else
+        context_.boxes.showMessage(QStringLiteral("Error"));
+}
+
+void TForm7::BitBtn2Click() { close(); }

@@ -1,0 +1,223 @@
+// The view and edit information windows: loading a profile into the fields, and saving the
+// own profile back.
+#include "directory/directory.h"
+#include "editinfo.h"
+#include "globals.h"
+#include "login.h"
+#include "main.h"
+#include "viewinfo.h"
+#include "tidy_world.h"
+
+#include <QRegularExpression>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace sorvane::test;
+
+namespace {
+
+QStringList fields(const TForm6* f) {
+    return {f->ui.Edit1->text(), f->ui.Edit2->text(), f->ui.Edit3->text(), f->ui.Edit4->text(),
+            f->ui.Edit5->text(), f->ui.Edit6->text(), f->ui.Edit7->text(), f->ui.Edit8->text()};
+}
+
+QStringList fields(const TForm7* f) {
+    return {f->ui.Edit1->text(),        f->ui.Edit2->text(),        f->ui.ComboBox2->currentText(),
+            f->ui.ComboBox3->currentText(), f->ui.ComboBox4->currentText(),
+            f->ui.ComboBox5->currentText(), f->ui.Edit7->text(),    f->ui.ComboBox1->currentText()};
+}
+
+std::string lines(std::initializer_list<const char*> list) {
+    std::string body;
+    for (const char* line : list)
+        body.append(line).append("\r\n");
+    return body;
+}
+
+// Logged in with two offline friends; "View Information..." on one of them.
+struct ViewWorld : Tidy<ScriptedWorld> {
+    ViewWorld() { logInAs("me@x.org", "#ann@x.org#bob@x.org"); }
+    TForm6* view(int row) {
+        main->ui.ListBox2->setCurrentRow(row);
+        main->ui.ViewInformation2->trigger();
+        return Form6;
+    }
+};
+
+TEST(ViewInformationWindow, ReplyLinesFillCaptionAndFieldsAndLinesPastEightAreIgnored) {
+    ViewWorld w;
+    w.scripted.reply("v.php?u=ann@x.org",
+                     {lines({"Ann Smith", "Ann", "Smith", "Female", "1", "2", "1990", "Oslo",
+                             "Norway", "extra", "more", "last"})});
+    TForm6* form = w.view(0);
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(form->windowTitle(), "Ann Smith");
+    EXPECT_EQ(fields(form),
+              (QStringList{"Ann", "Smith", "Female", "1", "2", "1990", "Oslo", "Norway"}));
+    EXPECT_EQ(w.scripted.count("v.php", "ann@x.org"), 1);
+    EXPECT_TRUE(w.boxes.messages.isEmpty());
+    EXPECT_TRUE(w.boxes.errors.isEmpty());
+}
+
+TEST(ViewInformationWindow, ShortRepliesFillWhatTheyReach) {
+    ViewWorld w;
+    w.scripted.reply("v.php?u=ann@x.org", {lines({"Someone Else"})});
+    TForm6* one = w.view(0);
+    EXPECT_EQ(one->windowTitle(), "Someone Else");
+    EXPECT_EQ(fields(one), QStringList(8));
+
+    TForm6* none = w.view(1); // bob: the directory answers nothing
+    EXPECT_NE(none, one);
+    EXPECT_EQ(none->windowTitle(), "bob@x.org");
+    EXPECT_EQ(fields(none), QStringList(8));
+    EXPECT_TRUE(one->isVisible() && none->isVisible());
+    EXPECT_TRUE(w.boxes.errors.isEmpty());
+}
+
+TEST(ViewInformationWindow, EachFriendGetsAWindowWithTheirOwnProfile) {
+    Tidy<World> w;
+    w.registerAndLogIn("me@x.org");
+    for (const char* name : {"ann@x.org", "bob@x.org"}) {
+        w.server.registerAndLogin(name, "pw");
+        w.server.request("e.php", {{"u", name}, {"n", name}, {"co", "Norway"}});
+        w.main->addFriend(name);
+    }
+    w.main->ui.ListBox2->setCurrentRow(0);
+    w.main->ui.ViewInformation2->trigger();
+    TForm6* ann = Form6;
+    w.main->ui.ListBox2->setCurrentRow(1);
+    w.main->ui.ViewInformation2->trigger();
+    TForm6* bob = Form6;
+    ASSERT_NE(ann, bob);
+    EXPECT_EQ(ann->windowTitle(), "ann@x.org");
+    EXPECT_EQ(ann->ui.Edit1->text(), "ann@x.org");
+    EXPECT_EQ(bob->ui.Edit1->text(), "bob@x.org");
+    EXPECT_EQ(bob->ui.Edit8->text(), "Norway");
+    QTest::keyClick(ann, Qt::Key_Return); // OK is the default button
+    EXPECT_FALSE(ann->isVisible());
+    EXPECT_TRUE(bob->isVisible());
+}
+
+struct EditWorld : Tidy<ScriptedWorld> {
+    EditWorld() { logInAs("me@x.org"); }
+    TForm7* open() {
+        QTest::mouseClick(main->ui.BitBtn3, Qt::LeftButton); // "Edit My Profile..."
+        return Form7;
+    }
+    std::string lastRequest() const { return scripted.requests().back(); }
+};
+
+TEST(EditInformationWindow, LoadFillsEveryControlEvenWithTextsOutsideTheItems) {
+    EditWorld w;
+    w.scripted.reply("v.php", {lines({"me@x.org", "Ann", "Smith", "Undisclosed", "31", "2",
+                                      "1850", "Oslo", "Atlantis", "ignored"})});
+    TForm7* form = w.open();
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(w.scripted.count("v.php", "me@x.org"), 1);
+    EXPECT_EQ(fields(form), (QStringList{"Ann", "Smith", "Undisclosed", "31", "2", "1850",
+                                         "Oslo", "Atlantis"}));
+}
+
+TEST(EditInformationWindow, OneLineOrNoReplyLeavesEveryFieldEmpty) {
+    EditWorld w;
+    w.scripted.reply("v.php", {lines({"me@x.org"}), ""});
+    EXPECT_EQ(fields(w.open()), QStringList(8));
+    EXPECT_EQ(fields(w.open()), QStringList(8));
+    EXPECT_TRUE(w.boxes.messages.isEmpty());
+    EXPECT_TRUE(w.boxes.errors.isEmpty());
+}
+
+TEST(EditInformationWindow, SaveSendsEveryKeyInOrderAndOkCloses) {
+    EditWorld w;
+    w.scripted.reply("e.php", {"OK\r\n"});
+    TForm7* form = w.open();
+    QTest::mouseClick(form->ui.BitBtn1, Qt::LeftButton);
+    const QString own = QString::fromStdString(sorvane::directory::encodeValue("me@x.org"));
+    const QRegularExpression empty("^/messenger/e\\.php\\?u=" + QRegularExpression::escape(own) +
+                                   "&n=&s=&g=&d=&m=&y=&ci=&co=&random=\\d+$");
+    EXPECT_TRUE(empty.match(QString::fromStdString(w.lastRequest())).hasMatch())
+        << w.lastRequest();
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST(EditInformationWindow, RefusalSaysErrorAndEmptyReplyDoesNothing) {
+    EditWorld w;
+    TForm7* form = w.open();
+    QTest::keyClicks(form->ui.Edit1, "Ann");
+    w.scripted.reply("e.php", {"OK \r\n", ""});
+    QTest::keyClick(form->ui.Edit1, Qt::Key_Return); // Enter presses OK
+    EXPECT_EQ(w.boxes.messages, QStringList{"Error"});
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(form->ui.Edit1->text(), "Ann");
+    w.boxes.clear();
+    QTest::mouseClick(form->ui.BitBtn1, Qt::LeftButton);
+    EXPECT_TRUE(w.boxes.messages.isEmpty());
+    EXPECT_TRUE(w.boxes.errors.isEmpty());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(w.scripted.count("e.php"), 2);
+}
+
+TEST(EditInformationWindow, OffersTheFixedItemsAndStartsWithNoChoice) {
+    EditWorld w;
+    TForm7* form = w.open();
+    const auto itemsOf = [](const QComboBox* box) {
+        QStringList out;
+        for (int i = 0; i < box->count(); ++i)
+            out << box->itemText(i);
+        return out;
+    };
+    EXPECT_EQ(itemsOf(form->ui.ComboBox2), (QStringList{"Female", "Male"}));
+    const QStringList days = itemsOf(form->ui.ComboBox3);
+    EXPECT_EQ(days.size(), 31);
+    EXPECT_EQ(days.first(), "1");
+    EXPECT_EQ(days.last(), "31");
+    EXPECT_EQ(itemsOf(form->ui.ComboBox4).size(), 12);
+    const QStringList years = itemsOf(form->ui.ComboBox5);
+    ASSERT_EQ(years.size(), 110);
+    EXPECT_EQ(years.first(), "2009");
+    EXPECT_EQ(years.last(), "1900");
+    const QStringList countries = itemsOf(form->ui.ComboBox1);
+    ASSERT_EQ(countries.size(), 244);
+    EXPECT_EQ(countries.first(), "Afghanistan");
+    EXPECT_EQ(countries.last(), "Zimbabwe");
+    EXPECT_EQ(countries.indexOf("Cocos (Keeling) Islands"), 47);
+    // The list's own order, not a sorted one: "US Virgin Islands" follows "Uruguay".
+    EXPECT_EQ(countries.indexOf("US Virgin Islands"), countries.indexOf("Uruguay") + 1);
+    EXPECT_EQ(fields(form), QStringList(8)); // no item is chosen until the user chooses
+}
+
+TEST(EditInformationWindow, TabVisitsTheCountryBeforeTheCity) {
+    EditWorld w;
+    TForm7* form = w.open();
+    QApplication::setActiveWindow(form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form));
+    EXPECT_TRUE(form->ui.Edit1->hasFocus());
+    form->ui.ComboBox5->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_TRUE(form->ui.ComboBox1->hasFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_TRUE(form->ui.Edit7->hasFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_TRUE(form->ui.BitBtn1->hasFocus());
+}
+
+TEST(EditInformationWindow, SavedProfileIsWhatTheDirectoryThenShows) {
+    Tidy<World> w;
+    w.registerAndLogIn("me@x.org");
+    QTest::mouseClick(w.main->ui.BitBtn3, Qt::LeftButton);
+    TForm7* form = Form7;
+    QTest::keyClicks(form->ui.Edit1, "Ann & Co");
+    form->ui.ComboBox2->setCurrentIndex(1);
+    QTest::keyClicks(form->ui.ComboBox1->lineEdit(), "Narnia");
+    QTest::mouseClick(form->ui.BitBtn1, Qt::LeftButton);
+    ASSERT_TRUE(w.boxes.messages.isEmpty()) << w.boxes.messages.join('|').toStdString();
+    EXPECT_FALSE(form->isVisible());
+
+    QTest::mouseClick(w.main->ui.BitBtn3, Qt::LeftButton);
+    EXPECT_NE(Form7, form);
+    EXPECT_EQ(fields(Form7), (QStringList{"Ann & Co", "", "Male", "", "", "", "", "Narnia"}));
+}
+
+} // namespace
