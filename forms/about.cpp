@@ -4,10 +4,13 @@
 
 #include "ui/artwork.h"
 #include "ui/desktop.h"
+#include "ui/fonts.h"
 
 #include <QApplication>
 #include <QMouseEvent>
 #include <QStyle>
+
+#include <algorithm>
 
 TAboutBox::TAboutBox(Context& context, QWidget* parent)
     : Form(context.boxes, parent), context_(context) {
@@ -18,10 +21,19 @@ TAboutBox::TAboutBox(Context& context, QWidget* parent)
     setDefaultButton(ui.BitBtn1);
 
     // Labels take the size of their text, so that a link is "under the pointer" only where
-    // its text is.
+    // its text is; measured in the faces the window will be shown in.
+    sorvane::ui::adoptStandInFonts(this);
+    int right = 0;
     for (QLabel* label : {ui.Label1, ui.Label2, ui.Label3, ui.Label4, ui.Label5, ui.Label6,
-                          ui.Label7, ui.Label8})
+                          ui.Label7, ui.Label8}) {
         label->adjustSize();
+        right = std::max(right, label->geometry().right() + 1);
+    }
+    // The copyright line and the e-mail address are wider than the layout's 234 pixels allow
+    // in most faces; the window grows so that none of them is cut off.
+    const int margin = ui.Image1->x() - 1;
+    if (right + margin > width())
+        setFixedSize(right + margin, height());
 
     // Pointer moves reach the handlers without a button held. The licence note and the icon's
     // frame have none and keep the links as they are.

@@ -9,6 +9,14 @@
 
 #include <QStyle>
 
+namespace {
+// The text is what the window reads and sends; the list opens at the item it names, if any.
+void setBoxText(QComboBox* box, const QString& text) {
+    box->setCurrentIndex(box->findText(text));
+    box->setEditText(text);
+}
+} // namespace
+
 TForm7::TForm7(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
     ui.setupUi(this);
     setFixedSize(size());
@@ -41,12 +49,12 @@ void TForm7::FormShow() {
         switch (i) {
         case 1: ui.Edit1->setText(text(i)); break;
         case 2: ui.Edit2->setText(text(i)); break;
-        case 3: ui.ComboBox2->setEditText(text(i)); break;
-        case 4: ui.ComboBox3->setEditText(text(i)); break;
-        case 5: ui.ComboBox4->setEditText(text(i)); break;
-        case 6: ui.ComboBox5->setEditText(text(i)); break;
+        case 3: setBoxText(ui.ComboBox2, text(i)); break;
+        case 4: setBoxText(ui.ComboBox3, text(i)); break;
+        case 5: setBoxText(ui.ComboBox4, text(i)); break;
+        case 6: setBoxText(ui.ComboBox5, text(i)); break;
         case 7: ui.Edit7->setText(text(i)); break;
-        case 8: ui.ComboBox1->setEditText(text(i)); break;
+        case 8: setBoxText(ui.ComboBox1, text(i)); break;
         default: break;
         }
     }
