@@ -6,6 +6,9 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // Window tests need no screen; ctest sets this too, but listing the tests does not.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sorvane Messenger"));
     QApplication::setQuitOnLastWindowClosed(false);
