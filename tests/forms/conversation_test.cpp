@@ -36,6 +36,7 @@ QStringList history(const TForm4* window) {
 struct PartRow {
     const char* line;
     const char* part;
+    friend void PrintTo(const PartRow& row, std::ostream* os) { *os << '"' << row.line << '"'; }
 };
 
 class SenderExtraction : public ::testing::TestWithParam<PartRow> {};

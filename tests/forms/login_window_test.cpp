@@ -25,6 +25,10 @@ struct OkRuleRow {
     const char* email;
     const char* password;
     bool enabled;
+    friend void PrintTo(const OkRuleRow& r, std::ostream* os) {
+        *os << (r.loginMode ? "login" : "new user") << " '" << r.email << "' '" << r.password
+            << "'";
+    }
 };
 
 class OkButtonRule : public ::testing::TestWithParam<OkRuleRow> {};
@@ -93,6 +97,7 @@ TEST(LoginWindow, AnimationCirclesThroughFourPlaces) {
 struct FriendTextRow {
     const char* text;
     QStringList names;
+    friend void PrintTo(const FriendTextRow& r, std::ostream* os) { *os << '"' << r.text << '"'; }
 };
 
 class FriendText : public ::testing::TestWithParam<FriendTextRow> {};

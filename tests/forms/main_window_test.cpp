@@ -33,6 +33,10 @@ void select(QListWidget* list, const QString& name) {
 struct PlacementRow {
     QSize display, outer;
     QPoint expected;
+    friend void PrintTo(const PlacementRow& r, std::ostream* os) {
+        *os << r.display.width() << 'x' << r.display.height() << " outer " << r.outer.width()
+            << 'x' << r.outer.height();
+    }
 };
 
 class Placement : public ::testing::TestWithParam<PlacementRow> {};
