@@ -200,7 +200,7 @@ private:
     bool committed_ = false;
 };
 
-// The account row and its two search index entries. False when the name is taken.
+// The account row and its entries in the search indexes. False when the name is taken.
 bool insertAccount(SqliteStorage::Connection &connection, std::string_view name, std::string_view passwordHash) {
     if (!Query(connection, sql::InsertUser).bind(1, name).bind(2, passwordHash).run()) return false;
     const std::int64_t id = sqlite3_last_insert_rowid(connection.db);

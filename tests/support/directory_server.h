@@ -6,7 +6,7 @@
 //   sorvane::test::TestDirectoryServer server;            // started and answering
 //   server.registerUser("ann@example.org", "secret");      // "OK\r\n"
 //   server.login("ann@example.org", "secret", "127.0.0.1", 4000);
-//   directoryModule.setBase(server.base());                // http://127.0.0.1:<port>/messenger/
+//   server.base();                                         // http://127.0.0.1:<port>/messenger/
 //
 // The server process is killed when the thread that started it ends, so a
 // crashed test never leaves a server behind: start it from the test's thread.
