@@ -50,9 +50,12 @@ TForm5::TForm5(Context& context, QWidget* parent) : Form(context.boxes, parent),
 }
 
 bool TForm5::eventFilter(QObject* watched, QEvent* event) {
+    // The menu opens once the click is over: a pop-up opened while the release that ends the
+    // click is still being delivered is closed again by that same release.
     if (watched == ui.ListView1->viewport() && event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-        handle([this] { ListView1Click(); });
+        QMetaObject::invokeMethod(
+            this, [this] { handle([this] { ListView1Click(); }); }, Qt::QueuedConnection);
     return Form::eventFilter(watched, event);
 }
 
