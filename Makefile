@@ -1,7 +1,7 @@
 # Task runner. The README shows `make run` and `make test`; the rest are for developers.
 PRESET ?= default
 
-.PHONY: deps build test run asan tsan clean
+.PHONY: deps build test run package asan tsan clean
 
 deps:
 	@scripts/deps.sh
@@ -15,6 +15,15 @@ test: build
 
 run: build
 	@scripts/run.sh
+
+# The two Debian packages, sorvane-messenger and sorvane-directory, into build/.
+package:
+	@scripts/deps.sh package
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default
+	@rm -f build/sorvane-*.deb
+	@cpack --config build/CPackConfig.cmake -B build >build/cpack.log || { cat build/cpack.log; exit 1; }
+	@ls -1 "$$PWD"/build/sorvane-*.deb
 
 asan:
 	@$(MAKE) --no-print-directory test PRESET=asan

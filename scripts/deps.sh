@@ -10,6 +10,7 @@ packages=(
   libcpp-httplib-dev libsqlite3-dev libcrypt-dev
   libgtest-dev libgmock-dev
   xvfb xauth
+  xdotool desktop-file-utils
 )
 # Extra groups, asked for by name: `scripts/deps.sh bench fuzz desktop`.
 for group in "$@"; do
@@ -17,7 +18,7 @@ for group in "$@"; do
     bench) packages+=(libbenchmark-dev) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     desktop) packages+=(xdotool imagemagick trayer x11-utils) ;;
-    package) packages+=(desktop-file-utils dpkg-dev librsvg2-bin systemd) ;;
+    package) packages+=(dpkg-dev systemd) ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac
 done
