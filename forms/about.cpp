@@ -24,8 +24,8 @@ TAboutBox::TAboutBox(Context& context, QWidget* parent)
     // its text is; measured in the faces the window will be shown in.
     sorvane::ui::adoptStandInFonts(this);
     int right = 0;
-    for (QLabel* label : {ui.Label1, ui.Label2, ui.Label3, ui.Label4, ui.Label5, ui.Label6,
-                          ui.Label7, ui.Label8}) {
+    for (QLabel* label :
+         {ui.Label1, ui.Label2, ui.Label3, ui.Label4, ui.Label5, ui.Label6, ui.Label7, ui.Label8}) {
         label->adjustSize();
         right = std::max(right, label->geometry().right() + 1);
     }
@@ -37,9 +37,9 @@ TAboutBox::TAboutBox(Context& context, QWidget* parent)
 
     // Pointer moves reach the handlers without a button held. The licence note and the icon's
     // frame have none and keep the links as they are.
-    for (QWidget* w : std::initializer_list<QWidget*>{this, ui.Image1, ui.Label1, ui.Label2,
-                                                      ui.Label3, ui.Label4, ui.Label5, ui.Label6,
-                                                      ui.Label7, ui.BitBtn1}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{this, ui.Image1, ui.Label1, ui.Label2, ui.Label3,
+                                         ui.Label4, ui.Label5, ui.Label6, ui.Label7, ui.BitBtn1}) {
         w->setMouseTracking(true);
         w->installEventFilter(this);
     }
@@ -103,16 +103,26 @@ void TAboutBox::showHover(QLabel* hot) {
     }
 }
 
-void TAboutBox::FormMouseMove() { showHover(nullptr); }
+void TAboutBox::FormMouseMove() {
+    showHover(nullptr);
+}
 
-void TAboutBox::Label5MouseMove() { showHover(ui.Label5); }
+void TAboutBox::Label5MouseMove() {
+    showHover(ui.Label5);
+}
 
-void TAboutBox::Label7MouseMove() { showHover(ui.Label7); }
+void TAboutBox::Label7MouseMove() {
+    showHover(ui.Label7);
+}
 
-void TAboutBox::Label5Click() { context_.desktop.open(QString::fromLatin1(kWebAddress)); }
+void TAboutBox::Label5Click() {
+    context_.desktop.open(QString::fromLatin1(kWebAddress));
+}
 
 void TAboutBox::Label7Click() {
     context_.desktop.open(QStringLiteral("mailto:") + QString::fromLatin1(kMailAddress));
 }
 
-void TAboutBox::FormClose() { deleteLater(); }
+void TAboutBox::FormClose() {
+    deleteLater();
+}

@@ -34,8 +34,10 @@ TForm7::TForm7(Context& context, QWidget* parent) : Form(context.boxes, parent),
         box->clearEditText();
     }
 
-    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
-    connect(ui.BitBtn2, &QPushButton::clicked, this, [this] { handle([this] { BitBtn2Click(); }); });
+    connect(ui.BitBtn1, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn2, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn2Click(); }); });
     ui.Edit1->setFocus();
 }
 
@@ -43,20 +45,18 @@ void TForm7::FormShow() {
     SORVANE_ASSERT_UI_THREAD();
     const sorvane::LineList reply =
         context_.directory.viewProfile(Form1->ui.Edit1->text().toStdString());
-    // Line 0 names the profile's owner, which this window already knows.
-    const auto text = [&](int line) { return QString::fromStdString(reply[line]); };
+    // Lines 1 to 8: name, surname, gender, day, month, year, city, country. Line 0 names the
+    // profile's owner, whom this window already knows.
+    QLineEdit* const edits[8] = {ui.Edit1, ui.Edit2, nullptr,  nullptr,
+                                 nullptr,  nullptr,  ui.Edit7, nullptr};
+    QComboBox* const lists[8] = {nullptr,      nullptr,      ui.ComboBox2, ui.ComboBox3,
+                                 ui.ComboBox4, ui.ComboBox5, nullptr,      ui.ComboBox1};
     for (int i = 1; i < reply.count() && i <= 8; ++i) {
-        switch (i) {
-        case 1: ui.Edit1->setText(text(i)); break;
-        case 2: ui.Edit2->setText(text(i)); break;
-        case 3: setBoxText(ui.ComboBox2, text(i)); break;
-        case 4: setBoxText(ui.ComboBox3, text(i)); break;
-        case 5: setBoxText(ui.ComboBox4, text(i)); break;
-        case 6: setBoxText(ui.ComboBox5, text(i)); break;
-        case 7: ui.Edit7->setText(text(i)); break;
-        case 8: setBoxText(ui.ComboBox1, text(i)); break;
-        default: break;
-        }
+        const QString line = QString::fromStdString(reply[i]);
+        if (edits[i - 1])
+            edits[i - 1]->setText(line);
+        else
+            setBoxText(lists[i - 1], line);
     }
 }
 
@@ -83,4 +83,6 @@ void TForm7::BitBtn1Click() {
         context_.boxes.showMessage(QStringLiteral("Error"));
 }
 
-void TForm7::BitBtn2Click() { close(); }
+void TForm7::BitBtn2Click() {
+    close();
+}

@@ -19,8 +19,10 @@ TForm2::TForm2(Context& context, QWidget* parent) : Form(context.boxes, parent),
     setDefaultButton(ui.BitBtn1);
     setCancelButton(ui.BitBtn2);
 
-    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
-    connect(ui.BitBtn2, &QPushButton::clicked, this, [this] { handle([this] { BitBtn2Click(); }); });
+    connect(ui.BitBtn1, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn2, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn2Click(); }); });
     ui.Edit1->setFocus();
 }
 
@@ -85,7 +87,9 @@ void TForm2::handBack(const QString& address) {
     close();
 }
 
-void TForm2::BitBtn2Click() { close(); }
+void TForm2::BitBtn2Click() {
+    close();
+}
 
 void TForm2::FormClose() {
     if (Form1)

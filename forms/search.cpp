@@ -37,9 +37,11 @@ TForm5::TForm5(Context& context, QWidget* parent) : Form(context.boxes, parent),
     PopupMenu1 = new QMenu(this);
     PopupMenu1->addAction(ui.Add1);
 
-    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn1, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn1Click(); }); });
     connect(ui.BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
-    connect(PopupMenu1, &QMenu::aboutToShow, this, [this] { handle([this] { PopupMenu1Popup(); }); });
+    connect(PopupMenu1, &QMenu::aboutToShow, this,
+            [this] { handle([this] { PopupMenu1Popup(); }); });
     connect(ui.Add1, &QAction::triggered, this, [this] { handle([this] { Add1Click(); }); });
     connect(ui.ListView1, &QWidget::customContextMenuRequested, this,
             [this] { PopupMenu1->popup(QCursor::pos()); });
@@ -59,7 +61,9 @@ bool TForm5::eventFilter(QObject* watched, QEvent* event) {
     return Form::eventFilter(watched, event);
 }
 
-void TForm5::FormCreate() { ui.ListView1->setColumnWidth(0, 150); }
+void TForm5::FormCreate() {
+    ui.ListView1->setColumnWidth(0, 150);
+}
 
 void TForm5::addRow(const QString& caption) {
     // With sorting on, the row moves to its place as soon as its caption is set.
@@ -76,9 +80,13 @@ void TForm5::BitBtn1Click() {
         addRow(QString::fromStdString(line));
 }
 
-void TForm5::ListView1Click() { PopupMenu1->popup(QCursor::pos()); }
+void TForm5::ListView1Click() {
+    PopupMenu1->popup(QCursor::pos());
+}
 
-void TForm5::PopupMenu1Popup() { ui.Add1->setEnabled(!ui.ListView1->selectedItems().isEmpty()); }
+void TForm5::PopupMenu1Popup() {
+    ui.Add1->setEnabled(!ui.ListView1->selectedItems().isEmpty());
+}
 
 void TForm5::Add1Click() {
     const QList<QTableWidgetItem*> selected = ui.ListView1->selectedItems();

@@ -16,15 +16,16 @@ TForm6::TForm6(Context& context, QWidget* parent) : Form(context.boxes, parent),
     setDefaultButton(ui.BitBtn1);
 
     // Display fields, not inputs: painted in the button-shadow colour so they read as such.
-    for (QLineEdit* field : {ui.Edit1, ui.Edit2, ui.Edit3, ui.Edit4, ui.Edit5, ui.Edit6, ui.Edit7,
-                             ui.Edit8}) {
+    for (QLineEdit* field :
+         {ui.Edit1, ui.Edit2, ui.Edit3, ui.Edit4, ui.Edit5, ui.Edit6, ui.Edit7, ui.Edit8}) {
         QPalette palette = field->palette();
         for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
             palette.setColor(group, QPalette::Base, palette.color(group, QPalette::Dark));
         field->setPalette(palette);
     }
 
-    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn1, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn1Click(); }); });
     ui.BitBtn1->setFocus();
 }
 
@@ -44,4 +45,6 @@ void TForm6::FormShow() {
     }
 }
 
-void TForm6::BitBtn1Click() { close(); }
+void TForm6::BitBtn1Click() {
+    close();
+}

@@ -25,16 +25,17 @@ TEST_P(AddressTest, FollowsTheSevenRules) {
         << GetParam().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, AddressTest,
-    ::testing::Values(AddressRow{"a@b.c", true}, AddressRow{"a.b@c", true},
-                      AddressRow{"a@b@c.d", true}, AddressRow{"x_y-z+1@b.c", true},
-                      AddressRow{"\xc3\xa5se@b\xc3\xa6.no", true}, AddressRow{"", false},
-                      AddressRow{"ab.c", false}, AddressRow{"@b.c", false},
-                      AddressRow{".a@b.c", false}, AddressRow{"a.@b.c", false},
-                      AddressRow{"a@.b", false}, AddressRow{"a@b", false},
-                      AddressRow{"a@b.", false}, AddressRow{"a@", false},
-                      AddressRow{"a b@c.d", false}, AddressRow{"a@b.c ", false}));
+INSTANTIATE_TEST_SUITE_P(Rows, AddressTest,
+                         ::testing::Values(AddressRow{"a@b.c", true}, AddressRow{"a.b@c", true},
+                                           AddressRow{"a@b@c.d", true},
+                                           AddressRow{"x_y-z+1@b.c", true},
+                                           AddressRow{"\xc3\xa5se@b\xc3\xa6.no", true},
+                                           AddressRow{"", false}, AddressRow{"ab.c", false},
+                                           AddressRow{"@b.c", false}, AddressRow{".a@b.c", false},
+                                           AddressRow{"a.@b.c", false}, AddressRow{"a@.b", false},
+                                           AddressRow{"a@b", false}, AddressRow{"a@b.", false},
+                                           AddressRow{"a@", false}, AddressRow{"a b@c.d", false},
+                                           AddressRow{"a@b.c ", false}));
 
 // Opens the window as the user does: "Create New User" and OK in the login window.
 TForm2* openFromLogin(Windows& w) {

@@ -23,8 +23,7 @@ inline void deleteOpenedWindows() {
         delete w.data();
 }
 
-template <class Base>
-struct Tidy : Base {
+template <class Base> struct Tidy : Base {
     using Base::Base;
     ~Tidy() { deleteOpenedWindows(); }
 };
