@@ -52,8 +52,8 @@ TForm5::TForm5(Context& context, QWidget* parent) : Form(context.boxes, parent),
 }
 
 bool TForm5::eventFilter(QObject* watched, QEvent* event) {
-    // The menu opens once the click is over: a pop-up opened while the release that ends the
-    // click is still being delivered is closed again by that same release.
+    // The menu opens after the click has been delivered in full, its selection included, rather
+    // than from inside the release that ends it.
     if (watched == ui.ListView1->viewport() && event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
         QMetaObject::invokeMethod(
