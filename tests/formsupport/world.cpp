@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTest>
 #include <QWidget>
 #include <cstdlib>
@@ -51,10 +52,14 @@ Windows::~Windows() {
     Form3 = nullptr;
     delete login;
     Form1 = nullptr;
-    // Windows the test opened (conversations, profiles, ...).
+    // Windows the test opened (conversations, profiles, ...). Pop-ups they own (menus, combo
+    // box lists) are top-level too and go with their window, hence the guarded pointers.
+    QList<QPointer<QWidget>> opened;
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (!w->parent())
-            delete w;
+        if (!w->parentWidget())
+            opened << w;
+    for (const QPointer<QWidget>& w : opened)
+        delete w.data();
     QApplication::processEvents();
 }
 
