@@ -1,5 +1,5 @@
-// The listener: accepting on pooled connection threads, the pool's limit and reuse, failures in
-// handlers, and closing and destroying with threads at work.
+// The listener: OnAccept on pooled connection threads, the pool's limit and reuse, a failing
+// handler, the read limits, and closing or destroying it while threads are at work.
 #include "loopback.h"
 #include "net/sockets.h"
 
@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -24,301 +23,205 @@ namespace {
 // What the handlers saw, shared with the test thread.
 struct Seen {
     std::mutex mutex;
-    std::condition_variable changed;
     std::vector<std::string> lines;
-    std::vector<std::thread::id> threads;
-    std::string remoteHost, remotePort;
-    std::chrono::milliseconds readTimeout{};
-    std::size_t maxLineLength = 0;
-    int inside = 0, mostInside = 0;
-    std::atomic<int> entered{0}; // handlers that have started
+    std::set<std::thread::id> threads;
+    std::atomic<int> entered{0};
 
-    void Record(TCustomIpClient& client, const std::string& line) {
+    void Serve(TCustomIpClient& client) {
+        ++entered;
+        std::string line = client.ReceiveLine();
         std::lock_guard lock(mutex);
-        lines.push_back(line);
-        threads.push_back(std::this_thread::get_id());
-        remoteHost = client.remoteHost();
-        remotePort = client.remotePort();
-        readTimeout = client.readTimeout();
-        maxLineLength = client.maxLineLength();
-        changed.notify_all();
+        lines.push_back(std::move(line));
+        threads.insert(std::this_thread::get_id());
     }
     std::size_t count() {
         std::lock_guard lock(mutex);
         return lines.size();
     }
-    bool WaitForLines(std::size_t n, std::chrono::milliseconds limit = 5000ms) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, limit, [&] { return lines.size() >= n; });
+    bool WaitFor(std::size_t n) {
+        return loopback::WaitUntil([&] { return count() >= n; });
     }
 };
 
 class Listener : public testing::Test {
 protected:
-    void SetUp() override {
-        server.setLocalHost("127.0.0.1");
-        server.setLocalPort("0");
+    Listener() {
+        server->setLocalHost("127.0.0.1");
+        server->setLocalPort("0");
+        server->OnAccept = [seen = seen](TCustomTcpServer&, TCustomIpClient& c) { seen->Serve(c); };
     }
-    // Opens the server on a free port and returns the port.
     std::uint16_t Open() {
-        server.setActive(true);
-        EXPECT_TRUE(server.listening());
-        return server.listening() ? loopback::LocalPort(server.handle()) : 0;
+        server->setActive(true);
+        EXPECT_TRUE(server->listening());
+        return loopback::LocalPort(server->handle());
     }
-    void ReadOneLine() {
-        server.OnAccept = [this](TCustomTcpServer&, TCustomIpClient& client) {
-            ++seen.entered;
-            seen.Record(client, client.ReceiveLine());
-        };
-    }
-    // Sends one line on a new connection and waits until the listener has closed it.
-    void Exchange(std::uint16_t port, const std::string& line) {
+    // One line on a new connection; returns once the listener has closed it.
+    void Exchange(const std::string& line) {
         loopback::Fd fd = loopback::Connect(port);
-        loopback::SendAll(fd.get(), line + "\r\n");
-        EXPECT_TRUE(loopback::PeerClosed(fd.get()));
+        loopback::Send(*fd, line + "\r\n");
+        EXPECT_TRUE(loopback::ReadToClose(*fd));
     }
-    TServerSocketThread& acceptThread() { return *server.serverSocketThread(); }
-    std::size_t Busy() { return acceptThread().poolSize() - acceptThread().idleCount(); }
-    bool AllIdle() { return Busy() == 0; }
+    TServerSocketThread& acceptThread() { return *server->serverSocketThread(); }
+    bool AllIdle() { return acceptThread().idleCount() == acceptThread().poolSize(); }
 
-    Seen seen;
-    TTcpServer server;
+    std::shared_ptr<Seen> seen = std::make_shared<Seen>();
+    std::unique_ptr<TTcpServer> server = std::make_unique<TTcpServer>();
+    std::uint16_t port = 0;
 };
 
 TEST_F(Listener, CallsOnAcceptOnAConnectionThreadWithThePeer) {
-    const TCustomTcpServer* sender = nullptr;
-    server.OnAccept = [&](TCustomTcpServer& s, TCustomIpClient& client) {
+    std::string peer;
+    TCustomTcpServer* sender = nullptr;
+    server->OnAccept = [&](TCustomTcpServer& s, TCustomIpClient& client) {
         sender = &s;
-        seen.Record(client, client.ReceiveLine());
+        peer = client.remoteHost() + ":" + client.remotePort();
+        EXPECT_EQ(client.readTimeout(), 5000ms);
+        EXPECT_EQ(client.maxLineLength(), 1u << 20);
+        seen->Serve(client);
     };
-    const std::uint16_t port = Open();
-    ASSERT_NE(server.serverSocketThread(), nullptr);
-
+    port = Open(); // port "0": the system picks one
+    EXPECT_NE(port, 0);
     loopback::Fd fd = loopback::Connect(port);
-    loopback::SendAll(fd.get(), "<ann> hi\r\nnot read\r\n");
-    ASSERT_TRUE(seen.WaitForLines(1));
-    EXPECT_TRUE(loopback::PeerClosed(fd.get())); // closed after the handler
-
-    std::lock_guard lock(seen.mutex);
-    EXPECT_EQ(seen.lines[0], "<ann> hi");
-    EXPECT_NE(seen.threads[0], std::this_thread::get_id());
-    EXPECT_EQ(sender, &server);
-    EXPECT_EQ(seen.remoteHost, "127.0.0.1");
-    EXPECT_EQ(seen.remotePort, std::to_string(loopback::LocalPort(fd.get())));
-    EXPECT_EQ(seen.readTimeout, 5000ms);
-    EXPECT_EQ(seen.maxLineLength, 1u << 20);
+    loopback::Send(*fd, "<ann> hi\r\nnot read\r\n");
+    EXPECT_EQ(loopback::ReadToClose(*fd), ""); // closed after the handler, nothing sent
+    ASSERT_TRUE(seen->WaitFor(1));
+    ASSERT_EQ(seen->lines, std::vector<std::string>{"<ann> hi"});
+    EXPECT_FALSE(seen->threads.count(std::this_thread::get_id()));
+    EXPECT_EQ(sender, server.get());
+    EXPECT_EQ(peer, "127.0.0.1:" + std::to_string(loopback::LocalPort(*fd)));
 }
 
 TEST_F(Listener, PortInUseLeavesItActiveButNotListening) {
     loopback::Listener other;
-    server.setLocalPort(other.portText());
-    EXPECT_NO_THROW(server.setActive(true));
-    EXPECT_TRUE(server.active());
-    EXPECT_FALSE(server.listening());
-    EXPECT_EQ(server.serverSocketThread(), nullptr);
-    EXPECT_EQ(server.runningThreadCount(), 0u);
-}
-
-TEST_F(Listener, BadPortTextRaisesAndLeavesItNotListening) {
-    server.setLocalPort("abc");
-    EXPECT_THROW(server.setActive(true), sorvane::net::EConvertError);
-    EXPECT_TRUE(server.active());
-    EXPECT_FALSE(server.listening());
-}
-
-TEST_F(Listener, PortZeroListensOnAPortTheSystemPicks) {
-    ReadOneLine();
-    const std::uint16_t port = Open();
-    EXPECT_NE(port, 0);
-    Exchange(port, "x");
-    EXPECT_TRUE(seen.WaitForLines(1));
+    server->setLocalPort(other.port());
+    EXPECT_NO_THROW(server->setActive(true));
+    EXPECT_TRUE(server->active());
+    EXPECT_FALSE(server->listening());
+    EXPECT_EQ(server->serverSocketThread(), nullptr);
+    EXPECT_EQ(server->runningThreadCount(), 0u);
 }
 
 TEST_F(Listener, EleventhConnectionWaitsUntilAThreadIsFree) {
-    std::mutex gateMutex;
-    std::condition_variable gate;
-    bool open = false;
-    server.OnAccept = [&](TCustomTcpServer&, TCustomIpClient& client) {
-        const std::string line = client.ReceiveLine();
-        {
-            std::lock_guard lock(seen.mutex);
-            seen.mostInside = std::max(seen.mostInside, ++seen.inside);
-        }
-        {
-            std::unique_lock lock(gateMutex);
-            gate.wait(lock, [&] { return open; });
-        }
-        {
-            std::lock_guard lock(seen.mutex);
-            --seen.inside;
-        }
-        seen.Record(client, line);
+    std::mutex gate;
+    std::unique_lock closed(gate);
+    server->OnAccept = [&](TCustomTcpServer&, TCustomIpClient& client) {
+        std::lock_guard wait(gate);
+        seen->Serve(client);
     };
-    const std::uint16_t port = Open();
+    port = Open();
     std::vector<loopback::Fd> peers;
     for (int i = 0; i < 11; ++i) {
         peers.push_back(loopback::Connect(port));
-        loopback::SendAll(peers.back().get(), "n" + std::to_string(i) + "\r\n");
+        loopback::Send(*peers.back(), std::to_string(i) + "\r\n");
     }
-    ASSERT_TRUE(loopback::WaitUntil([&] {
-        std::lock_guard lock(seen.mutex);
-        return seen.inside == 10;
-    }));
+    ASSERT_TRUE(loopback::WaitUntil([&] { return acceptThread().idleCount() == 0 &&
+                                                 acceptThread().poolSize() == 10; }));
     std::this_thread::sleep_for(300ms);
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(seen.inside, 10);
-        EXPECT_EQ(seen.lines.size(), 0u);
-    }
     EXPECT_EQ(acceptThread().poolSize(), TServerSocketThread::PoolLimit);
-    {
-        std::lock_guard lock(gateMutex);
-        open = true;
-    }
-    gate.notify_all();
-    ASSERT_TRUE(seen.WaitForLines(11));
-    std::lock_guard lock(seen.mutex);
-    EXPECT_EQ(seen.mostInside, 10);
-    EXPECT_EQ(std::set<std::string>(seen.lines.begin(), seen.lines.end()).size(), 11u);
+    EXPECT_EQ(seen->count(), 0u);
+    closed.unlock();
+    ASSERT_TRUE(seen->WaitFor(11));
+    EXPECT_EQ(std::set<std::string>(seen->lines.begin(), seen->lines.end()).size(), 11u);
 }
 
 TEST_F(Listener, ThreadsAreReused) {
-    ReadOneLine();
-    const std::uint16_t port = Open();
-    // One after another: the idle thread serves each next connection.
-    for (int i = 0; i < 20; ++i) {
-        Exchange(port, "s" + std::to_string(i));
+    port = Open();
+    for (int i = 0; i < 20; ++i) { // one after another: the idle thread takes the next
+        Exchange("s" + std::to_string(i));
         ASSERT_TRUE(loopback::WaitUntil([&] { return AllIdle(); }));
     }
     EXPECT_EQ(acceptThread().poolSize(), 1u);
-    {
-        std::lock_guard lock(seen.mutex);
-        EXPECT_EQ(std::set<std::thread::id>(seen.threads.begin(), seen.threads.end()).size(), 1u);
-    }
-    // At once from several senders: never more than the pool limit.
-    std::vector<std::thread> senders;
+    EXPECT_EQ(seen->threads.size(), 1u);
+    std::vector<std::thread> senders; // at once: never more threads than the limit
     for (int t = 0; t < 4; ++t)
-        senders.emplace_back([&, t] {
+        senders.emplace_back([&] {
             for (int i = 0; i < 10; ++i)
-                Exchange(port, "c" + std::to_string(t) + "-" + std::to_string(i));
+                Exchange("c");
         });
     for (std::thread& s : senders)
         s.join();
-    ASSERT_TRUE(seen.WaitForLines(60));
     EXPECT_LE(acceptThread().poolSize(), TServerSocketThread::PoolLimit);
-    std::lock_guard lock(seen.mutex);
-    EXPECT_LE(std::set<std::thread::id>(seen.threads.begin(), seen.threads.end()).size(),
-              TServerSocketThread::PoolLimit);
+    std::lock_guard lock(seen->mutex);
+    EXPECT_LE(seen->threads.size(), TServerSocketThread::PoolLimit);
 }
 
 TEST_F(Listener, ExceptionInOnAcceptEndsOnlyThatThread) {
-    server.OnAccept = [&](TCustomTcpServer&, TCustomIpClient& client) {
-        const std::string line = client.ReceiveLine();
-        if (line == "boom")
+    server->OnAccept = [&](TCustomTcpServer&, TCustomIpClient& client) {
+        seen->Serve(client);
+        if (seen->count() == 2)
             throw std::runtime_error("handler failed");
-        seen.Record(client, line);
     };
-    const std::uint16_t port = Open();
-    Exchange(port, "one");
+    port = Open();
+    Exchange("one");
     ASSERT_TRUE(loopback::WaitUntil([&] { return AllIdle(); }));
-    ASSERT_EQ(acceptThread().poolSize(), 1u);
-
-    Exchange(port, "boom"); // the connection is still closed
+    Exchange("boom"); // its connection is still closed
     ASSERT_TRUE(loopback::WaitUntil([&] { return acceptThread().poolSize() == 0; }));
-    EXPECT_TRUE(loopback::WaitUntil([&] { return server.runningThreadCount() == 1; }));
-
-    Exchange(port, "two");
-    ASSERT_TRUE(seen.WaitForLines(2));
-    EXPECT_TRUE(server.listening());
+    EXPECT_TRUE(loopback::WaitUntil([&] { return server->runningThreadCount() == 1; }));
+    Exchange("three");
+    EXPECT_EQ(seen->count(), 3u);
     EXPECT_EQ(acceptThread().poolSize(), 1u);
-    std::lock_guard lock(seen.mutex);
-    EXPECT_EQ(seen.lines, (std::vector<std::string>{"one", "two"}));
 }
 
-TEST_F(Listener, ReadLimitsApplyToAcceptedConnections) {
-    ReadOneLine();
-    server.setConnectionReadTimeout(200ms);
-    const std::uint16_t port = Open();
-    // Connects and never sends: the handler gets empty text after the time-out.
+TEST_F(Listener, ReadLimitsEndSilentAndEndlessPeers) {
+    server->setConnectionReadTimeout(200ms);
+    port = Open();
     loopback::Fd silent = loopback::Connect(port);
     const auto start = loopback::Clock::now();
-    ASSERT_TRUE(seen.WaitForLines(1));
-    const auto waited = loopback::Clock::now() - start;
-    EXPECT_GE(waited, 150ms);
-    EXPECT_LT(waited, 3s);
-    // Sends without end: the line stops at 1 MiB.
-    loopback::Fd flood = loopback::Connect(port);
-    loopback::SendAll(flood.get(), std::string((1u << 20) + 4096, 'f'));
-    ASSERT_TRUE(seen.WaitForLines(2));
-    std::lock_guard lock(seen.mutex);
-    EXPECT_EQ(seen.lines[0], "");
-    EXPECT_EQ(seen.lines[1], std::string(1u << 20, 'f'));
+    ASSERT_TRUE(seen->WaitFor(1));
+    EXPECT_GE(loopback::Clock::now() - start, 150ms);
+    loopback::Fd endless = loopback::Connect(port);
+    loopback::Send(*endless, std::string((1u << 20) + 4096, 'f'));
+    ASSERT_TRUE(seen->WaitFor(2));
+    EXPECT_EQ(seen->lines, (std::vector<std::string>{"", std::string(1u << 20, 'f')}));
 }
 
-TEST_F(Listener, ClosingWakesAndEndsEveryThread) {
-    ReadOneLine();
-    const std::uint16_t port = Open();
-    // Idle threads, and three handlers waiting for peers that never send.
+TEST_F(Listener, ClosingWakesAndEndsEveryThreadAndFreesThePort) {
+    port = Open();
     for (int i = 0; i < 3; ++i)
-        Exchange(port, "warm" + std::to_string(i));
-    std::vector<loopback::Fd> silent;
+        Exchange("warm");
+    std::vector<loopback::Fd> silent; // handlers that would wait 5 s for a line
     for (int i = 0; i < 3; ++i)
         silent.push_back(loopback::Connect(port));
-    ASSERT_TRUE(loopback::WaitUntil([&] { return seen.entered == 6; }));
+    ASSERT_TRUE(loopback::WaitUntil([&] { return seen->entered == 6; }));
 
     const auto start = loopback::Clock::now();
-    server.setActive(false);
-    EXPECT_LT(loopback::Clock::now() - start, 2s); // far below the 5 s read time-out
-    EXPECT_EQ(server.runningThreadCount(), 0u);
-    EXPECT_EQ(server.serverSocketThread(), nullptr);
-    EXPECT_FALSE(server.listening());
+    server->setActive(false);
+    EXPECT_LT(loopback::Clock::now() - start, 2s);
+    EXPECT_EQ(server->runningThreadCount(), 0u);
+    EXPECT_EQ(server->serverSocketThread(), nullptr);
+    EXPECT_EQ(seen->count(), 6u);
     for (const loopback::Fd& fd : silent)
-        EXPECT_TRUE(loopback::PeerClosed(fd.get(), 100ms));
-    EXPECT_EQ(seen.count(), 6u); // the waiting handlers got their (empty) text
+        EXPECT_TRUE(loopback::ReadToClose(*fd, 100ms));
 
-    // The same port can be listened on again at once.
-    server.setLocalPort(std::to_string(port));
-    server.setActive(true);
-    EXPECT_TRUE(server.listening());
-    Exchange(port, "again");
-    EXPECT_TRUE(seen.WaitForLines(7));
+    server->setLocalPort(std::to_string(port));
+    server->setActive(true);
+    EXPECT_TRUE(server->listening());
+    Exchange("again");
+    EXPECT_EQ(seen->count(), 7u);
 }
 
 TEST_F(Listener, ClosingFromInsideAHandlerDoesNotWaitForItself) {
-    server.OnAccept = [&](TCustomTcpServer& sender, TCustomIpClient& client) {
-        seen.Record(client, client.ReceiveLine());
+    server->OnAccept = [&](TCustomTcpServer& sender, TCustomIpClient& client) {
+        seen->Serve(client);
         sender.setActive(false);
     };
-    const std::uint16_t port = Open();
-    Exchange(port, "last");
-    ASSERT_TRUE(seen.WaitForLines(1));
-    EXPECT_TRUE(loopback::WaitUntil([&] { return server.runningThreadCount() == 0; }));
-    EXPECT_FALSE(server.active());
+    port = Open();
+    Exchange("last");
+    EXPECT_TRUE(loopback::WaitUntil([&] { return server->runningThreadCount() == 0; }));
+    EXPECT_FALSE(server->active());
 }
 
-TEST(ListenerLifetime, DestroyingTheServerEndsEveryThread) {
-    auto seen = std::make_shared<Seen>();
-    auto server = std::make_unique<TTcpServer>();
-    server->setLocalHost("127.0.0.1");
-    server->setLocalPort("0");
-    server->OnAccept = [seen](TCustomTcpServer&, TCustomIpClient& client) {
-        ++seen->entered;
-        seen->Record(client, client.ReceiveLine());
-    };
-    server->setActive(true);
-    ASSERT_TRUE(server->listening());
-    const std::uint16_t port = loopback::LocalPort(server->handle());
+TEST_F(Listener, DestroyingItEndsEveryThread) {
+    port = Open();
     loopback::Fd silent = loopback::Connect(port);
-    loopback::Fd sent = loopback::Connect(port);
-    loopback::SendAll(sent.get(), "half a li");
+    loopback::Fd half = loopback::Connect(port);
+    loopback::Send(*half, "half a li");
     ASSERT_TRUE(loopback::WaitUntil([&] { return seen->entered == 2; }));
-
     const auto start = loopback::Clock::now();
     server.reset();
     EXPECT_LT(loopback::Clock::now() - start, 2s);
-    EXPECT_TRUE(loopback::PeerClosed(silent.get(), 100ms));
-    std::lock_guard lock(seen->mutex);
-    EXPECT_EQ(seen->lines.size(), 2u);
+    EXPECT_TRUE(loopback::ReadToClose(*silent, 100ms));
+    EXPECT_EQ(seen->count(), 2u);
 }
 
 } // namespace
