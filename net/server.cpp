@@ -193,10 +193,8 @@ bool TServerSocketThread::WaitForConnection() {
     if (terminated_)
         return false;
     if (rc < 0) {
-        if (errno != EINTR) {
-            server_->ReportError(errno);
+        if (errno != EINTR)
             std::this_thread::sleep_for(kRetryPause);
-        }
         return false;
     }
     if ((waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {

@@ -23,13 +23,14 @@
 
 namespace sorvane::net {
 
+// A failed process-wide start or stop of the socket layer, on platforms that have one.
 class ESocketError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// The socket layer needs no process-wide start or stop on POSIX systems. Start-up and exit
-// still call these so the program reads the same on every platform; they never fail here.
+// The socket layer needs no process-wide start or stop on POSIX systems: these do nothing and
+// never throw here. They exist so that start-up code can call them on every platform.
 void StartupSocketLayer();
 void CleanupSocketLayer();
 
@@ -67,7 +68,8 @@ public:
     // Closes and forgets the socket. Derived endpoints first end their part.
     virtual void Close();
 
-    // Called with the platform's error code (errno) of every failed socket call.
+    // Called with the platform's error code (errno) of every failed socket call; for a
+    // listener also on its connection threads, when an accept fails while it listens.
     std::function<void(int errorCode)> OnError;
 
 protected:
@@ -168,6 +170,8 @@ class TTcpClient : public TCustomIpClient {};
 class TServerSocketThread;
 class TClientSocketThread;
 
+// Like every endpoint, a server is driven by one thread at a time (open, close, setters); its
+// accept-wait and connection threads synchronise with that thread internally.
 class TCustomTcpServer : public TIpSocket {
 public:
     using TSocketAcceptEvent =
@@ -180,6 +184,7 @@ public:
     static constexpr int ListenBacklog = 5;
 
     TCustomTcpServer() = default;
+    // Closes, which ends every thread of the listener. Not from inside its own OnAccept.
     ~TCustomTcpServer() override;
 
     bool listening() const { return listening_.load(); }
