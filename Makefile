@@ -22,7 +22,7 @@ package:
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default
 	@rm -f build/sorvane-*.deb
-	@cpack --config build/CPackConfig.cmake -B build >build/cpack.log || { cat build/cpack.log; exit 1; }
+	@cpack --config build/CPackConfig.cmake -B build >build/cpack.log 2>&1 || { cat build/cpack.log; exit 1; }
 	@ls -1 "$$PWD"/build/sorvane-*.deb
 
 asan:

@@ -90,8 +90,9 @@ for script in postinst prerm postrm; do
   sh -n "$control/$script" || fail "$script is not valid shell"
 done
 grep -q 'adduser --system' "$control/postinst" || fail "postinst creates no system account"
-[[ ! -e "$work/control-m" ]] && mkdir "$work/control-m"
+mkdir "$work/control-m"
 dpkg-deb -e "$messenger" "$work/control-m"
-[[ -z "$(ls "$work/control-m" | grep -vx -e control -e md5sums)" ]] || fail "sorvane-messenger has maintainer scripts"
+scripts=$(find "$work/control-m" -type f ! -name control ! -name md5sums -printf '%f ')
+[[ -z "$scripts" ]] || fail "sorvane-messenger has maintainer scripts: $scripts"
 
 echo "packages: ${debs//$'\n'/, }"

@@ -19,7 +19,8 @@ for tool in Xvfb xauth xdotool; do
   command -v "$tool" >/dev/null \
     || skip "$tool is missing (Debian packages xvfb, xauth, xdotool); the window cannot be driven"
 done
-# The login window's fields, in its own coordinates.
+# The login window: its fixed size, and its fields in its own coordinates.
+login_size=291x155
 user_field=(180 53)
 password_field=(180 80)
 base=${SORVANE_DIRECTORY_BASE:?}
@@ -35,8 +36,17 @@ fail() {
   echo "FAIL: $*" >&2
   local log
   for log in "$work"/*.log; do
+    [[ "$log" == */install.log ]] && continue
     [[ -s "$log" ]] && { echo "--- ${log##*/}" >&2; tail -n 20 "$log" >&2; }
   done
+  if [[ -n "${DISPLAY:-}" ]]; then
+    echo "--- windows on the screen" >&2
+    local window
+    for window in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+      echo "$window '$(xdotool getwindowname "$window" 2>/dev/null)'" \
+           "$(xdotool getwindowgeometry "$window" 2>/dev/null | tr -s '\n ' ' ')" >&2
+    done
+  fi
   exit 1
 }
 
@@ -124,26 +134,41 @@ log_in() {
 
   local window=""
   for _ in $(seq 150); do
-    window=$(xdotool search --onlyvisible --pid "$pid" --name '^Sorvane Messenger$' 2>/dev/null | head -1) || true
+    local candidate
+    for candidate in $(xdotool search --onlyvisible --pid "$pid" --name '^Sorvane Messenger$' 2>/dev/null); do
+      xdotool getwindowgeometry "$candidate" 2>/dev/null | grep -q "Geometry: $login_size\$" && window=$candidate
+    done
     [[ -n "$window" ]] && break
     kill -0 "$pid" 2>/dev/null || fail "messenger $n ended before showing its login window"
     sleep 0.1
   done
   [[ -n "$window" ]] || fail "messenger $n showed no login window"
 
-  xdotool windowfocus --sync "$window"
-  xdotool mousemove --window "$window" "${user_field[@]}" click 1
-  xdotool type --delay 5 "$user"
-  xdotool mousemove --window "$window" "${password_field[@]}" click 1
-  xdotool type --delay 5 "$password"
-  xdotool key Return
-
-  # The reply is complete once its first line has ended.
-  scratch=""
-  for _ in $(seq 150); do
-    scratch=$(find "$home" "$prefix" -name temp.txt -newer "$work/display" 2>/dev/null | head -1)
-    [[ -n "$scratch" ]] && grep -q $'\r' "$scratch" 2>/dev/null && break
+  # A window that has only just appeared may still be placed, and a click on it lost; so
+  # type again, over what a first attempt left in the fields, until a reply arrives.
+  local attempt geometry="" placed
+  for _ in $(seq 20); do
+    placed=$(xdotool getwindowgeometry "$window" 2>/dev/null) || true
+    [[ -n "$placed" && "$placed" == "$geometry" ]] && break
+    geometry=$placed
     sleep 0.1
+  done
+  scratch=""
+  for attempt in 1 2 3; do
+    xdotool windowfocus --sync "$window"
+    xdotool mousemove --window "$window" "${user_field[@]}" click 1 key ctrl+a
+    xdotool type --delay 5 "$user"
+    xdotool mousemove --window "$window" "${password_field[@]}" click 1 key ctrl+a
+    xdotool type --delay 5 "$password"
+    xdotool key Return
+
+    # The reply is complete once its first line has ended.
+    for _ in $(seq 50); do
+      scratch=$(find "$home" "$prefix" -name temp.txt -newer "$work/display" 2>/dev/null | head -1)
+      [[ -n "$scratch" ]] && grep -q $'\r' "$scratch" 2>/dev/null && break 2
+      sleep 0.1
+    done
+    echo "messenger $n: no reply after login attempt $attempt" >&2
   done
   [[ -n "$scratch" ]] || fail "messenger $n wrote no reply anywhere after its login"
   kill "$pid" 2>/dev/null
