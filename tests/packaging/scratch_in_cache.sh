@@ -8,7 +8,7 @@
 # and where nothing can reach any address but its own loopback.
 if [[ -z "${SORVANE_PRIVATE_NETWORK:-}" && $(id -u) -eq 0 ]] \
    && command -v unshare >/dev/null && command -v ip >/dev/null \
-   && unshare --net true 2>/dev/null; then
+   && unshare --net ip link set lo up 2>/dev/null; then
   exec unshare --net env SORVANE_PRIVATE_NETWORK=1 \
     bash -c 'ip link set lo up && exec bash "$0"' "$0"
 fi
