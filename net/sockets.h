@@ -10,6 +10,7 @@
 #include "net/address.h"
 
 #include <atomic>
+#include <sys/socket.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -181,7 +182,10 @@ public:
     // or sends without end, cannot hold a connection thread or memory for ever.
     static constexpr std::chrono::milliseconds DefaultConnectionReadTimeout{5000};
     static constexpr std::size_t DefaultConnectionMaxLineLength = std::size_t{1} << 20;
-    static constexpr int ListenBacklog = 5;
+    // As deep a queue of waiting connections as the system allows: with only a handful, a
+    // burst of senders overflows it, their connects stall for a second or more and lines that
+    // a sender already counted as sent never arrive.
+    static constexpr int ListenBacklog = SOMAXCONN;
 
     TCustomTcpServer() = default;
     // Closes, which ends every thread of the listener. Not from inside its own OnAccept.
