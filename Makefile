@@ -13,7 +13,9 @@ build: deps
 test: build
 	@ctest --preset $(PRESET)
 
-run: build
+run:
+	@scripts/run.sh --check-display
+	@$(MAKE) --no-print-directory build
 	@scripts/run.sh
 
 # The two Debian packages, sorvane-messenger and sorvane-directory, into build/.
