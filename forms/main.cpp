@@ -323,13 +323,15 @@ void TForm3::Timer2Timer() {
     Timer2->setEnabled(false);
     // A failure while probing one friend only makes that friend unreachable, so every run
     // gets here and the next one is always due.
-    presencePass(ui.ListBox2, ui.ListBox1, true);
-    presencePass(ui.ListBox1, ui.ListBox2, false);
+    bool directoryDown = false;
+    presencePass(ui.ListBox2, ui.ListBox1, true, directoryDown);
+    presencePass(ui.ListBox1, ui.ListBox2, false, directoryDown);
     Timer2->setInterval(kPresenceWaitMs);
     Timer2->setEnabled(true);
 }
 
-void TForm3::presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable) {
+void TForm3::presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable,
+                          bool& directoryDown) {
     if (walked->count() == 0)
         return;
     probeBuster_.reseed();
@@ -340,14 +342,21 @@ void TForm3::presencePass(QListWidget* walked, QListWidget* other, bool moveWhen
         QListWidgetItem* item = walked->item(i);
         entries.push_back(item);
         ProbeTarget target;
-        try {
-            const sorvane::LineList reply =
-                context_.directory.probeLookup(item->text().toStdString(), probeBuster_.draw());
-            target.host = reply[0];
-            target.port = reply[1];
-            target.known = true;
-        } catch (const std::exception&) {
-            // No address for this friend now (directory down, unknown, half a reply).
+        const int n = probeBuster_.draw();
+        // Once the directory cannot be reached, asking it again for every further friend
+        // would only hold the window up by one connect time-out each.
+        if (!directoryDown) {
+            try {
+                const sorvane::LineList reply =
+                    context_.directory.probeLookup(item->text().toStdString(), n);
+                target.host = reply[0];
+                target.port = reply[1];
+                target.known = true;
+            } catch (const sorvane::EDirectoryUnreachable&) {
+                directoryDown = true;
+            } catch (const std::exception&) {
+                // No address for this friend now (unknown, half a reply, scratch file).
+            }
         }
         targets.push_back(std::move(target));
     }
@@ -398,13 +407,20 @@ void TForm3::Timer1Timer() {
         dispatchLine(QString::fromStdString(line));
 }
 
-void TForm3::dispatchLine(const QString& line) {
+std::optional<QString> TForm3::senderOfLine(const QString& line) {
     const bool blank = std::all_of(line.begin(), line.end(), [](QChar c) { return c.unicode() <= 32; });
     if (blank)
-        return; // a presence probe, or a peer that closed without a line
+        return std::nullopt; // a presence probe, or a peer that closed without a line
     // Text from the network never opens a box: a line without the "<" ... ">" header is filed
     // under whatever sender the extraction gives.
-    const QString sender = GetPartOfLine1(line, "<", ">").mid(1);
+    return GetPartOfLine1(line, "<", ">").mid(1);
+}
+
+void TForm3::dispatchLine(const QString& line) {
+    const std::optional<QString> found = senderOfLine(line);
+    if (!found)
+        return;
+    const QString& sender = *found;
     TForm4* window = openChatWindow(sender);
     if (!window) {
         OpenChats.append(sender);

@@ -14,6 +14,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
 
 class QListWidget;
 class QMenu;
@@ -50,6 +51,9 @@ public:
     // The part of `line` from the first `start` marker up to, not including, the next `end`
     // marker after it; empty when either is missing.
     static QString GetPartOfLine1(const QString& line, const QString& start, const QString& end);
+    // The dispatch's reading of a received line: the sender's name, or nothing for a line that
+    // is empty once blanks and control characters are disregarded (a probe, an early close).
+    static std::optional<QString> senderOfLine(const QString& line);
     // The conversation window open for `partner`, or null.
     static TForm4* openChatWindow(const QString& partner);
 
@@ -85,7 +89,8 @@ protected:
 private:
     void deleteSelected(QListWidget* list);
     void viewSelected(QListWidget* list);
-    void presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable);
+    void presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable,
+                      bool& directoryDown);
     void dispatchLine(const QString& line);
 
     Context& context_;
