@@ -5,6 +5,7 @@
 #include "message.h"
 #include "windows.h"
 
+#include "directory/errors.h"
 #include "ui/artwork.h"
 #include "ui/desktop.h"
 #include "ui/messages.h"
