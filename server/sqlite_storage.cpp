@@ -136,6 +136,7 @@ public:
     Query(const Query &) = delete;
     Query &operator=(const Query &) = delete;
 
+    // SQLite keeps a pointer to `text` (no copy): it must outlive every step of this query.
     Query &bind(int index, std::string_view text) {
         check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
         return *this;
@@ -404,8 +405,10 @@ std::vector<std::string> SqliteStorage::search(std::string_view text, int limit)
     auto lease = borrow();
 
     if (characters(needle).size() < 3) {
+        // Bound text is not copied: it has to live until the last step.
+        const std::string grams = ftsString(hexWord(needle));
         Query q(*lease, sql::SearchByGrams);
-        q.bind(1, ftsString(hexWord(needle))).bind(2, std::int64_t{limit});
+        q.bind(1, grams).bind(2, std::int64_t{limit});
         while (q.step()) names.push_back(q.text(0));
         return names;
     }
