@@ -144,13 +144,41 @@ void streamInto(const std::string& url, int fd)
         throw EDirectoryUnreachable();
 }
 
+// Replaces the content of the open file `fd` with the body of `url`: the body is written over
+// the old content from the start, and whatever is left beyond it is cut off, also when the
+// transfer fails part-way. Emptying the file first would cost far more than the request itself
+// on ext4, which writes a file emptied and filled again out to disk when it is closed.
+void replaceWith(const std::string& url, int fd)
+{
+    const auto cutAtEnd = [fd] {
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        struct stat st {};
+        if (end < 0 || ::fstat(fd, &st) != 0)
+            throwIo(errno);
+        if (st.st_size > end && ::ftruncate(fd, end) != 0)
+            throwIo(errno);
+    };
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+        throwIo(errno);
+    try {
+        streamInto(url, fd);
+    } catch (...) {
+        try {
+            cutAtEnd();
+        } catch (...) {
+            // The transfer's own error is the one to report.
+        }
+        throw;
+    }
+    cutAtEnd();
+}
+
 } // namespace
 
 void GetInetFile(const std::string& url, const std::filesystem::path& file)
 {
-    // Created or emptied before the first byte of the reply arrives.
-    FileDescriptor fd = openScratch(file, O_TRUNC);
-    streamInto(url, fd.get());
+    FileDescriptor fd = openScratch(file, 0);
+    replaceWith(url, fd.get());
     fd.close();
 }
 
@@ -164,9 +192,7 @@ LineList Directory::fetch(const std::string& url, Scratch s) const
         if (errno != EINTR)
             throwIo(errno);
     }
-    if (::ftruncate(fd.get(), 0) != 0)
-        throwIo(errno);
-    streamInto(url, fd.get());
+    replaceWith(url, fd.get());
     LineList reply = LineList::loadFromFile(path);
     fd.close(); // releases the lock
     return reply;

@@ -122,6 +122,32 @@ TEST_F(Fetch, ServerThatHangsUpWithoutAnswerIsUnreachable)
     ::close(listener);
 }
 
+TEST_F(Fetch, ReplyBrokenOffKeepsOnlyWhatArrivedOfIt)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    std::thread halfway([listener] {
+        const int c = ::accept(listener, nullptr, nullptr);
+        char buf[4096];
+        (void)::recv(c, buf, sizeof buf, 0);
+        const std::string part = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort";
+        (void)::send(c, part.data(), part.size(), MSG_NOSIGNAL);
+        ::close(c);
+    });
+    writeFile(file_, std::string(300, 'x')); // an earlier, longer reply
+    const auto url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/messenger/s.php";
+    EXPECT_THROW(dir::GetInetFile(url, file_), EDirectoryUnreachable);
+    halfway.join();
+    ::close(listener);
+    EXPECT_EQ(readFile(file_), "short");
+}
+
 TEST_F(Fetch, MissingFolderIsAnInOutError)
 {
     server_.reply("OK");
