@@ -8,8 +8,9 @@
 namespace sorvane::server::sql {
 
 // PRAGMA user_version of a database laid out as below. A database with a
-// higher number was written by a newer server and is not opened.
-inline constexpr int kSchemaVersion = 1;
+// higher number was written by a newer server and is not opened; one with a
+// lower number is brought up to this layout when it is opened.
+inline constexpr int kSchemaVersion = 2;
 
 // Run once per connection, outside any transaction. synchronous=FULL syncs the
 // write-ahead log on every commit, so an answered "OK" survives a crash or a
@@ -21,22 +22,39 @@ inline constexpr const char *kConnectionSetup =
 
 inline constexpr int kBusyTimeoutMs = 5000;
 
-// Schema version 1, created in one transaction on an empty database, which
-// then gets user_version = kSchemaVersion.
+// The index of four- and five-character pieces and the counts of the latter.
+// Part of the schema below; version 1 had neither and counted trigrams
+// instead, so the upgrade from it adds them too.
+inline constexpr const char *kCreateLongPieces = R"sql(
+CREATE VIRTUAL TABLE user_name_long_pieces USING fts5(
+    pieces, content='', detail='none', tokenize='ascii'
+);
+
+CREATE TABLE five_piece_counts (
+    piece    TEXT PRIMARY KEY,
+    accounts INTEGER NOT NULL
+) STRICT, WITHOUT ROWID;
+)sql";
+
+// Schema version 2 with kCreateLongPieces, created in one transaction on an
+// empty database, which then gets user_version = kSchemaVersion.
 //
 // "Names containing this text" is answered from indexes, not by reading
-// every account:
-// - user_name_trigrams: which accounts' lower-cased names hold each
-//   three-character piece (trigram). A text of three or more characters is
-//   looked up by its rarest trigrams and the few candidates are then checked
-//   against the whole text.
-// - trigram_counts: how many accounts hold each trigram, to find the rarest.
-//   A trigram missing here means no name contains the text.
-// - user_name_grams: every distinct one- and two-character piece of each
-//   lower-cased name, written as hex words so that the tokenizer keeps every
-//   character; answers texts of one or two characters.
-// All three are filled with the account row; accounts are never renamed or
-// deleted.
+// every account. Every piece is taken from the lower-cased name:
+// - user_name_grams: every distinct one- and two-character piece, written
+//   as hex words so that the tokenizer keeps every character; answers texts
+//   of one or two characters exactly.
+// - user_name_trigrams: the three-character pieces (trigram tokenizer);
+//   answers texts of three characters exactly.
+// - user_name_long_pieces: every distinct four- and five-character piece as
+//   a hex word; answers texts of four or five characters exactly. A longer
+//   text is looked up by its rarest five-character pieces and the candidates
+//   are checked against the whole text. Pieces of five characters keep the
+//   candidates few even where every shorter piece of the text is common
+//   ("a.example": "a.e" and ".ex" are in many names, "a.exa" in none).
+// - five_piece_counts: how many accounts hold each five-character piece, to
+//   find the rarest. A piece missing here means no name contains the text.
+// All are filled with the account row; accounts are never renamed or deleted.
 inline constexpr const char *kCreateSchema = R"sql(
 CREATE TABLE users (
     id            INTEGER PRIMARY KEY,
@@ -66,15 +84,14 @@ CREATE VIRTUAL TABLE user_name_trigrams USING fts5(
     name, content='', detail='none', tokenize='trigram case_sensitive 1'
 );
 
-CREATE TABLE trigram_counts (
-    trigram  TEXT PRIMARY KEY,
-    accounts INTEGER NOT NULL
-) STRICT, WITHOUT ROWID;
-
 CREATE VIRTUAL TABLE user_name_grams USING fts5(
     grams, content='', detail='none', tokenize='ascii'
 );
 )sql";
+
+// From version 1, before kCreateLongPieces and the filling of the long pieces
+// for every existing account.
+inline constexpr const char *kDropVersion1Counts = "DROP TABLE trigram_counts;";
 
 enum Statement : int {
     Begin,
@@ -83,8 +100,9 @@ enum Statement : int {
     InsertUser,
     IndexNameTrigrams,
     IndexNameGrams,
-    CountTrigram,
-    SelectTrigramCount,
+    IndexNameLongPieces,
+    CountFivePiece,
+    SelectFivePieceCount,
     SelectAccount,
     RecordLogin,
     SelectPeerAddress,
@@ -95,6 +113,8 @@ enum Statement : int {
     UpdateProfile,
     SearchByTrigrams,
     SearchByGrams,
+    SearchByLongPieces,
+    SearchByFivePieces,
     StatementCount
 };
 
@@ -116,12 +136,15 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     // ?2: the name's pieces as hex words separated by blanks.
     {IndexNameGrams,
      "INSERT INTO user_name_grams (rowid, grams) VALUES (?1, ?2)"},
-    // Once per distinct trigram of a new name.
-    {CountTrigram,
-     "INSERT INTO trigram_counts (trigram, accounts) VALUES (?1, 1) "
-     "ON CONFLICT (trigram) DO UPDATE SET accounts = accounts + 1"},
-    {SelectTrigramCount,
-     "SELECT accounts FROM trigram_counts WHERE trigram = ?1"},
+    // ?2: the name's four- and five-character pieces as hex words separated by blanks.
+    {IndexNameLongPieces,
+     "INSERT INTO user_name_long_pieces (rowid, pieces) VALUES (?1, ?2)"},
+    // Once per distinct five-character piece of a new name.
+    {CountFivePiece,
+     "INSERT INTO five_piece_counts (piece, accounts) VALUES (?1, 1) "
+     "ON CONFLICT (piece) DO UPDATE SET accounts = accounts + 1"},
+    {SelectFivePieceCount,
+     "SELECT accounts FROM five_piece_counts WHERE piece = ?1"},
     {SelectAccount,
      "SELECT id, name, password_hash, login_origin FROM users WHERE name = ?1"},
     {RecordLogin,
@@ -141,17 +164,25 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {UpdateProfile,
      "UPDATE users SET first_name = ?2, surname = ?3, gender = ?4, birth_day = ?5, "
      "birth_month = ?6, birth_year = ?7, city = ?8, country = ?9 WHERE id = ?1"},
-    // ?1: the rarest trigrams of the text, each quoted, joined by AND; ?2: the
-    // lower-cased text. The index yields rowids in ascending order, so LIMIT
-    // stops early.
+    // ?1: the lower-cased text of three characters, quoted. The index yields
+    // rowids in ascending order, so LIMIT stops early.
     {SearchByTrigrams,
      "SELECT u.name FROM user_name_trigrams t JOIN users u ON u.id = t.rowid "
-     "WHERE user_name_trigrams MATCH ?1 AND instr(lower(u.name), ?2) > 0 "
-     "ORDER BY t.rowid LIMIT ?3"},
+     "WHERE user_name_trigrams MATCH ?1 ORDER BY t.rowid LIMIT ?2"},
     // ?1: the lower-cased text of one or two characters as one hex word.
     {SearchByGrams,
      "SELECT u.name FROM user_name_grams g JOIN users u ON u.id = g.rowid "
      "WHERE user_name_grams MATCH ?1 ORDER BY g.rowid LIMIT ?2"},
+    // ?1: the lower-cased text of four or five characters as one hex word.
+    {SearchByLongPieces,
+     "SELECT u.name FROM user_name_long_pieces p JOIN users u ON u.id = p.rowid "
+     "WHERE user_name_long_pieces MATCH ?1 ORDER BY p.rowid LIMIT ?2"},
+    // ?1: the rarest five-character pieces of a longer text as hex words
+    // joined by AND; ?2: the lower-cased text, which every candidate must hold.
+    {SearchByFivePieces,
+     "SELECT u.name FROM user_name_long_pieces p JOIN users u ON u.id = p.rowid "
+     "WHERE user_name_long_pieces MATCH ?1 AND instr(lower(u.name), ?2) > 0 "
+     "ORDER BY p.rowid LIMIT ?3"},
 }};
 
 constexpr bool statementsInOrder() {

@@ -77,22 +77,39 @@ std::string ftsString(std::string_view text) {
     return quoted;
 }
 
-// Distinct three-character pieces, as the trigram tokenizer cuts them.
-std::vector<std::string> trigrams(std::string_view lowered) {
-    std::vector<std::string_view> chars = characters(lowered);
+// Distinct pieces of `length` characters.
+std::vector<std::string> pieces(const std::vector<std::string_view> &chars, size_t length) {
     std::vector<std::string> out;
-    for (size_t i = 0; i + 3 <= chars.size(); ++i)
-        out.emplace_back(chars[i].data(), chars[i].size() + chars[i + 1].size() + chars[i + 2].size());
+    for (size_t i = 0; i + length <= chars.size(); ++i) {
+        const char *start = chars[i].data();
+        const char *end = chars[i + length - 1].data() + chars[i + length - 1].size();
+        out.emplace_back(start, static_cast<size_t>(end - start));
+    }
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 
-// Candidates come from the rarest few trigrams. A trigram many times more
-// common than the rarest hardly narrows them but is costly to walk, and
-// every candidate is checked against the whole text anyway.
-constexpr size_t kTrigramsPerSearch = 3;
-constexpr std::int64_t kTrigramSpread = 16;
+// Every distinct four- and five-character piece of `lowered`, as hex words. A
+// piece's bytes decode to one sequence of characters only, so the two lengths
+// never share a word.
+std::string longPieceWords(const std::vector<std::string_view> &chars) {
+    std::string text;
+    for (size_t length : {size_t{4}, size_t{5}}) {
+        for (const std::string &piece : pieces(chars, length)) {
+            if (!text.empty()) text += ' ';
+            text += hexWord(piece);
+        }
+    }
+    return text;
+}
+
+// Candidates for a text longer than five characters come from its rarest few
+// five-character pieces. A piece many times more common than the rarest hardly
+// narrows them but is costly to walk, and every candidate is checked against
+// the whole text anyway.
+constexpr size_t kPiecesPerSearch = 3;
+constexpr std::int64_t kPieceSpread = 16;
 
 std::string columnText(sqlite3_stmt *stmt, int column) {
     const unsigned char *text = sqlite3_column_text(stmt, column);
@@ -201,6 +218,15 @@ private:
     bool committed_ = false;
 };
 
+// The entries of one account in the index of long pieces and their counts.
+void indexLongPieces(SqliteStorage::Connection &connection, std::int64_t id, const std::string &lowered) {
+    const std::vector<std::string_view> chars = characters(lowered);
+    const std::string words = longPieceWords(chars);
+    if (words.empty()) return;  // a name of three characters or fewer
+    Query(connection, sql::IndexNameLongPieces).bind(1, id).bind(2, words).step();
+    for (const std::string &piece : pieces(chars, 5)) Query(connection, sql::CountFivePiece).bind(1, piece).step();
+}
+
 // The account row and its entries in the search indexes. False when the name is taken.
 bool insertAccount(SqliteStorage::Connection &connection, std::string_view name, std::string_view passwordHash) {
     if (!Query(connection, sql::InsertUser).bind(1, name).bind(2, passwordHash).run()) return false;
@@ -208,7 +234,7 @@ bool insertAccount(SqliteStorage::Connection &connection, std::string_view name,
     const std::string lowered = asciiLower(name);
     Query(connection, sql::IndexNameTrigrams).bind(1, id).bind(2, lowered).step();
     Query(connection, sql::IndexNameGrams).bind(1, id).bind(2, shortGrams(lowered)).step();
-    for (const std::string &trigram : trigrams(lowered)) Query(connection, sql::CountTrigram).bind(1, trigram).step();
+    indexLongPieces(connection, id, lowered);
     return true;
 }
 
@@ -255,8 +281,7 @@ void prepareAll(SqliteStorage::Connection &connection) {
 
 SqliteStorage::SqliteStorage(std::string path) : path_(std::move(path)) {
     auto connection = openConnection(path_);
-    migrate(*connection);
-    prepareAll(*connection);
+    migrate(*connection);  // prepares the statements too
     idle_.push_back(std::move(connection));
 }
 
@@ -279,8 +304,25 @@ void SqliteStorage::migrate(Connection &connection) {
                                      ", newer than this server's " + std::to_string(sql::kSchemaVersion));
         if (version == 0) {
             connection.exec(sql::kCreateSchema);
-            connection.exec(("PRAGMA user_version = " + std::to_string(sql::kSchemaVersion)).c_str());
+            connection.exec(sql::kCreateLongPieces);
+        } else if (version == 1) {
+            connection.exec(sql::kDropVersion1Counts);
+            connection.exec(sql::kCreateLongPieces);
         }
+        // The statements need the current layout, which the upgrade fills in with them.
+        prepareAll(connection);
+        if (version == 1) {
+            sqlite3_stmt *all = nullptr;
+            if (sqlite3_prepare_v2(connection.db, "SELECT id, name FROM users", -1, &all, nullptr) != SQLITE_OK)
+                fail(connection.db, "cannot read the accounts");
+            int rc;
+            while ((rc = sqlite3_step(all)) == SQLITE_ROW)
+                indexLongPieces(connection, sqlite3_column_int64(all, 0), asciiLower(columnText(all, 1)));
+            sqlite3_finalize(all);
+            if (rc != SQLITE_DONE) fail(connection.db, "cannot read the accounts");
+        }
+        if (version != sql::kSchemaVersion)
+            connection.exec(("PRAGMA user_version = " + std::to_string(sql::kSchemaVersion)).c_str());
         connection.exec("COMMIT");
     } catch (...) {
         sqlite3_exec(connection.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -413,21 +455,37 @@ std::vector<std::string> SqliteStorage::search(std::string_view text, int limit)
         return names;
     }
 
+    const std::vector<std::string_view> chars = characters(needle);
+    if (chars.size() == 3) {
+        const std::string trigram = ftsString(needle);
+        Query q(*lease, sql::SearchByTrigrams);
+        q.bind(1, trigram).bind(2, std::int64_t{limit});
+        while (q.step()) names.push_back(q.text(0));
+        return names;
+    }
+    if (chars.size() <= 5) {
+        const std::string piece = ftsString(hexWord(needle));
+        Query q(*lease, sql::SearchByLongPieces);
+        q.bind(1, piece).bind(2, std::int64_t{limit});
+        while (q.step()) names.push_back(q.text(0));
+        return names;
+    }
+
     std::vector<std::pair<std::int64_t, std::string>> counted;
-    for (std::string &trigram : trigrams(needle)) {
-        Query count(*lease, sql::SelectTrigramCount);
-        if (!count.bind(1, trigram).step()) return names;  // no name holds this piece
-        counted.emplace_back(count.integer(0), std::move(trigram));
+    for (std::string &piece : pieces(chars, 5)) {
+        Query count(*lease, sql::SelectFivePieceCount);
+        if (!count.bind(1, piece).step()) return names;  // no name holds this piece
+        counted.emplace_back(count.integer(0), std::move(piece));
     }
     std::sort(counted.begin(), counted.end());
     std::string match;
-    for (size_t i = 0; i < counted.size() && i < kTrigramsPerSearch &&
-                       counted[i].first <= counted[0].first * kTrigramSpread;
+    for (size_t i = 0; i < counted.size() && i < kPiecesPerSearch &&
+                       counted[i].first <= counted[0].first * kPieceSpread;
          ++i) {
         if (!match.empty()) match += " AND ";
-        match += ftsString(counted[i].second);
+        match += ftsString(hexWord(counted[i].second));
     }
-    Query q(*lease, sql::SearchByTrigrams);
+    Query q(*lease, sql::SearchByFivePieces);
     q.bind(1, match).bind(2, needle).bind(3, std::int64_t{limit});
     while (q.step()) names.push_back(q.text(0));
     return names;

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -135,4 +137,104 @@ TEST(SqliteFile, ImportSkipsTakenNamesAndIndexesTheRest) {
         EXPECT_EQ(storage.account("ANN@x")->passwordHash, "$y$a");
     }
     std::filesystem::remove_all(dir);
+}
+
+namespace {
+
+// A database file of its own, removed afterwards.
+struct TempDatabase {
+    TempDatabase()
+        : dir(std::filesystem::temp_directory_path() / ("sorvane-search-" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(dir);
+    }
+    ~TempDatabase() { std::filesystem::remove_all(dir); }
+    std::string path() const { return (dir / "directory.db").string(); }
+    std::filesystem::path dir;
+};
+
+std::vector<std::string> plainSearch(const std::vector<std::string> &names, std::string text, size_t limit) {
+    const auto lower = [](std::string s) {
+        for (char &c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return s;
+    };
+    text = lower(text);
+    std::vector<std::string> found;
+    for (const std::string &n : names)
+        if (found.size() < limit && lower(n).find(text) != std::string::npos) found.push_back(n);
+    return found;
+}
+
+}  // namespace
+
+TEST(SqliteSearch, EveryLengthOfTextAgreesWithAPlainSubstringTest) {
+    TempDatabase db;
+    SqliteStorage storage(db.path());
+    // Many names share "a.e", ".ex" and "a.ex" pieces; none holds "a.example" or "oe.exa".
+    const std::vector<std::string> names = {
+        "Anna.Evans@mail.example", "zoe.engel@web.example", "maria.ernst@box.example", "chloe.evans7@net.example",
+        "a.exb@x.org",             "paul.examiner@home.example", "\xC3\xA9va.m\xC3\xBCller@post.example",
+        "ida.eriksen@mail.example", "rita.e@uni.example",        "ann",  "abcd.cdef@x.example", "zz"};
+    for (const auto &n : names) ASSERT_TRUE(storage.createAccount(n, "$y$h"));
+    const char *texts[] = {
+        "a", "E", "a.", "\xC3\xA9", "ann", "a.e", "ANN", "a.ex", "a.exa", "a.example", "oe.exa", "l.example",
+        "evans", "evans7", ".evans", "na.evans@m", "abcdef", "cd.cd", "bcd.c", "@mail.example", "\xC3\xA9va.m",
+        "m\xC3\xBCller", "\xC3\xBCller@", "rita.e@", "zzz", "zz", "x.org", "mple", "ample", "example",
+        "ernst@box.example", "anna.evans@mail.example"};
+    for (const char *text : texts) {
+        EXPECT_EQ(storage.search(text, 100), plainSearch(names, text, 100)) << text;
+        EXPECT_EQ(storage.search(text, 2), plainSearch(names, text, 2)) << text;
+    }
+}
+
+TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
+    TempDatabase db;
+    // The layout of version 1: trigram counts and no index of longer pieces.
+    sqlite3 *raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
+    const char *version1 = R"sql(
+        CREATE TABLE users (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE,
+            password_hash TEXT NOT NULL, ip TEXT, port INTEGER, login_origin TEXT,
+            first_name TEXT NOT NULL DEFAULT '', surname TEXT NOT NULL DEFAULT '',
+            gender TEXT NOT NULL DEFAULT '', birth_day TEXT NOT NULL DEFAULT '',
+            birth_month TEXT NOT NULL DEFAULT '', birth_year TEXT NOT NULL DEFAULT '',
+            city TEXT NOT NULL DEFAULT '', country TEXT NOT NULL DEFAULT '') STRICT;
+        CREATE TABLE friends (seq INTEGER PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES users(id),
+            friend_id INTEGER NOT NULL REFERENCES users(id), UNIQUE (user_id, friend_id)) STRICT;
+        CREATE VIRTUAL TABLE user_name_trigrams USING fts5(
+            name, content='', detail='none', tokenize='trigram case_sensitive 1');
+        CREATE TABLE trigram_counts (trigram TEXT PRIMARY KEY, accounts INTEGER NOT NULL) STRICT, WITHOUT ROWID;
+        CREATE VIRTUAL TABLE user_name_grams USING fts5(grams, content='', detail='none', tokenize='ascii');
+        INSERT INTO users (id, name, password_hash) VALUES (1, 'Anna.Evans@mail.example', '$y$a'),
+                                                           (2, 'zoe.examiner@web.example', '$y$b');
+        INSERT INTO user_name_trigrams (rowid, name) VALUES (1, 'anna.evans@mail.example'),
+                                                            (2, 'zoe.examiner@web.example');
+        INSERT INTO user_name_grams (rowid, grams) VALUES (1, '61 6e 616e'), (2, '7a 6f 7a6f');
+        PRAGMA user_version = 1;
+    )sql";
+    ASSERT_EQ(sqlite3_exec(raw, version1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+    sqlite3_close(raw);
+    {
+        SqliteStorage storage(db.path());
+        EXPECT_EQ(storage.search("EVANS", 10), std::vector<std::string>{"Anna.Evans@mail.example"});
+        EXPECT_EQ(storage.search("a.ex", 10), std::vector<std::string>{});
+        EXPECT_EQ(storage.search("e.exam", 10), std::vector<std::string>{"zoe.examiner@web.example"});
+        EXPECT_EQ(storage.search(".example", 10),
+                  (std::vector<std::string>{"Anna.Evans@mail.example", "zoe.examiner@web.example"}));
+        EXPECT_EQ(storage.search("ann", 10), std::vector<std::string>{"Anna.Evans@mail.example"});
+        // New accounts are indexed like the upgraded ones.
+        ASSERT_TRUE(storage.createAccount("kira.exner@web.example", "$y$c"));
+        EXPECT_EQ(storage.search("@web.example", 10),
+                  (std::vector<std::string>{"zoe.examiner@web.example", "kira.exner@web.example"}));
+    }
+    ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
+    sqlite3_finalize(stmt);
+    sqlite3_close(raw);
+    SqliteStorage reopened(db.path());  // opens as it is, without a second upgrade
+    EXPECT_EQ(reopened.search("r@web.e", 10),
+              (std::vector<std::string>{"zoe.examiner@web.example", "kira.exner@web.example"}));
 }
