@@ -195,10 +195,14 @@ std::string TIpSocket::ReceiveLine(const std::string& separator) {
         restDropped_ = true;
         return line;
     };
+    // The text so far, when reading stops early. Up to a separator's length less one byte
+    // over the limit may have been held back in case a separator followed; never more than
+    // the limit is returned.
+    const auto gathered = [&] { return limit != 0 && line.size() > limit ? dropRest() : line; };
 
     for (;;) {
         if (!WaitForData())
-            return line;
+            return gathered();
         ssize_t peeked;
         do {
             peeked = recv(handle_, buffer, PeekWindow, MSG_PEEK);
@@ -206,7 +210,7 @@ std::string TIpSocket::ReceiveLine(const std::string& separator) {
         if (peeked <= 0) {
             if (peeked < 0)
                 ReportError(errno);
-            return line; // end of stream or failure: the text so far
+            return gathered(); // end of stream or failure: the text so far
         }
         const auto count = static_cast<std::size_t>(peeked);
         buffer[count] = '\0';
@@ -240,7 +244,7 @@ std::string TIpSocket::ReceiveLine(const std::string& separator) {
         }
 
         if (!Consume(count))
-            return line;
+            return gathered();
         line.append(text);
         taken += count;
         streamTail = text.size() == count ? streamTail + count : 0;

@@ -91,6 +91,22 @@ TEST(LineLimits, LongerLineIsCutAndTheRestOfTheConnectionDropped) {
     EXPECT_EQ(conn.client.ReceiveLine(), ""); // at once, though "next" is there
 }
 
+TEST(LineLimits, LineJustOverTheLimitCutAlsoWhenTheStreamEndsOrStalls) {
+    // One byte over the limit is held back in case it starts a separator; when the stream
+    // ends or stalls instead, the line still comes back no longer than the limit.
+    for (const bool close : {true, false}) {
+        SCOPED_TRACE(close ? "stream ends" : "stream stalls");
+        Connection conn;
+        conn.client.setMaxLineLength(1000);
+        conn.client.setReadTimeout(200ms);
+        loopback::Send(*conn.peer, std::string(1001, 'z'));
+        if (close)
+            conn.peer.reset();
+        EXPECT_EQ(conn.client.ReceiveLine(), std::string(1000, 'z'));
+        EXPECT_EQ(conn.client.ReceiveLine(), "");
+    }
+}
+
 TEST(SendingLines, SendsTextAndSeparatorOrGivesMinusOne) {
     EXPECT_EQ(sorvane::net::TTcpClient().SendLine("nobody"), -1);
     Connection conn;
