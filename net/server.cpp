@@ -22,6 +22,8 @@ thread_local const TCustomTcpServer* ownListenerThread = nullptr;
 
 constexpr std::chrono::milliseconds kRetryPause{10};
 
+using Clock = std::chrono::steady_clock;
+
 } // namespace
 
 // ---- TCustomTcpServer -------------------------------------------------------------------------
@@ -108,24 +110,38 @@ bool TCustomTcpServer::Accept(TCustomIpClient& clientSocket) {
 }
 
 bool TCustomTcpServer::AcceptOn(TSocket listener, TCustomIpClient& clientSocket) {
+    Accepted accepted;
+    if (!AcceptRaw(listener, accepted))
+        return false;
+    Adopt(clientSocket, std::move(accepted));
+    return true;
+}
+
+bool TCustomTcpServer::AcceptRaw(TSocket listener, Accepted& accepted) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    TSocket accepted;
+    TSocket socket;
     do {
         length = sizeof peer;
-        accepted = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    } while (accepted < 0 && errno == EINTR);
-    if (accepted < 0) {
+        socket = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    } while (socket < 0 && errno == EINTR);
+    if (socket < 0) {
         // After a close the wake-up shows as a failed accept; that is no error.
         if (listening_)
             ReportError(errno);
         return false;
     }
-    clientSocket.Adopt(accepted, detail::DottedText(peer.sin_addr),
-                       std::to_string(ntohs(peer.sin_port)));
+    accepted.socket = socket;
+    accepted.peerHost = detail::DottedText(peer.sin_addr);
+    accepted.peerPort = std::to_string(ntohs(peer.sin_port));
+    return true;
+}
+
+void TCustomTcpServer::Adopt(TCustomIpClient& clientSocket, Accepted accepted) {
+    clientSocket.Adopt(accepted.socket, std::move(accepted.peerHost),
+                       std::move(accepted.peerPort));
     clientSocket.setReadTimeout(connectionReadTimeout());
     clientSocket.setMaxLineLength(connectionMaxLineLength());
-    return true;
 }
 
 void TCustomTcpServer::DoAccept(TCustomIpClient& clientSocket) {
@@ -142,6 +158,9 @@ TServerSocketThread::~TServerSocketThread() {
     Terminate();
     if (thread_.joinable())
         thread_.join();
+    for (const std::vector<Parked>* list : {&parked_, &due_})
+        for (const Parked& p : *list)
+            close(p.connection.socket);
     close(listener_);
     if (wakeEvent_ >= 0)
         close(wakeEvent_);
@@ -162,6 +181,10 @@ void TServerSocketThread::Terminate() {
     }
     // Connection threads waiting in accept return at once, now and later.
     shutdown(listener_, SHUT_RDWR);
+    Wake();
+}
+
+void TServerSocketThread::Wake() {
     if (wakeEvent_ >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = write(wakeEvent_, &one, sizeof one);
@@ -187,15 +210,59 @@ std::size_t TServerSocketThread::idleCount() const {
         pool_.begin(), pool_.end(), [](const auto& thread) { return thread->suspended_; }));
 }
 
+std::size_t TServerSocketThread::parkedCount() const {
+    std::lock_guard lock(poolMutex_);
+    return parked_.size() + due_.size();
+}
+
 bool TServerSocketThread::WaitForConnection() {
-    pollfd waits[2] = {{listener_, POLLIN, 0}, {wakeEvent_, POLLIN, 0}};
-    const int rc = poll(waits, wakeEvent_ >= 0 ? 2 : 1, -1);
+    // The listening socket, the wake-up event and every parked connection, watched together.
+    // Only this thread takes entries out of parked_, so the first `watched` entries stay put.
+    std::vector<pollfd> waits{{listener_, POLLIN, 0}, {wakeEvent_, POLLIN, 0}};
+    Clock::time_point nearest = Clock::time_point::max();
+    std::size_t watched;
+    {
+        std::lock_guard lock(poolMutex_);
+        watched = parked_.size();
+        for (const Parked& p : parked_) {
+            waits.push_back({p.connection.socket, POLLIN, 0});
+            nearest = std::min(nearest, p.deadline);
+        }
+    }
+    int timeout = -1;
+    if (nearest != Clock::time_point::max()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nearest - Clock::now()).count();
+        timeout = static_cast<int>(std::clamp<long long>(left + 1, 0, 1 << 30));
+    }
+    if (wakeEvent_ < 0)
+        waits[1].fd = -1; // poll skips negative descriptors
+    const int rc = poll(waits.data(), waits.size(), timeout);
     if (terminated_)
         return false;
     if (rc < 0) {
         if (errno != EINTR)
             std::this_thread::sleep_for(kRetryPause);
         return false;
+    }
+    if ((waits[1].revents & POLLIN) != 0) {
+        std::uint64_t count;
+        [[maybe_unused]] const ssize_t n = read(wakeEvent_, &count, sizeof count);
+    }
+    if (watched > 0) {
+        const Clock::time_point now = Clock::now();
+        std::lock_guard lock(poolMutex_);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < parked_.size(); ++i) {
+            Parked& p = parked_[i];
+            const bool ready = i < watched && waits[2 + i].revents != 0;
+            p.expired = !ready && i < watched && now >= p.deadline;
+            if (ready || p.expired)
+                due_.push_back(std::move(p));
+            else
+                parked_[kept++] = std::move(p);
+        }
+        parked_.resize(kept);
     }
     if ((waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
         std::this_thread::sleep_for(kRetryPause); // the listener is going away
@@ -221,29 +288,56 @@ TClientSocketThread* TServerSocketThread::PickIdleLocked() {
     return nullptr;
 }
 
+TClientSocketThread* TServerSocketThread::PickOrCreateLocked() {
+    TClientSocketThread* picked = PickIdleLocked();
+    if (picked == nullptr && pool_.size() < PoolLimit && !terminated_) {
+        pool_.push_back(std::make_unique<TClientSocketThread>(*this));
+        lastPicked_ = pool_.size() - 1;
+        picked = pool_.back().get();
+        picked->Start();
+    }
+    return picked;
+}
+
 bool TServerSocketThread::AnyIdleLocked() const {
     return std::any_of(pool_.begin(), pool_.end(),
                        [](const auto& thread) { return thread->suspended_; });
 }
 
+bool TServerSocketThread::ShouldParkLocked() const {
+    // Only the last free thread sets connections aside: with fewer connections than threads,
+    // every connection goes to OnAccept at once as it always did.
+    return pool_.size() >= PoolLimit && !AnyIdleLocked() &&
+           parked_.size() + due_.size() < ParkLimit && !terminated_;
+}
+
 void TServerSocketThread::Execute() {
     ownListenerThread = server_;
     while (!terminated_ && server_->listening()) {
-        if (!WaitForConnection())
-            continue;
+        const bool incoming = WaitForConnection();
         std::vector<std::unique_ptr<TClientSocketThread>> ended;
         {
             std::unique_lock lock(poolMutex_);
             ended = std::move(ended_);
             ended_.clear();
-            TClientSocketThread* picked = PickIdleLocked();
-            if (picked == nullptr && pool_.size() < PoolLimit && !terminated_) {
-                pool_.push_back(std::make_unique<TClientSocketThread>(*this));
-                lastPicked_ = pool_.size() - 1;
-                picked = pool_.back().get();
-                picked->Start();
+            // Parked connections that are due go first: they have waited longest.
+            while (!due_.empty() && !terminated_) {
+                TClientSocketThread* picked = PickOrCreateLocked();
+                if (picked == nullptr) {
+                    poolChanged_.wait(lock, [this] {
+                        return terminated_ || AnyIdleLocked() || pool_.size() < PoolLimit;
+                    });
+                    continue;
+                }
+                picked->assigned_ = std::make_unique<Parked>(std::move(due_.front()));
+                due_.erase(due_.begin());
+                picked->suspended_ = false;
+                picked->resumed_.notify_one();
             }
-            if (picked != nullptr) {
+            TClientSocketThread* picked = incoming ? PickOrCreateLocked() : nullptr;
+            if (!incoming) {
+                // Only parked connections to look after this time.
+            } else if (picked != nullptr) {
                 // One connection thread per pending connection: the next readiness is only
                 // looked at once this one is back from its accept.
                 acceptInProgress_ = true;
@@ -276,6 +370,12 @@ void TServerSocketThread::EndPool() {
     poolChanged_.wait(lock, [this] { return pool_.empty(); });
     std::vector<std::unique_ptr<TClientSocketThread>> ended = std::move(ended_);
     ended_.clear();
+    // Connections still set aside are closed with the listener.
+    for (std::vector<Parked>* list : {&parked_, &due_}) {
+        for (const Parked& p : *list)
+            close(p.connection.socket);
+        list->clear();
+    }
     lock.unlock();
     ended.clear();
 }
@@ -318,14 +418,44 @@ void TClientSocketThread::Execute() {
 void TClientSocketThread::ServeOne() {
     TCustomTcpServer& server = *owner_.server_;
     TCustomIpClient client;
-    const bool accepted = !owner_.terminated() && server.AcceptOn(owner_.listener_, client);
+    std::unique_ptr<TServerSocketThread::Parked> assigned;
     {
+        std::lock_guard lock(owner_.poolMutex_);
+        assigned = std::move(assigned_);
+    }
+    bool accepted = false;
+    if (assigned) {
+        // A parked connection: it has something to read, or its time is up.
+        const bool expired = assigned->expired;
+        server.Adopt(client, std::move(assigned->connection));
+        if (expired)
+            client.setReadTimeout(std::chrono::milliseconds(1));
+        accepted = true;
+        std::lock_guard lock(owner_.poolMutex_);
+        if (owner_.aborting_)
+            shutdown(client.handle(), SHUT_RDWR);
+        connection_ = client.handle();
+    } else {
+        TCustomTcpServer::Accepted fresh;
+        accepted = !owner_.terminated() && server.AcceptRaw(owner_.listener_, fresh);
         std::lock_guard lock(owner_.poolMutex_);
         owner_.acceptInProgress_ = false;
         if (accepted) {
-            if (owner_.aborting_)
-                shutdown(client.handle(), SHUT_RDWR);
-            connection_ = client.handle();
+            pollfd probe{fresh.socket, POLLIN, 0};
+            const bool silent = poll(&probe, 1, 0) == 0;
+            if (silent && owner_.ShouldParkLocked()) {
+                const auto timeout = server.connectionReadTimeout();
+                owner_.parked_.push_back(
+                    {std::move(fresh), timeout.count() > 0 ? Clock::now() + timeout
+                                                          : Clock::time_point::max()});
+                owner_.Wake(); // to watch it from now on
+                accepted = false;
+            } else {
+                server.Adopt(client, std::move(fresh));
+                if (owner_.aborting_)
+                    shutdown(client.handle(), SHUT_RDWR);
+                connection_ = client.handle();
+            }
         }
         owner_.poolChanged_.notify_all();
     }

@@ -236,8 +236,15 @@ protected:
 private:
     friend class TServerSocketThread;
     friend class TClientSocketThread;
+    // A connection taken from the listening socket and not yet handed to OnAccept.
+    struct Accepted {
+        TSocket socket = InvalidSocket;
+        std::string peerHost, peerPort;
+    };
     // Accepts one connection on `listener` into `clientSocket`, with this server's limits.
     bool AcceptOn(TSocket listener, TCustomIpClient& clientSocket);
+    bool AcceptRaw(TSocket listener, Accepted& accepted);
+    void Adopt(TCustomIpClient& clientSocket, Accepted accepted);
     void ReapThreads(bool all);
 
     std::atomic<bool> listening_{false};
@@ -259,9 +266,17 @@ public:
 // The accept-wait thread: waits until the listening socket has a connection, then resumes an
 // idle connection thread (or makes a new one, up to PoolLimit) to accept and serve it. It never
 // accepts a connection itself.
+//
+// Silent connections cannot starve the pool: when the last free connection thread accepts a
+// connection that has sent nothing yet, it sets it aside ("parks" it) and goes back for the
+// next one. The accept-wait thread watches the parked connections along with the listening
+// socket and hands each one to a connection thread once it has something to read, has been
+// closed, or has waited the read time-out (OnAccept then sees it as a silent peer, at once).
 class TServerSocketThread {
 public:
     static constexpr std::size_t PoolLimit = 10;
+    // Most connections set aside at once; beyond that the last thread waits like the others.
+    static constexpr std::size_t ParkLimit = 512;
 
     // Created suspended; `listener` is a socket of its own on the server's listening socket and
     // is closed with the thread.
@@ -283,14 +298,25 @@ public:
     std::size_t poolSize() const;
     // Connection threads of the pool that wait to be resumed.
     std::size_t idleCount() const;
+    // Accepted connections set aside until they send something.
+    std::size_t parkedCount() const;
 
 private:
     friend class TClientSocketThread;
+    struct Parked {
+        TCustomTcpServer::Accepted connection;
+        std::chrono::steady_clock::time_point deadline;
+        bool expired = false; // waited the whole read time-out without a byte
+    };
     void Execute();
     bool WaitForConnection();
     TClientSocketThread* PickIdleLocked();
+    // An idle thread, or a new one while the pool is below its limit; null when neither.
+    TClientSocketThread* PickOrCreateLocked();
     bool AnyIdleLocked() const;
-    void ReapClientsLocked(std::vector<std::unique_ptr<TClientSocketThread>>& out);
+    // Whether a thread that just accepted a silent connection should set it aside.
+    bool ShouldParkLocked() const;
+    void Wake();
     void EndPool();
 
     TCustomTcpServer* const server_;
@@ -307,6 +333,10 @@ private:
     std::size_t lastPicked_ = 0;
     bool acceptInProgress_ = false; // a resumed thread has not come back from accept yet
     bool aborting_ = false;
+    // Appended by connection threads, taken out only by the accept-wait thread.
+    std::vector<Parked> parked_;
+    // Parked connections that are due to be served, oldest first.
+    std::vector<Parked> due_;
 };
 
 // A connection thread: accepts one connection, calls the server's OnAccept with it, closes it,
@@ -332,6 +362,8 @@ private:
     // Guarded by the owner's pool mutex.
     bool suspended_ = true;
     TSocket connection_ = InvalidSocket;
+    // A parked connection to serve on the next resume, instead of accepting a new one.
+    std::unique_ptr<TServerSocketThread::Parked> assigned_;
     std::condition_variable resumed_;
 };
 

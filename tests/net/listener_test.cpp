@@ -175,6 +175,36 @@ TEST_F(Listener, ReadLimitsEndSilentAndEndlessPeers) {
     EXPECT_EQ(seen->lines, (std::vector<std::string>{"", std::string(1u << 20, 'f')}));
 }
 
+TEST_F(Listener, SilentConnectionsDoNotStarveALine) {
+    server->setConnectionReadTimeout(1000ms);
+    port = Open();
+    std::vector<loopback::Fd> silent;
+    for (int i = 0; i < 30; ++i)
+        silent.push_back(loopback::Connect(port));
+    // The last free thread sets the silent ones aside instead of waiting on them.
+    ASSERT_TRUE(loopback::WaitUntil([&] { return acceptThread().parkedCount() == 21; }));
+    EXPECT_EQ(seen->entered, 9);
+
+    const auto start = loopback::Clock::now();
+    loopback::Fd fd = loopback::Connect(port);
+    loopback::Send(*fd, "through\r\n");
+    ASSERT_TRUE(seen->WaitFor(1));
+    EXPECT_LT(loopback::Clock::now() - start, 500ms);
+    EXPECT_EQ(seen->lines, std::vector<std::string>{"through"});
+
+    // A parked one that speaks up is served with its line; the rest are handed to OnAccept
+    // as silent peers once their read time-out is over, and closed.
+    loopback::Send(*silent.back(), "late\r\n");
+    ASSERT_TRUE(loopback::WaitUntil([&] { return seen->count() >= 2; }, 500ms));
+    ASSERT_TRUE(seen->WaitFor(31));
+    for (const loopback::Fd& s : silent)
+        EXPECT_TRUE(loopback::ReadToClose(*s, 2s));
+    EXPECT_EQ(acceptThread().parkedCount(), 0u);
+    std::lock_guard lock(seen->mutex);
+    EXPECT_EQ(std::count(seen->lines.begin(), seen->lines.end(), ""), 29);
+    EXPECT_EQ(std::count(seen->lines.begin(), seen->lines.end(), "late"), 1);
+}
+
 TEST_F(Listener, ClosingWakesAndEndsEveryThreadAndFreesThePort) {
     port = Open();
     for (int i = 0; i < 3; ++i)
