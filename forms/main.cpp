@@ -430,7 +430,7 @@ void TForm3::dispatchLine(const QString& line) {
         window->setWindowTitle(sender + " - Message");
         window->ui.Label2->setText(sender);
     }
-    window->ui.Memo2->appendPlainText(line);
+    window->appendHistory(line);
     if (!window->isActiveWindow())
         QApplication::alert(window);
 }

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QStyle>
 #include <QTextCursor>
+#include <QTextOption>
 
 TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
     ui.setupUi(this);
@@ -44,6 +45,22 @@ bool TForm4::eventFilter(QObject* watched, QEvent* event) {
         // Not consumed: the input gets its line break as usual.
     }
     return Form::eventFilter(watched, event);
+}
+
+void TForm4::appendHistory(const QString& line) {
+    // Beyond a few thousand characters the layout cost of an unbroken run becomes noticeable.
+    constexpr qsizetype kLongestWrappedRun = 2000;
+    if (ui.Memo2->wordWrapMode() != QTextOption::WrapAnywhere) {
+        qsizetype run = 0;
+        for (const QChar c : line) {
+            run = c.isSpace() ? 0 : run + 1;
+            if (run > kLongestWrappedRun) {
+                ui.Memo2->setWordWrapMode(QTextOption::WrapAnywhere);
+                break;
+            }
+        }
+    }
+    ui.Memo2->appendPlainText(line);
 }
 
 void TForm4::Memo1KeyDown(int key) {
@@ -86,13 +103,13 @@ void TForm4::BitBtn1Click() {
     const std::string bytes = line.toStdString();
     const bool delivered = client.connected() &&
                            client.SendLine(bytes, "\r\n") == static_cast<int>(bytes.size() + 2);
-    ui.Memo2->appendPlainText(line);
+    appendHistory(line);
     if (delivered) {
         ui.Memo1->clear();
         return;
     }
     // Nothing typed is lost: the text stays for another Enter, less the break Enter added.
-    ui.Memo2->appendPlainText(notDeliveredNote(partner));
+    appendHistory(notDeliveredNote(partner));
     const QString input = ui.Memo1->toPlainText();
     if (enterBreakAt >= 0 && enterBreakAt < input.size() && input.at(enterBreakAt) == '\n') {
         QTextCursor cursor(ui.Memo1->document());

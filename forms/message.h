@@ -24,6 +24,13 @@ public:
     // Added to the history after a line that did not reach the partner.
     static QString notDeliveredNote(const QString& partner);
 
+    // Appends a line to the history. A line with a very long run of characters that has no
+    // place to wrap (a peer may send up to a megabyte of it) switches this history to
+    // wrapping anywhere: wrapping such a run at word boundaries takes the text layout time
+    // that grows with the square of its length, minutes for a megabyte, with the window
+    // frozen meanwhile.
+    void appendHistory(const QString& line);
+
     void Memo1KeyDown(int key);
     void Timer1Timer();
     void BitBtn1Click();
