@@ -92,6 +92,24 @@ ParsedArgs parseArgs(const std::vector<std::string_view> &args) {
                 parsed.error = "--threads wants a number from 1 to 1024";
                 return parsed;
             }
+        } else if (arg == "--login-failure-limit") {
+            if (!takeValue(v)) return parsed;
+            if (!parseInt(v, 0, 1000000, o.loginFailureLimit)) {
+                parsed.error = "--login-failure-limit wants a number from 0 (off) to 1000000";
+                return parsed;
+            }
+        } else if (arg == "--login-failure-window-ms") {
+            if (!takeValue(v)) return parsed;
+            if (!parseInt(v, 1, 86400000, o.loginFailureWindowMs)) {
+                parsed.error = "--login-failure-window-ms wants a number from 1 to 86400000";
+                return parsed;
+            }
+        } else if (arg == "--login-pause-ms") {
+            if (!takeValue(v)) return parsed;
+            if (!parseInt(v, 0, 86400000, o.loginPauseMs)) {
+                parsed.error = "--login-pause-ms wants a number from 0 to 86400000";
+                return parsed;
+            }
         } else {
             parsed.error = "unknown argument '" + std::string(args[i]) + "'";
             return parsed;
@@ -127,6 +145,13 @@ Options:
   --threads N           requests served at once (default 32)
   --hash-cost N         yescrypt cost of new password hashes, 1 to 11
                         (default 5); lower values are for tests only
+  --login-failure-limit N
+                        failed logins for one name, or from one address, that
+                        pause further logins for it (default 5; 0: no pause)
+  --login-failure-window-ms N
+                        time in which those failures count (default 60000)
+  --login-pause-ms N    how long such a name or address is refused without
+                        its password being checked (default 60000)
   --help                show this text and exit
 
 When ready it prints "listening on HOST:PORT" on standard output; it logs one

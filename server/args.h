@@ -13,6 +13,10 @@ struct ServerOptions {
     bool observedAddress = false;
     int hashCost = 5;
     int threads = 32;
+    // Password-guessing throttle; hidden options, for tests.
+    int loginFailureLimit = 5;
+    int loginFailureWindowMs = 60000;
+    int loginPauseMs = 60000;
 };
 
 struct ParsedArgs {

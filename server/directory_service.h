@@ -3,6 +3,7 @@
 // The eight directory scripts, free of HTTP: a parsed request target and the
 // caller's address go in, a status and a body come out.
 
+#include "login_throttle.h"
 #include "target.h"
 
 #include <string>
@@ -31,6 +32,7 @@ inline constexpr std::string_view kBadAddress = "Error: invalid address or port"
 inline constexpr std::string_view kUnknownUser = "Error: no such user";
 inline constexpr std::string_view kWrongOrigin = "Error: log in from this address first";
 inline constexpr std::string_view kServerError = "Error: server error";
+inline constexpr std::string_view kTooManyFailures = "Error: too many failed logins, try again later";
 } // namespace refusal
 
 inline constexpr size_t kMaxValueBytes = 256;
@@ -41,6 +43,8 @@ public:
     struct Settings {
         // Register the address a login came from rather than the ip it sent.
         bool observedAddress = false;
+        // How failed logins slow down further attempts.
+        LoginThrottle::Settings throttle;
     };
 
     DirectoryService(Storage &storage, const PasswordHasher &hasher, Settings settings);
@@ -62,6 +66,7 @@ private:
     Storage &storage_;
     const PasswordHasher &hasher_;
     Settings settings_;
+    LoginThrottle throttle_;
 };
 
 // One log line (without line end) for a request: the target with every value

@@ -35,7 +35,12 @@ int runServer(const ServerOptions &options) {
 
         SqliteStorage storage(options.database);
         PasswordHasher hasher(options.hashCost);
-        DirectoryService service(storage, hasher, DirectoryService::Settings{options.observedAddress});
+        DirectoryService::Settings settings;
+        settings.observedAddress = options.observedAddress;
+        settings.throttle.limit = options.loginFailureLimit;
+        settings.throttle.window = std::chrono::milliseconds(options.loginFailureWindowMs);
+        settings.throttle.pause = std::chrono::milliseconds(options.loginPauseMs);
+        DirectoryService service(storage, hasher, settings);
         HttpFrontend frontend(service, options.threads);
 
         if (std::string error = frontend.bind(options.host, options.port); !error.empty()) {
