@@ -1,7 +1,7 @@
 # Task runner. The README shows `make run` and `make test`; the rest are for developers.
 PRESET ?= default
 
-.PHONY: deps build test run package asan tsan clean
+.PHONY: deps build test run package asan tsan fuzz clean
 
 deps:
 	@scripts/deps.sh
@@ -33,5 +33,11 @@ asan:
 tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
 
+# Every libFuzzer target (clang-14, into build-fuzz/) for FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/deps.sh fuzz
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
