@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -98,8 +99,13 @@ std::string HostToDottedText(const std::string& host) {
 std::uint16_t PortTextToNumber(const std::string& port) {
     if (port.empty())
         return 0;
+    // A service name holds at least one letter, so digits alone never name one; they skip the
+    // services database, whose lookup reads a file each time and would cost every connect
+    // more than the connect itself on loopback.
+    const bool digitsOnly =
+        std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
     std::uint16_t service = 0;
-    if (ServicePort(port, service))
+    if (!digitsOnly && ServicePort(port, service))
         return service;
     long long value = 0;
     if (!DecimalInteger(port, value))

@@ -23,6 +23,9 @@ TEST(AddressBuilding, HostAndPortTexts) {
     EXPECT_EQ(sorvane::net::PortTextToNumber(""), 0);
     EXPECT_EQ(sorvane::net::PortTextToNumber("1000"), 1000);
     EXPECT_EQ(sorvane::net::PortTextToNumber("http"), 80); // the services database
+    EXPECT_EQ(sorvane::net::PortTextToNumber("0080"), 80);
+    EXPECT_EQ(sorvane::net::PortTextToNumber("+80"), 80);
+    EXPECT_EQ(sorvane::net::PortTextToNumber("65537"), 1); // the low 16 bits, as ever
     for (const std::string bad : {"abc", "12a", " 12", "99999999999"}) {
         try {
             sorvane::net::PortTextToNumber(bad);
