@@ -176,7 +176,7 @@ TEST_F(Listener, ReadLimitsEndSilentAndEndlessPeers) {
 }
 
 TEST_F(Listener, SilentConnectionsDoNotStarveALine) {
-    server->setConnectionReadTimeout(1000ms);
+    server->setConnectionReadTimeout(2000ms);
     port = Open();
     std::vector<loopback::Fd> silent;
     for (int i = 0; i < 30; ++i)
