@@ -1,0 +1,252 @@
+// The directory server under load, on loopback, over databases the benchmark generates itself:
+//  - Gphp*: "g.php" requests per second from 16 concurrent keep-alive clients over 100 000
+//    accounts, next to the same HTTP library answering a constant body;
+//  - SearchLatency: "s.php" latency over 1 000 000 accounts for a mix of realistic texts and
+//    texts built to be hard (every piece common, the whole text found nowhere).
+#include "directory_server.h"
+#include "http_client.h"
+#include "names.h"
+#include "seed.h"
+#include "stats.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using sorvane::bench::accountName;
+using sorvane::bench::cachedDirectory;
+using sorvane::bench::KeepAliveClient;
+using sorvane::test::percentEncode;
+using sorvane::test::TestDirectoryServer;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kThroughputAccounts = 100000;
+constexpr std::uint64_t kSearchAccounts = 1000000;
+constexpr int kClients = 16;
+// Each load run stops at whichever comes first.
+constexpr int kLoadRequests = 60000;
+constexpr auto kLoadTime = std::chrono::seconds(4);
+constexpr int kWarmUpRequests = 2000;
+
+std::unique_ptr<TestDirectoryServer> startServer(const std::string& executable,
+                                                 const std::filesystem::path& database) {
+    TestDirectoryServer::Options options;
+    options.executable = executable;
+    options.observedAddress = true;
+    options.extraArgs = {"--db", database.string()};
+    return std::make_unique<TestDirectoryServer>(options);
+}
+
+std::string addressTarget(std::uint64_t account) {
+    return "/messenger/g.php?u=" + percentEncode(accountName(account));
+}
+
+struct LoadResult {
+    double seconds = 0;
+    long requests = 0;
+    long failed = 0;
+};
+
+// kClients threads, each on its own keep-alive connection, asking for random accounts'
+// addresses until the count or the time is used up.
+LoadResult addressLoad(int port, int requests) {
+    std::atomic<long> issued{0}, done{0}, failed{0};
+    const auto deadline = Clock::now() + kLoadTime;
+    const auto start = Clock::now();
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+            KeepAliveClient client(port);
+            std::mt19937_64 random(1000 + static_cast<unsigned>(c));
+            std::string body;
+            while (issued.fetch_add(1) < requests && Clock::now() < deadline) {
+                const std::string target = addressTarget(random() % kThroughputAccounts);
+                if (client.get(target, body) != 200 || body.find("127.0.0.1\r\n") != 0)
+                    ++failed;
+                ++done;
+            }
+        });
+    for (std::thread& t : clients)
+        t.join();
+    LoadResult result;
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.requests = done.load();
+    result.failed = failed.load();
+    return result;
+}
+
+void runAddressLoad(benchmark::State& state, const std::string& executable) {
+    const auto database = cachedDirectory(kThroughputAccounts);
+    const auto server = startServer(executable, database);
+    addressLoad(server->port(), kWarmUpRequests);
+    for (auto _ : state) {
+        const LoadResult r = addressLoad(server->port(), kLoadRequests);
+        state.SetIterationTime(r.seconds);
+        state.counters["requests"] = static_cast<double>(r.requests);
+        state.counters["requests_per_s"] = static_cast<double>(r.requests) / r.seconds;
+        state.counters["failed"] = static_cast<double>(r.failed);
+        if (r.failed != 0)
+            state.SkipWithError("some requests failed");
+    }
+}
+
+void Gphp_Directory(benchmark::State& state) { runAddressLoad(state, SORVANE_DIRECTORY_EXE); }
+
+void Gphp_SameLibraryConstantBody(benchmark::State& state) {
+    runAddressLoad(state, SORVANE_BARE_HTTP_SERVER);
+}
+
+// ---- search ------------------------------------------------------------------------------
+
+bool foundAnywhere(const std::string& all, const std::string& text) {
+    return all.find(text) != std::string::npos;
+}
+
+struct SearchText {
+    std::string text;
+    bool hard; // every three-character piece common, the text itself found nowhere
+};
+
+// How many accounts hold each three-character piece (ASCII names: bytes are characters).
+using PieceCounts = std::unordered_map<std::string, int>;
+
+PieceCounts trigramCounts() {
+    PieceCounts counts;
+    for (std::uint64_t i = 0; i < kSearchAccounts; ++i) {
+        const std::string name = accountName(i);
+        std::vector<std::string> seen;
+        for (std::size_t at = 0; at + 3 <= name.size(); ++at)
+            seen.push_back(name.substr(at, 3));
+        std::sort(seen.begin(), seen.end());
+        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+        for (const std::string& t : seen)
+            ++counts[t];
+    }
+    return counts;
+}
+
+int rarestTrigram(const PieceCounts& counts, const std::string& text) {
+    int rarest = text.size() < 3 ? 0 : INT32_MAX;
+    for (std::size_t at = 0; at + 3 <= text.size(); ++at) {
+        const auto found = counts.find(text.substr(at, 3));
+        rarest = std::min(rarest, found == counts.end() ? 0 : found->second);
+    }
+    return rarest;
+}
+
+// Texts as people type them: pieces of existing names, first names, whole addresses, one or
+// two characters; and hard ones: two names spliced where they share a character, kept only
+// when every three-character piece is held by at least kCommon accounts and no account holds
+// the whole text ("a.example" is such a text).
+std::vector<SearchText> searchTexts(int realistic, int hard, unsigned seed) {
+    constexpr int kCommon = 1000;
+    std::mt19937_64 random(seed);
+    const auto account = [&] { return accountName(random() % kSearchAccounts); };
+    std::vector<SearchText> texts;
+    for (int i = 0; i < realistic; ++i) {
+        const std::string name = account();
+        switch (i % 6) {
+        case 0: texts.push_back({name, false}); break;
+        case 1: texts.push_back({name.substr(0, name.find('.')), false}); break;
+        case 2: texts.push_back({name.substr(random() % 3, 1 + random() % 2), false}); break;
+        default: {
+            const std::size_t length = 3 + random() % 10;
+            const std::size_t from = random() % (name.size() - 2);
+            texts.push_back({name.substr(from, length), false});
+        }
+        }
+    }
+    // Every name, one per line, to check that a hard text matches nobody.
+    std::string all;
+    all.reserve(kSearchAccounts * 32);
+    for (std::uint64_t i = 0; i < kSearchAccounts; ++i)
+        all.append(accountName(i)).append("\n");
+    static const PieceCounts counts = trigramCounts();
+    const auto isHard = [&](const std::string& text) {
+        return text.size() >= 4 && text.find('\n') == std::string::npos &&
+               rarestTrigram(counts, text) >= kCommon && !foundAnywhere(all, text);
+    };
+    for (const char* known : {"a.example", "a.ex", "zoe.exa", "aul.exam", "chloe.exa"})
+        if (isHard(known))
+            texts.push_back({known, true});
+    for (int attempts = 0; static_cast<int>(texts.size()) < realistic + hard && attempts < 200000;
+         ++attempts) {
+        const std::string a = account(), b = account();
+        const std::size_t cut = 1 + random() % (a.size() - 1);
+        const std::size_t join = b.find(a[cut]);
+        if (join == std::string::npos)
+            continue;
+        const std::size_t before = std::min<std::size_t>(cut, 2 + random() % 6);
+        const std::string text = a.substr(cut - before, before) + b.substr(join, 2 + random() % 6);
+        if (isHard(text))
+            texts.push_back({text, true});
+    }
+    std::shuffle(texts.begin(), texts.end(), random);
+    return texts;
+}
+
+void SearchLatency(benchmark::State& state) {
+    const auto database = cachedDirectory(kSearchAccounts);
+    const auto server = startServer(SORVANE_DIRECTORY_EXE, database);
+    const std::vector<SearchText> warmUp = searchTexts(200, 20, 7);
+    const std::vector<SearchText> texts = searchTexts(600, 150, 11);
+    KeepAliveClient client(server->port());
+    std::string body;
+    for (const SearchText& t : warmUp)
+        client.get("/messenger/s.php?u=" + percentEncode(t.text), body);
+    for (auto _ : state) {
+        std::vector<double> all, hard, realistic;
+        double worst = 0;
+        std::string worstText;
+        long failed = 0;
+        const auto start = Clock::now();
+        for (const SearchText& t : texts) {
+            const std::string target = "/messenger/s.php?u=" + percentEncode(t.text);
+            const auto before = Clock::now();
+            const int status = client.get(target, body);
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+            failed += status != 200;
+            if (t.hard && !body.empty())
+                ++failed; // a hard text matches nobody
+            all.push_back(ms);
+            (t.hard ? hard : realistic).push_back(ms);
+            if (ms > worst)
+                worst = ms, worstText = t.text;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        using sorvane::bench::percentile;
+        state.counters["texts"] = static_cast<double>(all.size());
+        state.counters["hard_texts"] = static_cast<double>(hard.size());
+        state.counters["median_ms"] = percentile(all, 0.5);
+        state.counters["p99_ms"] = percentile(all, 0.99);
+        state.counters["max_ms"] = worst;
+        state.counters["realistic_p99_ms"] = percentile(realistic, 0.99);
+        state.counters["hard_median_ms"] = percentile(hard, 0.5);
+        state.counters["hard_p99_ms"] = percentile(hard, 0.99);
+        state.counters["failed"] = static_cast<double>(failed);
+        state.SetLabel("slowest: " + worstText);
+        if (failed != 0)
+            state.SkipWithError("a search failed or a hard text matched");
+    }
+}
+
+BENCHMARK(Gphp_Directory)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Gphp_SameLibraryConstantBody)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(SearchLatency)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,87 @@
+#include "seed.h"
+
+#include "names.h"
+
+#include "password.h"
+#include "sql.h"
+#include "sqlite_storage.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifndef SORVANE_BENCH_DATA_DIR
+#error "SORVANE_BENCH_DATA_DIR must name the folder for generated data"
+#endif
+
+namespace sorvane::bench {
+
+namespace {
+
+// Bumped whenever the generated accounts change.
+constexpr int kGeneratorVersion = 1;
+constexpr std::uint64_t kBatch = 20000;
+
+void exec(sqlite3* db, const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string message = error ? error : "unknown error";
+        sqlite3_free(error);
+        throw std::runtime_error(std::string("seeding: ") + sql + ": " + message);
+    }
+}
+
+void build(const std::filesystem::path& file, std::uint64_t count) {
+    const auto start = std::chrono::steady_clock::now();
+    std::filesystem::remove(file);
+    std::filesystem::remove(file.string() + "-wal");
+    std::filesystem::remove(file.string() + "-shm");
+    const std::string hash = server::PasswordHasher(1).hash("pw");
+    {
+        server::SqliteStorage storage(file.string());
+        std::vector<std::pair<std::string, std::string>> batch;
+        for (std::uint64_t first = 0; first < count; first += kBatch) {
+            batch.clear();
+            for (std::uint64_t i = first; i < count && i < first + kBatch; ++i)
+                batch.emplace_back(accountName(i), hash);
+            storage.importAccounts(batch);
+        }
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open(file.c_str(), &db) != SQLITE_OK)
+        throw std::runtime_error("seeding: cannot open " + file.string());
+    exec(db, "UPDATE users SET ip = '127.0.0.1', port = 1024 + id % 60000, "
+             "login_origin = '127.0.0.1'");
+    // One file, no write-ahead log left beside it.
+    exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+    sqlite3_close(db);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(stderr, "bench: generated %llu accounts in %.0f s into %s\n",
+                 static_cast<unsigned long long>(count), seconds, file.c_str());
+}
+
+} // namespace
+
+std::filesystem::path cachedDirectory(std::uint64_t count) {
+    const std::filesystem::path dir = SORVANE_BENCH_DATA_DIR;
+    std::filesystem::create_directories(dir);
+    const std::string stem = "directory-" + std::to_string(count) + "-schema" +
+                             std::to_string(server::sql::kSchemaVersion) + "-gen" +
+                             std::to_string(kGeneratorVersion);
+    const std::filesystem::path file = dir / (stem + ".db");
+    if (std::filesystem::exists(file))
+        return file;
+    // Built aside and renamed, so that an interrupted run leaves no half-filled file behind.
+    const std::filesystem::path partial = dir / (stem + ".partial");
+    build(partial, count);
+    std::filesystem::rename(partial, file);
+    return file;
+}
+
+} // namespace sorvane::bench
