@@ -1,7 +1,7 @@
 # Task runner. The README shows `make run` and `make test`; the rest are for developers.
 PRESET ?= default
 
-.PHONY: deps build test run package asan tsan fuzz clean
+.PHONY: deps build test run package asan tsan fuzz clean bench
 
 deps:
 	@scripts/deps.sh
@@ -39,5 +39,12 @@ fuzz:
 	@scripts/deps.sh fuzz
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
 
+# Measured speed: every benchmark next to its floor, one table (bench/run.sh, README).
+bench:
+	@scripts/deps.sh bench
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench
+	@bench/run.sh build-bench
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Prints the one table of `make bench` from the JSON files the benchmark programs wrote.
+
+Every figure stands next to its floor measured in the same run, as a ratio, with its target.
+Usage: report.py RESULTS_DIR
+"""
+import json
+import pathlib
+import sys
+
+
+def load(folder):
+    """name -> benchmark entry; for repeated runs the median aggregate."""
+    runs = {}
+    for path in sorted(pathlib.Path(folder).glob("*.json")):
+        try:
+            data = json.loads(path.read_text())
+        except (OSError, ValueError):
+            continue
+        for b in data.get("benchmarks", []):
+            if b.get("error_occurred"):
+                runs.setdefault(b["run_name"], {"error": b.get("error_message", "failed")})
+                continue
+            if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+                continue
+            runs[b["run_name"]] = b
+    return runs
+
+
+def find(runs, prefix):
+    for name, b in runs.items():
+        if name == prefix or name.startswith(prefix + "/"):
+            return b
+    return None
+
+
+def value(runs, prefix, key):
+    b = find(runs, prefix)
+    if b is None or "error" in b:
+        return None
+    if key == "real_time_us":
+        scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b.get("time_unit", "ns")]
+        return b["real_time"] * scale
+    return b.get(key)
+
+
+def error(runs, prefix):
+    b = find(runs, prefix)
+    if b is None:
+        return "not measured"
+    return b.get("error")
+
+
+rows = []
+
+
+def row(figure, measured, baseline, unit, ratio_target=None, absolute_target=None,
+        lower_is_better=True, note_missing=None, report_only=False):
+    """ratio_target: bound on measured/baseline; absolute_target: (text, bound) on measured."""
+    if measured is None:
+        rows.append((figure, note_missing or "not measured", "", "", "", "-" if report_only else "MISSED"))
+        return
+    fmt = (lambda v: f"{v:,.0f} {unit}") if measured >= 100 else (lambda v: f"{v:.2f} {unit}")
+    base_text = fmt(baseline) if baseline is not None else "-"
+    ratio = measured / baseline if baseline else None
+    ratio_text = f"{ratio:.2f}x" if ratio is not None else "-"
+    if report_only:
+        rows.append((figure, fmt(measured), base_text, ratio_text, "report", "-"))
+        return
+    if ratio_target is not None:
+        target_text = ("<= " if lower_is_better else ">= ") + f"{ratio_target:g}x"
+        met = ratio is not None and (ratio <= ratio_target if lower_is_better else ratio >= ratio_target)
+    else:
+        text, bound = absolute_target
+        target_text = text
+        met = measured <= bound if lower_is_better else measured >= bound
+    rows.append((figure, fmt(measured), base_text, ratio_text, target_text, "met" if met else "MISSED"))
+
+
+def main():
+    runs = load(sys.argv[1])
+
+    # Enter in a conversation window -> the line in the partner's history.
+    for stat, label in (("median_ms", "median"), ("p99_ms", "p99")):
+        m = value(runs, "EnterToPartnerHistory", stat)
+        b = value(runs, "BareLookupAndLine", stat)
+        bound = 2.0 + 1.5 * b if b is not None else None
+        row(f"Enter -> line in partner's history, {label} (200 lines)", m, b, "ms",
+            absolute_target=(f"<= 2 ms + 1.5x = {bound:.2f} ms" if bound else "-", bound or 0),
+            note_missing=error(runs, "EnterToPartnerHistory"))
+
+    row("Directory request at a call site (file + read-back)",
+        value(runs, "Request_CallSite", "real_time_us"),
+        value(runs, "Request_BareLibcurlGet", "real_time_us"), "us", ratio_target=1.3,
+        note_missing=error(runs, "Request_CallSite"))
+
+    floor = {n: value(runs, f"PresenceFloor/{n}", "per_friend_us") for n in (10, 100, 500)}
+    for n in (10, 100, 500):
+        row(f"Presence run, {n} friends online, per friend", value(runs, f"PresenceRun_AllOnline/{n}", "per_friend_us"),
+            floor[n], "us", ratio_target=1.5, note_missing=error(runs, f"PresenceRun_AllOnline/{n}"))
+    for n in (10, 100, 500):
+        f = floor[n]
+        row(f"First run after login, {n} offline (2 probes each), per friend",
+            value(runs, f"PresenceRun_AfterLogin/{n}", "per_friend_us"), 2 * f if f else None, "us",
+            ratio_target=1.5, note_missing=error(runs, f"PresenceRun_AfterLogin/{n}"))
+
+    bound_ms = value(runs, "PresenceRun_20Of100Unreachable", "connect_bound_ms")
+    share_ms = 80 * floor[100] / 1000 if floor[100] else None
+    unreachable = value(runs, "PresenceRun_20Of100Unreachable", "real_time_us")
+    if bound_ms and share_ms is not None:
+        limit = bound_ms + 1.5 * share_ms
+        row("Presence run, 20 unreachable among 100", unreachable / 1000 if unreachable else None, bound_ms, "ms",
+            absolute_target=(f"<= bound + 80 x 1.5 = {limit:,.0f} ms", limit),
+            note_missing=error(runs, "PresenceRun_20Of100Unreachable"))
+    else:
+        row("Presence run, 20 unreachable among 100", None, None, "ms",
+            note_missing=error(runs, "PresenceRun_20Of100Unreachable"))
+
+    row("Listener: lines/s from 20 senders, 10 000 lines, none lost",
+        value(runs, "ListenerLines_TTcpServer", "items_per_second"),
+        value(runs, "ListenerLines_BareAcceptLoop", "items_per_second"), "lines/s", ratio_target=0.5,
+        lower_is_better=False, note_missing=error(runs, "ListenerLines_TTcpServer"))
+    row("One connect + SendLine + receive on loopback",
+        value(runs, "RoundTrip_TTcpClientToTTcpServer", "real_time_us"),
+        value(runs, "RoundTrip_BareSockets", "real_time_us"), "us", report_only=True,
+        note_missing=error(runs, "RoundTrip_TTcpClientToTTcpServer"))
+
+    row("Directory g.php requests/s, 16 keep-alive clients, 100 000 users",
+        value(runs, "Gphp_Directory", "requests_per_s"),
+        value(runs, "Gphp_SameLibraryConstantBody", "requests_per_s"), "req/s", ratio_target=0.5,
+        lower_is_better=False, note_missing=error(runs, "Gphp_Directory"))
+
+    for stat, label in (("median_ms", "median"), ("p99_ms", "p99"), ("hard_p99_ms", "p99 of the hard texts")):
+        row(f"Directory s.php latency, 1 000 000 users, {label}", value(runs, "SearchLatency", stat), None, "ms",
+            absolute_target=("< 5 ms", 5.0), note_missing=error(runs, "SearchLatency"))
+
+    row("Start-up to the login window shown (median of 15)", value(runs, "StartUp_Messenger", "median_ms"),
+        value(runs, "StartUp_BareWindow", "median_ms"), "ms", ratio_target=1.5,
+        note_missing=error(runs, "StartUp_Messenger"))
+    row("Resident memory, 1 000 friends, 20 conversation windows",
+        value(runs, "Memory_ClientAfterLogin", "rss_mb"), value(runs, "Memory_BareWindow", "rss_mb"), "MB",
+        report_only=True, note_missing=error(runs, "Memory_ClientAfterLogin"))
+
+    header = ("Figure", "Measured", "Baseline", "Ratio", "Target", "")
+    widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
+    line = lambda r: "  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+    print(line(header))
+    print("  ".join("-" * w for w in widths))
+    for r in rows:
+        print(line(r))
+    missed = sum(1 for r in rows if r[5] == "MISSED")
+    print(f"\n{len(rows)} figures, {missed} missed their target.")
+
+
+if __name__ == "__main__":
+    main()

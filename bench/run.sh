@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Runs every benchmark of the bench build and prints one table (report.py): each figure next to
+# its floor measured in the same run. Everything talks to loopback only; every program stops by
+# itself (bounded counts and times), and each is given at most ten minutes.
+# Usage: bench/run.sh [BUILD_DIR]   (default build-bench)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+bin=$build/bin
+out=$build/bench-results
+mkdir -p "$out"
+rm -f "$out"/*.json "$out"/*.log
+# A proxy configured for this shell must not take the loopback traffic away.
+export no_proxy=127.0.0.0/8,localhost NO_PROXY=127.0.0.0/8,localhost
+unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
+
+run() {
+  local name=$1
+  shift
+  local start=$SECONDS
+  echo "bench: $name ..." >&2
+  if ! timeout 600 "$@" --benchmark_out="$out/$name.json" --benchmark_out_format=json \
+      >"$out/$name.log" 2>&1; then
+    echo "bench: $name did not finish cleanly; its output is in $out/$name.log" >&2
+  fi
+  echo "bench: $name took $((SECONDS - start)) s" >&2
+}
+
+run net "$bin/net_bench" --benchmark_min_time=0.5
+run directory "$bin/directory_bench" --benchmark_enable_random_interleaving=true
+run presence "$bin/presence_bench"
+run conversation "$bin/conversation_bench"
+# The first run generates the directories of 100 000 and 1 000 000 accounts (a few minutes);
+# later runs reuse them from $build/bench-data.
+run server "$bin/server_bench"
+
+# Whole programs on an X display of their own.
+export -f run
+export out
+xvfb-run -a -s "-nolisten tcp -noreset" bash -c "
+  run startup '$bin/startup_bench'
+  run memory '$bin/memory_bench'
+" || echo "bench: no X display for the start-up and memory figures" >&2
+
+echo >&2
+python3 bench/report.py "$out"
