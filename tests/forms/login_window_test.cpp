@@ -13,13 +13,6 @@ using namespace sorvane::test;
 
 namespace {
 
-QStringList items(const QListWidget* list) {
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i)
-        out << list->item(i)->text();
-    return out;
-}
-
 struct OkRuleRow {
     bool loginMode;
     const char* email;

@@ -17,13 +17,6 @@ using namespace sorvane::test;
 
 namespace {
 
-QStringList items(const QListWidget* list) {
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i)
-        out << list->item(i)->text();
-    return out;
-}
-
 void select(QListWidget* list, const QString& name) {
     for (int i = 0; i < list->count(); ++i)
         if (list->item(i)->text() == name)

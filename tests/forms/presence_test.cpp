@@ -19,13 +19,6 @@ using namespace sorvane::test;
 
 namespace {
 
-QStringList items(const QListWidget* list) {
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i)
-        out << list->item(i)->text();
-    return out;
-}
-
 std::string at(int port) { return "127.0.0.1\r\n" + std::to_string(port) + "\r\n"; }
 
 class Presence : public ::testing::Test {

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QListWidget>
 #include <QPointer>
 #include <QTest>
 #include <QWidget>
@@ -85,6 +86,13 @@ ScriptedWorld::ScriptedWorld() : Windows(scripted.base()) {}
 void ScriptedWorld::logInAs(const QString& user, const std::string& friendLine) {
     scripted.reply("c.php", {"OK\r\n" + friendLine + "\r\n"});
     logIn(user, QStringLiteral("pw"));
+}
+
+QStringList items(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
 }
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

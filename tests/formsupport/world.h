@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 
+class QListWidget;
 class TForm1;
 class TForm3;
 
@@ -113,6 +114,9 @@ public:
     // Logs in through the login window against a scripted "OK" + `friendLine` reply.
     void logInAs(const QString& user, const std::string& friendLine = {});
 };
+
+// The entries of a friend list, top to bottom.
+QStringList items(const QListWidget* list);
 
 // Lets the event loop run until `done` holds or `timeout` passes; returns `done()`.
 bool waitFor(const std::function<bool()>& done,
