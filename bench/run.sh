@@ -5,11 +5,16 @@
 # Usage: bench/run.sh [BUILD_DIR]   (default build-bench)
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# With --on-display: only the whole-program figures, on the X display this script was given.
+onDisplay=false
+if [[ ${1:-} == --on-display ]]; then
+  onDisplay=true
+  shift
+fi
 build=${1:-build-bench}
 bin=$build/bin
 out=$build/bench-results
 mkdir -p "$out"
-rm -f "$out"/*.json "$out"/*.log
 # A proxy configured for this shell must not take the loopback traffic away.
 export no_proxy=127.0.0.0/8,localhost NO_PROXY=127.0.0.0/8,localhost
 unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
@@ -26,6 +31,13 @@ run() {
   echo "bench: $name took $((SECONDS - start)) s" >&2
 }
 
+if $onDisplay; then
+  run startup "$bin/startup_bench"
+  run memory "$bin/memory_bench"
+  exit 0
+fi
+
+rm -f "$out"/*.json "$out"/*.log
 run net "$bin/net_bench" --benchmark_min_time=0.5
 run directory "$bin/directory_bench" --benchmark_enable_random_interleaving=true
 run presence "$bin/presence_bench"
@@ -33,14 +45,9 @@ run conversation "$bin/conversation_bench"
 # The first run generates the directories of 100 000 and 1 000 000 accounts (a few minutes);
 # later runs reuse them from $build/bench-data.
 run server "$bin/server_bench"
-
 # Whole programs on an X display of their own.
-export -f run
-export out
-xvfb-run -a -s "-nolisten tcp -noreset" bash -c "
-  run startup '$bin/startup_bench'
-  run memory '$bin/memory_bench'
-" || echo "bench: no X display for the start-up and memory figures" >&2
+xvfb-run -a -s "-nolisten tcp -noreset" "$0" --on-display "$build" ||
+  echo "bench: no X display for the start-up and memory figures" >&2
 
 echo >&2
 python3 bench/report.py "$out"
