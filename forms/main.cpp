@@ -22,8 +22,6 @@
 #include <QSystemTrayIcon>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 #include <vector>
 
 QStringList OpenChats;
@@ -69,26 +67,10 @@ bool probe(const ProbeTarget& target) {
     }
 }
 
-std::vector<bool> probeAll(const std::vector<ProbeTarget>& targets) {
-    std::vector<char> results(targets.size(), 0);
-    std::atomic<size_t> next{0};
-    const auto worker = [&] {
-        for (size_t i = next++; i < targets.size(); i = next++)
-            results[i] = probe(targets[i]) ? 1 : 0;
-    };
-    const size_t threads = std::min<size_t>(kMaxParallelProbes, targets.size());
-    std::vector<std::thread> pool;
-    for (size_t t = 1; t < threads; ++t)
-        pool.emplace_back(worker);
-    worker();
-    for (std::thread& t : pool)
-        t.join();
-    return {results.begin(), results.end()};
-}
-
 } // namespace
 
-TForm3::TForm3(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
+TForm3::TForm3(Context& context, QWidget* parent)
+    : Form(context.boxes, parent), context_(context), probes_(kMaxParallelProbes) {
     ui.setupUi(this);
     setFixedSize(size());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -338,7 +320,8 @@ void TForm3::presencePass(QListWidget* walked, QListWidget* other, bool moveWhen
     probeBuster_.reseed();
     // Every entry in the list when the pass starts is probed once, in list order.
     std::vector<QListWidgetItem*> entries;
-    std::vector<ProbeTarget> targets;
+    // Written by the probes on the pool's threads, each its own element; read once all are done.
+    std::vector<char> reachable(static_cast<size_t>(walked->count()), 0);
     for (int i = 0; i < walked->count(); ++i) {
         QListWidgetItem* item = walked->item(i);
         entries.push_back(item);
@@ -359,12 +342,16 @@ void TForm3::presencePass(QListWidget* walked, QListWidget* other, bool moveWhen
                 // No address for this friend now (unknown, half a reply, scratch file).
             }
         }
-        targets.push_back(std::move(target));
+        // The friend is probed while the next one is looked up.
+        if (target.known)
+            probes_.start([&reachable, i, target = std::move(target)] {
+                reachable[static_cast<size_t>(i)] = probe(target) ? 1 : 0;
+            });
     }
-    const std::vector<bool> reachable = probeAll(targets);
+    probes_.waitIdle();
     // Moves land in probe order at the end of the other list.
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (reachable[i] != moveWhenReachable)
+        if ((reachable[i] != 0) != moveWhenReachable)
             continue;
         QListWidgetItem* item = walked->takeItem(walked->row(entries[i]));
         other->addItem(item);

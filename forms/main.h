@@ -3,6 +3,7 @@
 // icon, the presence run, and the dispatch of received lines to conversation windows.
 #include "context.h"
 #include "inbound.h"
+#include "probe_pool.h"
 #include "ui/form.h"
 #include "ui_main.h"
 
@@ -95,4 +96,5 @@ private:
 
     Context& context_;
     sorvane::directory::CacheBuster probeBuster_;
+    ProbePool probes_;
 };

@@ -1,0 +1,116 @@
+// The presence probes' worker threads: jobs run side by side up to the limit, waiting for them
+// waits for all, threads are kept and reused, a failing job ends only itself.
+#include "probe_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Holds every job until `count` of them wait at once (or a second passes).
+class Gate {
+public:
+    explicit Gate(int count) : count_(count) {}
+    bool arriveAndWait() {
+        std::unique_lock lock(mutex_);
+        ++waiting_;
+        peak_ = std::max(peak_, waiting_);
+        if (waiting_ >= count_)
+            open_ = true; // stays open for those still waking up
+        changed_.notify_all();
+        const bool all = changed_.wait_for(lock, 1s, [this] { return open_; });
+        --waiting_;
+        return all;
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    int peak() {
+        std::lock_guard lock(mutex_);
+        return peak_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int count_, waiting_ = 0, peak_ = 0;
+    bool open_ = false;
+};
+
+TEST(ProbePool, JobsRunSideBySideAndWaitIdleWaitsForAll) {
+    ProbePool pool(8);
+    Gate gate(8);
+    std::atomic<int> together{0}, done{0};
+    for (int i = 0; i < 8; ++i)
+        pool.start([&] {
+            together += gate.arriveAndWait() ? 1 : 0;
+            std::this_thread::sleep_for(20ms);
+            ++done;
+        });
+    pool.waitIdle();
+    EXPECT_EQ(done, 8);
+    EXPECT_EQ(together, 8) << "the jobs did not all run at once";
+}
+
+TEST(ProbePool, NoMoreThanTheLimitRunAtOnce) {
+    ProbePool pool(3);
+    Gate gate(100); // never full: each job waits its second unless opened
+    std::atomic<int> done{0};
+    for (int i = 0; i < 7; ++i)
+        pool.start([&] {
+            gate.arriveAndWait();
+            ++done;
+        });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(gate.peak(), 3);
+    gate.open();
+    pool.waitIdle();
+    EXPECT_EQ(done, 7);
+    EXPECT_EQ(pool.threadCount(), 3u);
+}
+
+TEST(ProbePool, ThreadsAreKeptFromOneBatchToTheNext) {
+    ProbePool pool(4);
+    std::mutex mutex;
+    std::set<std::thread::id> seen;
+    for (int batch = 0; batch < 5; ++batch) {
+        for (int i = 0; i < 4; ++i)
+            pool.start([&] {
+                std::this_thread::sleep_for(2ms);
+                std::lock_guard lock(mutex);
+                seen.insert(std::this_thread::get_id());
+            });
+        pool.waitIdle();
+    }
+    EXPECT_LE(seen.size(), 4u);
+    EXPECT_LE(pool.threadCount(), 4u);
+}
+
+TEST(ProbePool, AFailingJobEndsOnlyItself) {
+    ProbePool pool(1);
+    std::atomic<int> done{0};
+    pool.start([] { throw std::runtime_error("probe failed"); });
+    pool.start([&] { ++done; });
+    pool.waitIdle();
+    EXPECT_EQ(done, 1);
+}
+
+TEST(ProbePool, WaitIdleWithoutJobsReturnsAtOnce) {
+    ProbePool pool(2);
+    pool.waitIdle();
+    EXPECT_EQ(pool.threadCount(), 0u);
+}
+
+} // namespace
