@@ -5,6 +5,8 @@
 #include <QTimer>
 #include <functional>
 
+class QSocketNotifier;
+
 namespace sorvane::ui {
 
 class IMessageBoxes;
@@ -13,6 +15,7 @@ class Timer : public QObject {
     Q_OBJECT
 public:
     Timer(IMessageBoxes& boxes, int intervalMs, bool enabled, QObject* parent = nullptr);
+    ~Timer() override;
 
     int interval() const { return interval_; }
     bool enabled() const { return enabled_; }
@@ -27,11 +30,18 @@ public:
 
 private:
     void restart();
+    void tick();
 
     IMessageBoxes& boxes_;
-    QTimer timer_;
+    // The system's clock for this timer (a timerfd), watched by the event loop. Qt's own timers
+    // round every wait up to a whole millisecond from wherever the loop happens to be, so a
+    // 1 ms timer fired anywhere between 1 and 2 ms; this one fires when its time is up.
+    int clock_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer fallback_; // only when the system gives no timerfd
     int interval_;
     bool enabled_;
+    bool firing_ = false;
 };
 
 } // namespace sorvane::ui
