@@ -149,7 +149,11 @@ TEST_F(ListenerLoad, LineWithoutEndIsCutAtTheLimitAndTheConnectionDropped) {
     std::printf("[ measured ] a 2 MiB line: its first MiB shown after %lld ms; resident memory "
                 "grew %ld KiB\n", static_cast<long long>(shownAfter), grownKiB);
     // A megabyte of text in a window costs a few times that; the whole line would not fit.
+    // Under AddressSanitizer freed memory stays resident in its quarantine, so the figure says
+    // nothing there.
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(grownKiB, 64 * 1024);
+#endif
     EXPECT_TRUE(w.boxes.messages.isEmpty());
 }
 
