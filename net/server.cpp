@@ -387,6 +387,9 @@ TClientSocketThread::TClientSocketThread(TServerSocketThread& owner) : owner_(ow
 TClientSocketThread::~TClientSocketThread() {
     if (thread_.joinable())
         thread_.join();
+    // A parked connection handed over just as the listener closed was never served.
+    if (assigned_)
+        close(assigned_->connection.socket);
 }
 
 void TClientSocketThread::Start() {
