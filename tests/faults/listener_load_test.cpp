@@ -159,7 +159,7 @@ TEST_F(ListenerLoad, LineWithoutEndIsCutAtTheLimitAndTheConnectionDropped) {
 
 TEST_F(ListenerLoad, ManyConcurrentSendersEachLineOnceInItsOwnWindow) {
     constexpr int kSenders = 20;
-    const int total = loadParameter("SORVANE_FAULTS_LINES", 2000);
+    const int total = loadParameter("SORVANE_FAULTS_LINES", 10000);
     const int perSender = total / kSenders;
     QElapsedTimer clock;
     clock.start();

@@ -1,9 +1,10 @@
 #pragma once
-// The sizes of the load cases, from the environment so that a long run needs no rebuild:
-//   SORVANE_FAULTS_LINES=10000     lines sent to one client by 20 senders
-//   SORVANE_FAULTS_CLIENTS=50      concurrent clients of the directory server
-//   SORVANE_FAULTS_SECONDS=30      how long those clients keep at it
-//   SORVANE_FAULTS_KILLS=20        kill -9 rounds during registrations
+// The sizes of the load cases, from the environment so that a long run needs no rebuild.
+// `make test` runs the defaults; the full sizes are the values shown:
+//   SORVANE_FAULTS_LINES=10000     lines sent to one client by 20 senders (default 10000)
+//   SORVANE_FAULTS_CLIENTS=50      concurrent clients of the directory server (default 50)
+//   SORVANE_FAULTS_SECONDS=30      how long those clients keep at it (default 3)
+//   SORVANE_FAULTS_KILLS=20        kill -9 rounds during registrations (default 5)
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
