@@ -1,9 +1,9 @@
 // Sorvane Messenger: start-up. The main window comes first, so that it is the application's
 // main window; the login window is created hidden and the main window's show brings it up.
+#include "forms/main.h"
 #include "forms/context.h"
 #include "forms/globals.h"
 #include "forms/login.h"
-#include "forms/main.h"
 
 #include "directory/directory.h"
 #include "ui/artwork.h"

@@ -40,8 +40,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -148,8 +148,9 @@ public:
 
     // Runs this process's event loop until the partner has reported a line for which `wanted`
     // holds, or `timeout` passes. The line's report, or nothing.
-    std::optional<std::pair<long long, std::string>> waitFor(
-        const std::function<bool(const std::string&)>& wanted, std::chrono::milliseconds timeout) {
+    std::optional<std::pair<long long, std::string>>
+    waitFor(const std::function<bool(const std::string&)>& wanted,
+            std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;
         for (;;) {
             while (!reports_.empty()) {
@@ -241,8 +242,9 @@ void EnterToPartnerHistory(benchmark::State& state) {
             chat->ui.Memo1->moveCursor(QTextCursor::End);
             const long long pressed = nowNs();
             QTest::keyClick(chat->ui.Memo1, Qt::Key_Return);
-            const auto report = partner.waitFor(
-                [&](const std::string& line) { return line == expected; }, std::chrono::seconds(10));
+            const auto report =
+                partner.waitFor([&](const std::string& line) { return line == expected; },
+                                std::chrono::seconds(10));
             if (!report) {
                 state.SkipWithError("a line did not arrive");
                 return;
@@ -251,7 +253,12 @@ void EnterToPartnerHistory(benchmark::State& state) {
                 ms.push_back(static_cast<double>(report->first - pressed) / 1e6);
         }
     }
-    state.SetIterationTime(0.001 * [&] { double t = 0; for (double m : ms) t += m; return t; }());
+    state.SetIterationTime(0.001 * [&] {
+        double t = 0;
+        for (double m : ms)
+            t += m;
+        return t;
+    }());
     state.counters["lines"] = static_cast<double>(ms.size());
     state.counters["median_ms"] = sorvane::bench::median(ms);
     state.counters["p99_ms"] = sorvane::bench::percentile(ms, 0.99);
@@ -324,10 +331,16 @@ void BareLookupAndLine(benchmark::State& state) {
             }
             ::close(fd);
             if (i >= kWarmUpLines)
-                ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+                ms.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         }
     }
-    state.SetIterationTime(0.001 * [&] { double t = 0; for (double m : ms) t += m; return t; }());
+    state.SetIterationTime(0.001 * [&] {
+        double t = 0;
+        for (double m : ms)
+            t += m;
+        return t;
+    }());
     state.counters["lines"] = static_cast<double>(ms.size());
     state.counters["median_ms"] = sorvane::bench::median(ms);
     state.counters["p99_ms"] = sorvane::bench::percentile(ms, 0.99);

@@ -21,7 +21,8 @@ const std::string kPartner = "bob@bench.example";
 struct Fixture {
     Fixture() : server(options()) {
         server.registerAndLogin(kPartner, "pw", "127.0.0.1", 4242);
-        std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-bench-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "sorvane-bench-XXXXXX").string();
         scratch = mkdtemp(pattern.data());
     }
     ~Fixture() {
@@ -67,8 +68,18 @@ void Request_BareLibcurlGet(benchmark::State& state) {
 }
 
 // Repeated, and interleaved by the runner, so that drift of the machine touches both alike.
-BENCHMARK(Request_CallSite)->MinTime(0.5)->Repetitions(3)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(Request_BareLibcurlGet)->MinTime(0.5)->Repetitions(3)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(Request_CallSite)
+    ->MinTime(0.5)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(Request_BareLibcurlGet)
+    ->MinTime(0.5)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

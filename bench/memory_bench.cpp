@@ -35,7 +35,9 @@ constexpr int kFriends = 1000;
 constexpr int kOpenChats = 20;
 const QString kUser = QStringLiteral("me@bench.example");
 
-std::string friendName(int i) { return "friend" + std::to_string(i) + "@bench.example"; }
+std::string friendName(int i) {
+    return "friend" + std::to_string(i) + "@bench.example";
+}
 
 // The client: logs in, waits for its first presence run to bring every friend online, opens
 // the conversation windows through "Send Message...", and prints its resident memory.
@@ -78,7 +80,8 @@ long residentOf(const std::vector<std::string>& args, bool stopAfterReport) {
     ::close(out[1]);
     std::string text;
     char chunk[256];
-    for (ssize_t n; text.find('\n') == std::string::npos && (n = ::read(out[0], chunk, sizeof chunk)) > 0;)
+    for (ssize_t n;
+         text.find('\n') == std::string::npos && (n = ::read(out[0], chunk, sizeof chunk)) > 0;)
         text.append(chunk, static_cast<std::size_t>(n));
     ::close(out[0]);
     if (stopAfterReport)

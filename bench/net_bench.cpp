@@ -69,8 +69,8 @@ bool SendOne(std::uint16_t port, const std::string& line) {
     const int fd = BareConnect(port);
     if (fd < 0)
         return false;
-    const bool sent = send(fd, line.data(), line.size(), MSG_NOSIGNAL) ==
-                      static_cast<ssize_t>(line.size());
+    const bool sent =
+        send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
     WaitForClose(fd);
     close(fd);
     return sent;
@@ -78,7 +78,7 @@ bool SendOne(std::uint16_t port, const std::string& line) {
 
 // Every line carries its number; each must arrive exactly once.
 struct Tally {
-    std::unique_ptr<std::atomic<int>[]> seen{new std::atomic<int>[kLines]()};
+    std::unique_ptr<std::atomic<int>[]> seen { new std::atomic<int>[ kLines ]() };
     std::atomic<int> received{0};
     std::atomic<int> bad{0};
 
@@ -107,7 +107,8 @@ void RunSenders(std::uint16_t port, std::atomic<int>& failed) {
     for (int s = 0; s < kSenders; ++s)
         senders.emplace_back([&, s] {
             for (int i = s; i < kLines; i += kSenders)
-                if (!SendOne(port, "<sender" + std::to_string(s) + "> " + std::to_string(i) + "\r\n"))
+                if (!SendOne(port,
+                             "<sender" + std::to_string(s) + "> " + std::to_string(i) + "\r\n"))
                     ++failed;
         });
     for (std::thread& t : senders)
@@ -253,7 +254,10 @@ void RoundTrip_BareSockets(benchmark::State& state) {
 
 // Whole runs of 10 000 connections: few of them, and the time is the wall clock's.
 BENCHMARK(ListenerLines_TTcpServer)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(ListenerLines_BareAcceptLoop)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ListenerLines_BareAcceptLoop)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(RoundTrip_TTcpClientToTTcpServer)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(RoundTrip_BareSockets)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

@@ -37,8 +37,12 @@ constexpr int kMaxFriends = 500;
 constexpr int kUnreachable = 20;
 constexpr int kPeers = 8;
 
-QString friendName(int i) { return QStringLiteral("friend%1@bench.example").arg(i); }
-QString unreachableName(int i) { return QStringLiteral("gone%1@bench.example").arg(i); }
+QString friendName(int i) {
+    return QStringLiteral("friend%1@bench.example").arg(i);
+}
+QString unreachableName(int i) {
+    return QStringLiteral("gone%1@bench.example").arg(i);
+}
 
 // One logged-in user, kMaxFriends reachable accounts spread over kPeers listeners, and
 // kUnreachable accounts registered at a listener that swallows connects.
@@ -171,17 +175,34 @@ void PresenceRun_20Of100Unreachable(benchmark::State& state) {
             return;
         }
     }
-    state.counters["connect_bound_ms"] = static_cast<double>(
-        sorvane::net::TCustomIpClient::DefaultConnectTimeout.count());
+    state.counters["connect_bound_ms"] =
+        static_cast<double>(sorvane::net::TCustomIpClient::DefaultConnectTimeout.count());
 }
 
-BENCHMARK(PresenceFloor)->Arg(10)->Arg(100)->Arg(500)->Iterations(5)->UseManualTime()
+BENCHMARK(PresenceFloor)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(500)
+    ->Iterations(5)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(PresenceRun_AllOnline)->Arg(10)->Arg(100)->Arg(500)->Iterations(5)->UseManualTime()
+BENCHMARK(PresenceRun_AllOnline)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(500)
+    ->Iterations(5)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(PresenceRun_AfterLogin)->Arg(10)->Arg(100)->Arg(500)->Iterations(3)->UseManualTime()
+BENCHMARK(PresenceRun_AfterLogin)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(500)
+    ->Iterations(3)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(PresenceRun_20Of100Unreachable)->Iterations(2)->UseManualTime()
+BENCHMARK(PresenceRun_20Of100Unreachable)
+    ->Iterations(2)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -12,10 +12,9 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdint>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -103,7 +102,9 @@ void runAddressLoad(benchmark::State& state, const std::string& executable) {
     }
 }
 
-void Gphp_Directory(benchmark::State& state) { runAddressLoad(state, SORVANE_DIRECTORY_EXE); }
+void Gphp_Directory(benchmark::State& state) {
+    runAddressLoad(state, SORVANE_DIRECTORY_EXE);
+}
 
 void Gphp_SameLibraryConstantBody(benchmark::State& state) {
     runAddressLoad(state, SORVANE_BARE_HTTP_SERVER);
@@ -159,9 +160,15 @@ std::vector<SearchText> searchTexts(int realistic, int hard, unsigned seed) {
     for (int i = 0; i < realistic; ++i) {
         const std::string name = account();
         switch (i % 6) {
-        case 0: texts.push_back({name, false}); break;
-        case 1: texts.push_back({name.substr(0, name.find('.')), false}); break;
-        case 2: texts.push_back({name.substr(random() % 3, 1 + random() % 2), false}); break;
+        case 0:
+            texts.push_back({name, false});
+            break;
+        case 1:
+            texts.push_back({name.substr(0, name.find('.')), false});
+            break;
+        case 2:
+            texts.push_back({name.substr(random() % 3, 1 + random() % 2), false});
+            break;
         default: {
             const std::size_t length = 3 + random() % 10;
             const std::size_t from = random() % (name.size() - 2);
@@ -217,7 +224,8 @@ void SearchLatency(benchmark::State& state) {
             const std::string target = "/messenger/s.php?u=" + percentEncode(t.text);
             const auto before = Clock::now();
             const int status = client.get(target, body);
-            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+            const double ms =
+                std::chrono::duration<double, std::milli>(Clock::now() - before).count();
             failed += status != 200;
             if (t.hard && !body.empty())
                 ++failed; // a hard text matches nobody
@@ -244,7 +252,10 @@ void SearchLatency(benchmark::State& state) {
 }
 
 BENCHMARK(Gphp_Directory)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(Gphp_SameLibraryConstantBody)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Gphp_SameLibraryConstantBody)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(SearchLatency)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -87,16 +87,16 @@ public:
     LineList fetch(const std::string& url, Scratch s) const;
 
     LineList login(std::string_view user, std::string_view password, std::string_view ip,
-                   std::string_view port) const;                                   // c.php, temp
-    LineList newUser(std::string_view user, std::string_view password) const;     // n.php, temp
-    LineList addFriend(std::string_view own, std::string_view friendName) const;  // f.php, temp
+                   std::string_view port) const;                                    // c.php, temp
+    LineList newUser(std::string_view user, std::string_view password) const;       // n.php, temp
+    LineList addFriend(std::string_view own, std::string_view friendName) const;    // f.php, temp
     LineList deleteFriend(std::string_view own, std::string_view friendName) const; // d.php, temp4
     // The presence probe seeds once per pass and draws per request, so it passes n.
-    LineList probeLookup(std::string_view name, int n) const;                     // g.php, temp3
-    LineList sendLookup(std::string_view name) const;                             // g.php, temp2
-    LineList search(std::string_view text);                                        // s.php, temp5
-    LineList viewProfile(std::string_view name);                                   // v.php, temp5
-    LineList saveProfile(std::string_view own, const Profile& p);                  // e.php, temp5
+    LineList probeLookup(std::string_view name, int n) const;     // g.php, temp3
+    LineList sendLookup(std::string_view name) const;             // g.php, temp2
+    LineList search(std::string_view text);                       // s.php, temp5
+    LineList viewProfile(std::string_view name);                  // v.php, temp5
+    LineList saveProfile(std::string_view own, const Profile& p); // e.php, temp5
 
 private:
     int freshCacheBuster(); // reseed + draw

@@ -16,7 +16,8 @@ struct EListError : Error {
     using Error::Error;
 };
 
-// The scratch file could not be created, written or closed (platform text, e.g. "Permission denied").
+// The scratch file could not be created, written or closed (platform text, e.g. "Permission
+// denied").
 struct EInOutError : Error {
     using Error::Error;
 };

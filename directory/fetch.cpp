@@ -20,12 +20,11 @@ namespace sorvane::directory {
 namespace {
 
 constexpr const char* kAgent = "Sorvane Messenger - http://www.sorvane.example/";
-constexpr long kChunk = 1024;            // most bytes handed to the file per write
-constexpr long kConnectTimeoutS = 10;    // a server that never answers the connect
-constexpr long kStallTimeS = 30;         // a server that stops sending mid-reply
+constexpr long kChunk = 1024;         // most bytes handed to the file per write
+constexpr long kConnectTimeoutS = 10; // a server that never answers the connect
+constexpr long kStallTimeS = 30;      // a server that stops sending mid-reply
 
-[[noreturn]] void throwIo(int err)
-{
+[[noreturn]] void throwIo(int err) {
     throw EInOutError(std::strerror(err));
 }
 
@@ -38,14 +37,12 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     FileDescriptor& operator=(FileDescriptor&&) = delete;
-    ~FileDescriptor()
-    {
+    ~FileDescriptor() {
         if (fd_ >= 0)
             ::close(fd_);
     }
     int get() const { return fd_; }
-    void close()
-    {
+    void close() {
         const int fd = fd_;
         fd_ = -1;
         if (::close(fd) != 0 && errno != EINTR)
@@ -58,11 +55,9 @@ private:
 
 // Opens a scratch file for writing without following a symbolic link planted at its path
 // and without hanging on a FIFO; anything but a regular file is refused.
-FileDescriptor openScratch(const std::filesystem::path& file, int extraFlags)
-{
-    FileDescriptor fd(::open(file.c_str(),
-                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags,
-                             0600));
+FileDescriptor openScratch(const std::filesystem::path& file, int extraFlags) {
+    FileDescriptor fd(::open(
+        file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags, 0600));
     if (fd.get() < 0)
         throwIo(errno);
     struct stat st {};
@@ -76,8 +71,7 @@ FileDescriptor openScratch(const std::filesystem::path& file, int extraFlags)
     return fd;
 }
 
-void ensureCurlReady()
-{
+void ensureCurlReady() {
     // curl_global_init is not thread-safe itself; a function-local static runs it exactly once.
     static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (init != CURLE_OK)
@@ -89,8 +83,7 @@ struct Sink {
     int error = 0; // errno of a failed write; the transfer stops at it
 };
 
-extern "C" std::size_t writeChunk(char* data, std::size_t size, std::size_t count, void* user)
-{
+extern "C" std::size_t writeChunk(char* data, std::size_t size, std::size_t count, void* user) {
     auto* sink = static_cast<Sink*>(user);
     const std::size_t total = size * count;
     std::size_t done = 0;
@@ -108,11 +101,10 @@ extern "C" std::size_t writeChunk(char* data, std::size_t size, std::size_t coun
 }
 
 // Streams the body of `url` into the already open, empty file `fd`.
-void streamInto(const std::string& url, int fd)
-{
+void streamInto(const std::string& url, int fd) {
     ensureCurlReady();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
-                                                                    &curl_easy_cleanup);
+                                                                   &curl_easy_cleanup);
     if (!curl)
         throw EDirectoryUnreachable();
 
@@ -148,8 +140,7 @@ void streamInto(const std::string& url, int fd)
 // the old content from the start, and whatever is left beyond it is cut off, also when the
 // transfer fails part-way. Emptying the file first would cost far more than the request itself
 // on ext4, which writes a file emptied and filled again out to disk when it is closed.
-void replaceWith(const std::string& url, int fd)
-{
+void replaceWith(const std::string& url, int fd) {
     const auto cutAtEnd = [fd] {
         const off_t end = ::lseek(fd, 0, SEEK_CUR);
         struct stat st {};
@@ -175,15 +166,13 @@ void replaceWith(const std::string& url, int fd)
 
 } // namespace
 
-void GetInetFile(const std::string& url, const std::filesystem::path& file)
-{
+void GetInetFile(const std::string& url, const std::filesystem::path& file) {
     FileDescriptor fd = openScratch(file, 0);
     replaceWith(url, fd.get());
     fd.close();
 }
 
-LineList Directory::fetch(const std::string& url, Scratch s) const
-{
+LineList Directory::fetch(const std::string& url, Scratch s) const {
     const auto path = scratchPath(s);
     FileDescriptor fd = openScratch(path, 0);
     // Another client sharing this folder waits here until our read-back is done, and we
@@ -199,8 +188,7 @@ LineList Directory::fetch(const std::string& url, Scratch s) const
 }
 
 std::filesystem::path chooseScratchDir(const std::filesystem::path& exeDir, bool exeDirWritable,
-                                       std::string_view xdgCacheHome, std::string_view home)
-{
+                                       std::string_view xdgCacheHome, std::string_view home) {
     if (exeDirWritable)
         return exeDir;
     // A relative cache home is to be ignored, as if it were unset.
@@ -209,8 +197,7 @@ std::filesystem::path chooseScratchDir(const std::filesystem::path& exeDir, bool
     return std::filesystem::path(home) / ".cache" / "sorvane-messenger";
 }
 
-std::filesystem::path defaultScratchDir()
-{
+std::filesystem::path defaultScratchDir() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     const auto exeDir = ec ? std::filesystem::path() : exe.parent_path();

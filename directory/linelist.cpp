@@ -9,8 +9,7 @@
 
 namespace sorvane {
 
-LineList LineList::fromBytes(std::string_view bytes)
-{
+LineList LineList::fromBytes(std::string_view bytes) {
     // A NUL byte ends the text, as it does for the 8-bit text the directory replies with.
     if (const auto nul = bytes.find('\0'); nul != std::string_view::npos)
         bytes = bytes.substr(0, nul);
@@ -32,8 +31,7 @@ LineList LineList::fromBytes(std::string_view bytes)
     return list;
 }
 
-LineList LineList::loadFromFile(const std::filesystem::path& file)
-{
+LineList LineList::loadFromFile(const std::filesystem::path& file) {
     const auto cannotOpen = [&file](int err) {
         return EFOpenError("Cannot open file \"" + file.string() + "\". " + std::strerror(err));
     };
@@ -62,8 +60,7 @@ LineList LineList::loadFromFile(const std::filesystem::path& file)
     return fromBytes(bytes);
 }
 
-const std::string& LineList::operator[](int index) const
-{
+const std::string& LineList::operator[](int index) const {
     if (index < 0 || index >= count())
         throw EListError("List index out of bounds (" + std::to_string(index) + ")");
     return lines_[static_cast<std::size_t>(index)];

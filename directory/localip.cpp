@@ -15,13 +15,11 @@ namespace sorvane::directory {
 
 namespace {
 
-bool isLoopback(std::uint32_t networkOrder)
-{
+bool isLoopback(std::uint32_t networkOrder) {
     return (ntohl(networkOrder) >> 24) == 127;
 }
 
-std::string dotted(std::uint32_t networkOrder)
-{
+std::string dotted(std::uint32_t networkOrder) {
     in_addr a{};
     a.s_addr = networkOrder;
     char text[INET_ADDRSTRLEN] = {};
@@ -30,16 +28,14 @@ std::string dotted(std::uint32_t networkOrder)
 }
 
 // The last non-loopback address of the list, or nothing.
-const std::uint32_t* lastReal(const std::vector<std::uint32_t>& list)
-{
+const std::uint32_t* lastReal(const std::vector<std::uint32_t>& list) {
     for (auto it = list.rbegin(); it != list.rend(); ++it)
         if (!isLoopback(*it))
             return &*it;
     return nullptr;
 }
 
-std::vector<std::uint32_t> resolveHostName()
-{
+std::vector<std::uint32_t> resolveHostName() {
     char name[HOST_NAME_MAX + 1] = {};
     if (::gethostname(name, sizeof name - 1) != 0)
         return {};
@@ -58,8 +54,7 @@ std::vector<std::uint32_t> resolveHostName()
     return list;
 }
 
-std::vector<std::uint32_t> interfaceAddresses()
-{
+std::vector<std::uint32_t> interfaceAddresses() {
     ifaddrs* all = nullptr;
     if (::getifaddrs(&all) != 0)
         return {};
@@ -74,8 +69,7 @@ std::vector<std::uint32_t> interfaceAddresses()
 } // namespace
 
 std::string chooseLocalIP(const std::vector<std::uint32_t>& resolved,
-                          const std::vector<std::uint32_t>& interfaces)
-{
+                          const std::vector<std::uint32_t>& interfaces) {
     if (resolved.empty())
         return {};
     if (const auto* a = lastReal(resolved))
@@ -86,8 +80,7 @@ std::string chooseLocalIP(const std::vector<std::uint32_t>& resolved,
     return dotted(resolved.back());
 }
 
-std::string LocalIP()
-{
+std::string LocalIP() {
     const auto resolved = resolveHostName();
     if (resolved.empty())
         return {};

@@ -9,38 +9,38 @@
 
 namespace sorvane::directory {
 
-std::string_view directoryBase()
-{
+std::string_view directoryBase() {
     return SORVANE_BUILT_IN_DIRECTORY_BASE;
 }
 
-const char* scratchFileName(Scratch s)
-{
+const char* scratchFileName(Scratch s) {
     switch (s) {
-    case Scratch::Temp: return "temp.txt";
-    case Scratch::Temp2: return "temp2.txt";
-    case Scratch::Temp3: return "temp3.txt";
-    case Scratch::Temp4: return "temp4.txt";
-    case Scratch::Temp5: return "temp5.txt";
+    case Scratch::Temp:
+        return "temp.txt";
+    case Scratch::Temp2:
+        return "temp2.txt";
+    case Scratch::Temp3:
+        return "temp3.txt";
+    case Scratch::Temp4:
+        return "temp4.txt";
+    case Scratch::Temp5:
+        return "temp5.txt";
     }
     return "temp.txt";
 }
 
-void CacheBuster::reseed()
-{
+void CacheBuster::reseed() {
     const auto ticks = std::chrono::high_resolution_clock::now().time_since_epoch().count();
     gen_.seed(static_cast<std::mt19937::result_type>(ticks));
 }
 
-int CacheBuster::draw()
-{
+int CacheBuster::draw() {
     // 19999 values: the directory's caches have always been busted with 0 .. 19998.
     std::uniform_int_distribution<int> dist(0, 19998);
     return dist(gen_);
 }
 
-std::string encodeValue(std::string_view value)
-{
+std::string encodeValue(std::string_view value) {
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(value.size());
@@ -65,20 +65,15 @@ namespace {
 // Builds base + script + "?k1=v1&k2=v2...", values encoded, keys in the order given.
 class Query {
 public:
-    Query(std::string_view base, std::string_view script)
-    {
-        url_.append(base).append(script);
-    }
-    Query& add(std::string_view key, std::string_view value)
-    {
+    Query(std::string_view base, std::string_view script) { url_.append(base).append(script); }
+    Query& add(std::string_view key, std::string_view value) {
         url_ += first_ ? '?' : '&';
         first_ = false;
         url_.append(key).append("=").append(encodeValue(value));
         return *this;
     }
     // The cache-buster is always the last key. Both endings hand over the finished address.
-    std::string random(int n)
-    {
+    std::string random(int n) {
         add("random", std::to_string(n));
         return std::move(url_);
     }
@@ -94,8 +89,7 @@ private:
 namespace address {
 
 std::string login(std::string_view base, std::string_view user, std::string_view password,
-                  std::string_view ip, std::string_view port)
-{
+                  std::string_view ip, std::string_view port) {
     return Query(base, "c.php")
         .add("u", user)
         .add("p", password)
@@ -104,44 +98,36 @@ std::string login(std::string_view base, std::string_view user, std::string_view
         .done();
 }
 
-std::string newUser(std::string_view base, std::string_view user, std::string_view password)
-{
+std::string newUser(std::string_view base, std::string_view user, std::string_view password) {
     return Query(base, "n.php").add("u", user).add("p", password).done();
 }
 
-std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName)
-{
+std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName) {
     return Query(base, "f.php").add("u", own).add("f", friendName).done();
 }
 
-std::string deleteFriend(std::string_view base, std::string_view own, std::string_view friendName)
-{
+std::string deleteFriend(std::string_view base, std::string_view own, std::string_view friendName) {
     return Query(base, "d.php").add("u", own).add("f", friendName).done();
 }
 
-std::string probeLookup(std::string_view base, std::string_view name, int n)
-{
+std::string probeLookup(std::string_view base, std::string_view name, int n) {
     return Query(base, "g.php").add("u", name).random(n);
 }
 
-std::string sendLookup(std::string_view base, std::string_view name)
-{
+std::string sendLookup(std::string_view base, std::string_view name) {
     // Sent right before a message; the directory has always answered it without a cache-buster.
     return Query(base, "g.php").add("u", name).done();
 }
 
-std::string search(std::string_view base, std::string_view text, int n)
-{
+std::string search(std::string_view base, std::string_view text, int n) {
     return Query(base, "s.php").add("u", text).random(n);
 }
 
-std::string viewProfile(std::string_view base, std::string_view name, int n)
-{
+std::string viewProfile(std::string_view base, std::string_view name, int n) {
     return Query(base, "v.php").add("u", name).random(n);
 }
 
-std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n)
-{
+std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n) {
     return Query(base, "e.php")
         .add("u", own)
         .add("n", p.name)
@@ -158,64 +144,51 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
 } // namespace address
 
 Directory::Directory(std::string base, std::filesystem::path scratchDir)
-    : base_(std::move(base)), scratchDir_(std::move(scratchDir))
-{
-}
+    : base_(std::move(base)), scratchDir_(std::move(scratchDir)) {}
 
-std::filesystem::path Directory::scratchPath(Scratch s) const
-{
+std::filesystem::path Directory::scratchPath(Scratch s) const {
     return scratchDir_ / scratchFileName(s);
 }
 
-int Directory::freshCacheBuster()
-{
+int Directory::freshCacheBuster() {
     buster_.reseed();
     return buster_.draw();
 }
 
 LineList Directory::login(std::string_view user, std::string_view password, std::string_view ip,
-                          std::string_view port) const
-{
+                          std::string_view port) const {
     return fetch(address::login(base_, user, password, ip, port), Scratch::Temp);
 }
 
-LineList Directory::newUser(std::string_view user, std::string_view password) const
-{
+LineList Directory::newUser(std::string_view user, std::string_view password) const {
     return fetch(address::newUser(base_, user, password), Scratch::Temp);
 }
 
-LineList Directory::addFriend(std::string_view own, std::string_view friendName) const
-{
+LineList Directory::addFriend(std::string_view own, std::string_view friendName) const {
     return fetch(address::addFriend(base_, own, friendName), Scratch::Temp);
 }
 
-LineList Directory::deleteFriend(std::string_view own, std::string_view friendName) const
-{
+LineList Directory::deleteFriend(std::string_view own, std::string_view friendName) const {
     return fetch(address::deleteFriend(base_, own, friendName), Scratch::Temp4);
 }
 
-LineList Directory::probeLookup(std::string_view name, int n) const
-{
+LineList Directory::probeLookup(std::string_view name, int n) const {
     return fetch(address::probeLookup(base_, name, n), Scratch::Temp3);
 }
 
-LineList Directory::sendLookup(std::string_view name) const
-{
+LineList Directory::sendLookup(std::string_view name) const {
     return fetch(address::sendLookup(base_, name), Scratch::Temp2);
 }
 
-LineList Directory::search(std::string_view text)
-{
+LineList Directory::search(std::string_view text) {
     return fetch(address::search(base_, text, freshCacheBuster()), Scratch::Temp5);
 }
 
-LineList Directory::viewProfile(std::string_view name)
-{
+LineList Directory::viewProfile(std::string_view name) {
     return fetch(address::viewProfile(base_, name, freshCacheBuster()), Scratch::Temp5);
 }
 
-LineList Directory::saveProfile(std::string_view own, const Profile& p)
-{
+LineList Directory::saveProfile(std::string_view own, const Profile& p) {
     return fetch(address::saveProfile(base_, own, p, freshCacheBuster()), Scratch::Temp5);
 }
 

@@ -40,23 +40,43 @@ TForm1::TForm1(Context& context, QWidget* parent) : Form(context.boxes, parent),
             [this] { handle([this] { Edit1Change(); }); });
     connect(ui.MaskEdit1, &QLineEdit::textChanged, this,
             [this] { handle([this] { MaskEdit1Change(); }); });
-    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn1, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn1Click(); }); });
 
     FormCreate();
 }
 
-void TForm1::FormCreate() { ShakeStep = 0; }
+void TForm1::FormCreate() {
+    ShakeStep = 0;
+}
 
 void TForm1::Timer1Timer() {
     // Moves "Create New User" round a small diamond to draw the newcomer's eye to it.
     QRadioButton* b = ui.RadioButton1;
     const auto moveBy = [b](int dx, int dy) { b->move(b->x() + dx, b->y() + dy); };
     switch (ShakeStep) {
-    case 0: moveBy(0, 2); moveBy(2, 0); ShakeStep = 1; break;
-    case 1: moveBy(-2, 0); moveBy(0, 2); ShakeStep = 2; break;
-    case 2: moveBy(0, -2); moveBy(-2, 0); ShakeStep = 3; break;
-    case 3: moveBy(2, 0); moveBy(0, -2); ShakeStep = 0; break;
-    default: break;
+    case 0:
+        moveBy(0, 2);
+        moveBy(2, 0);
+        ShakeStep = 1;
+        break;
+    case 1:
+        moveBy(-2, 0);
+        moveBy(0, 2);
+        ShakeStep = 2;
+        break;
+    case 2:
+        moveBy(0, -2);
+        moveBy(-2, 0);
+        ShakeStep = 3;
+        break;
+    case 3:
+        moveBy(2, 0);
+        moveBy(0, -2);
+        ShakeStep = 0;
+        break;
+    default:
+        break;
     }
 }
 
@@ -78,9 +98,13 @@ void TForm1::RadioButton2Click() {
     applyOkButtonRule();
 }
 
-void TForm1::Edit1Change() { applyOkButtonRule(); }
+void TForm1::Edit1Change() {
+    applyOkButtonRule();
+}
 
-void TForm1::MaskEdit1Change() { applyOkButtonRule(); }
+void TForm1::MaskEdit1Change() {
+    applyOkButtonRule();
+}
 
 void TForm1::BitBtn1Click() {
     SORVANE_ASSERT_UI_THREAD();
@@ -141,9 +165,8 @@ int TForm1::drawListeningPort(std::mt19937& generator) {
 }
 
 void TForm1::login() {
-    std::mt19937 generator(
-        static_cast<std::mt19937::result_type>(
-            std::chrono::high_resolution_clock::now().time_since_epoch().count()));
+    std::mt19937 generator(static_cast<std::mt19937::result_type>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count()));
     const QString port = QString::number(drawListeningPort(generator));
     const QString user = ui.Edit1->text();
     const QString password = ui.MaskEdit1->text();

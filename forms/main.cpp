@@ -118,7 +118,9 @@ TForm3::TForm3(Context& context, QWidget* parent)
     TrayIcon1->setContextMenu(PopupMenu2);
     TrayIcon1->show();
 
-    const auto on = [this](auto handler) { return [this, handler] { handle([=, this] { (this->*handler)(); }); }; };
+    const auto on = [this](auto handler) {
+        return [this, handler] { handle([=, this] { (this->*handler)(); }); };
+    };
     connect(ui.SpeedButton1, &QToolButton::clicked, this, on(&TForm3::SpeedButton1Click));
     connect(ui.BitBtn1, &QPushButton::clicked, this, on(&TForm3::BitBtn1Click));
     connect(ui.BitBtn2, &QPushButton::clicked, this, on(&TForm3::BitBtn2Click));
@@ -211,7 +213,9 @@ void TForm3::Edit1KeyDown(int key) {
         ui.SpeedButton1->click();
 }
 
-void TForm3::SpeedButton1Click() { addFriend(ui.Edit1->text()); }
+void TForm3::SpeedButton1Click() {
+    addFriend(ui.Edit1->text());
+}
 
 void TForm3::addFriend(const QString& name) {
     SORVANE_ASSERT_UI_THREAD();
@@ -258,9 +262,13 @@ void TForm3::deleteSelected(QListWidget* list) {
     }
 }
 
-void TForm3::Delete1Click() { deleteSelected(ui.ListBox1); }
+void TForm3::Delete1Click() {
+    deleteSelected(ui.ListBox1);
+}
 
-void TForm3::Delete2Click() { deleteSelected(ui.ListBox2); }
+void TForm3::Delete2Click() {
+    deleteSelected(ui.ListBox2);
+}
 
 void TForm3::PopupMenu1Popup() {
     const bool any = !ui.ListBox1->selectedItems().isEmpty();
@@ -268,7 +276,9 @@ void TForm3::PopupMenu1Popup() {
     ui.Delete1->setEnabled(any);
 }
 
-void TForm3::PopupMenu3Popup() { ui.Delete2->setEnabled(!ui.ListBox2->selectedItems().isEmpty()); }
+void TForm3::PopupMenu3Popup() {
+    ui.Delete2->setEnabled(!ui.ListBox2->selectedItems().isEmpty());
+}
 
 void TForm3::viewSelected(QListWidget* list) {
     if (list->selectedItems().isEmpty())
@@ -276,17 +286,29 @@ void TForm3::viewSelected(QListWidget* list) {
     openViewInformation(context_, selectedText(list));
 }
 
-void TForm3::ViewInformation1Click() { viewSelected(ui.ListBox1); }
+void TForm3::ViewInformation1Click() {
+    viewSelected(ui.ListBox1);
+}
 
-void TForm3::ViewInformation2Click() { viewSelected(ui.ListBox2); }
+void TForm3::ViewInformation2Click() {
+    viewSelected(ui.ListBox2);
+}
 
-void TForm3::BitBtn1Click() { openSearchWindow(context_); }
+void TForm3::BitBtn1Click() {
+    openSearchWindow(context_);
+}
 
-void TForm3::BitBtn2Click() { openAboutWindow(context_); }
+void TForm3::BitBtn2Click() {
+    openAboutWindow(context_);
+}
 
-void TForm3::BitBtn3Click() { openEditInfoWindow(context_); }
+void TForm3::BitBtn3Click() {
+    openEditInfoWindow(context_);
+}
 
-void TForm3::TrayIcon1Click() { ui.ShowSorvaneMessenger1->trigger(); }
+void TForm3::TrayIcon1Click() {
+    ui.ShowSorvaneMessenger1->trigger();
+}
 
 void TForm3::ShowSorvaneMessenger1Click() {
     show();
@@ -365,7 +387,8 @@ void TForm3::TcpServer1Accept(sorvane::net::TCustomTcpServer&,
     // Runs on a connection thread: read the one line, queue it, wake the dispatch.
     std::string line = clientSocket.ReceiveLine("\r\n");
     if (InboundLines.append(std::move(line)))
-        QMetaObject::invokeMethod(this, [this] { Timer1->setEnabled(true); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Timer1->setEnabled(true); }, Qt::QueuedConnection);
 }
 
 QString TForm3::GetPartOfLine1(const QString& line, const QString& start, const QString& end) {
@@ -396,7 +419,8 @@ void TForm3::Timer1Timer() {
 }
 
 std::optional<QString> TForm3::senderOfLine(const QString& line) {
-    const bool blank = std::all_of(line.begin(), line.end(), [](QChar c) { return c.unicode() <= 32; });
+    const bool blank =
+        std::all_of(line.begin(), line.end(), [](QChar c) { return c.unicode() <= 32; });
     if (blank)
         return std::nullopt; // a presence probe, or a peer that closed without a line
     // Text from the network never opens a box: a line without the "<" ... ">" header is filed

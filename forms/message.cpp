@@ -31,8 +31,10 @@ TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent),
     Timer1 = new sorvane::ui::Timer(context.boxes, 1, false, this);
     Timer1->onTimer = [this] { Timer1Timer(); };
 
-    connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { handle([this] { BitBtn1Click(); }); });
-    connect(ui.BitBtn2, &QPushButton::clicked, this, [this] { handle([this] { BitBtn2Click(); }); });
+    connect(ui.BitBtn1, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn1Click(); }); });
+    connect(ui.BitBtn2, &QPushButton::clicked, this,
+            [this] { handle([this] { BitBtn2Click(); }); });
     ui.Memo1->installEventFilter(this);
     ui.Memo1->setFocus();
 }
@@ -101,8 +103,8 @@ void TForm4::BitBtn1Click() {
 
     const QString line = peerLine(Form1->ui.Edit1->text(), ui.Memo1->toPlainText());
     const std::string bytes = line.toStdString();
-    const bool delivered = client.connected() &&
-                           client.SendLine(bytes, "\r\n") == static_cast<int>(bytes.size() + 2);
+    const bool delivered =
+        client.connected() && client.SendLine(bytes, "\r\n") == static_cast<int>(bytes.size() + 2);
     appendHistory(line);
     if (delivered) {
         ui.Memo1->clear();
@@ -119,6 +121,10 @@ void TForm4::BitBtn1Click() {
     }
 }
 
-void TForm4::BitBtn2Click() { close(); }
+void TForm4::BitBtn2Click() {
+    close();
+}
 
-void TForm4::formClose() { OpenChats.removeAll(ui.Label2->text()); }
+void TForm4::formClose() {
+    OpenChats.removeAll(ui.Label2->text());
+}

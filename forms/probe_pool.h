@@ -35,7 +35,7 @@ private:
     std::condition_variable allDone_;  // for waitIdle
     std::deque<std::function<void()>> jobs_;
     std::vector<std::thread> threads_;
-    std::size_t idle_ = 0;     // threads waiting for a job
+    std::size_t idle_ = 0;       // threads waiting for a job
     std::size_t unfinished_ = 0; // jobs started and not yet finished
     bool stopping_ = false;
 };

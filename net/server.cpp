@@ -138,8 +138,7 @@ bool TCustomTcpServer::AcceptRaw(TSocket listener, Accepted& accepted) {
 }
 
 void TCustomTcpServer::Adopt(TCustomIpClient& clientSocket, Accepted accepted) {
-    clientSocket.Adopt(accepted.socket, std::move(accepted.peerHost),
-                       std::move(accepted.peerPort));
+    clientSocket.Adopt(accepted.socket, std::move(accepted.peerHost), std::move(accepted.peerPort));
     clientSocket.setReadTimeout(connectionReadTimeout());
     clientSocket.setMaxLineLength(connectionMaxLineLength());
 }
@@ -448,9 +447,9 @@ void TClientSocketThread::ServeOne() {
             const bool silent = poll(&probe, 1, 0) == 0;
             if (silent && owner_.ShouldParkLocked()) {
                 const auto timeout = server.connectionReadTimeout();
-                owner_.parked_.push_back(
-                    {std::move(fresh), timeout.count() > 0 ? Clock::now() + timeout
-                                                          : Clock::time_point::max()});
+                owner_.parked_.push_back({std::move(fresh), timeout.count() > 0
+                                                                ? Clock::now() + timeout
+                                                                : Clock::time_point::max()});
                 owner_.Wake(); // to watch it from now on
                 accepted = false;
             } else {

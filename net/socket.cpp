@@ -50,7 +50,9 @@ bool SetNonBlocking(TSocket socket, bool on) {
 
 // ---- TBaseSocket ------------------------------------------------------------------------------
 
-TBaseSocket::~TBaseSocket() { TBaseSocket::Close(); }
+TBaseSocket::~TBaseSocket() {
+    TBaseSocket::Close();
+}
 
 void TBaseSocket::setActive(bool value) {
     if (value == active_)
@@ -69,9 +71,15 @@ void TBaseSocket::setBlockMode(TSocketBlockMode mode) {
         ReportError(errno);
 }
 
-int TBaseSocket::addressFamily() const { return AF_INET; }
-int TBaseSocket::socketType() const { return SOCK_STREAM; }
-int TBaseSocket::protocol() const { return 0; }
+int TBaseSocket::addressFamily() const {
+    return AF_INET;
+}
+int TBaseSocket::socketType() const {
+    return SOCK_STREAM;
+}
+int TBaseSocket::protocol() const {
+    return 0;
+}
 
 void TBaseSocket::Open() {
     if (handle_ != InvalidSocket)
@@ -256,7 +264,9 @@ std::string TIpSocket::ReceiveLine(const std::string& separator) {
 
 // ---- TCustomIpClient --------------------------------------------------------------------------
 
-TCustomIpClient::~TCustomIpClient() { TCustomIpClient::Close(); }
+TCustomIpClient::~TCustomIpClient() {
+    TCustomIpClient::Close();
+}
 
 void TCustomIpClient::Open() {
     TIpSocket::Open();

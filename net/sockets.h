@@ -10,7 +10,6 @@
 #include "net/address.h"
 
 #include <atomic>
-#include <sys/socket.h>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -19,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <vector>
 

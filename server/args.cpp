@@ -5,35 +5,40 @@
 namespace sorvane::server {
 namespace {
 
-bool parseInt(std::string_view text, int low, int high, int &out) {
+bool parseInt(std::string_view text, int low, int high, int& out) {
     int v = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || v < low || v > high) return false;
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || v < low ||
+        v > high)
+        return false;
     out = v;
     return true;
 }
 
 // "HOST:PORT" or "[IPV6]:PORT".
-bool parseListen(std::string_view text, std::string &host, int &port) {
+bool parseListen(std::string_view text, std::string& host, int& port) {
     size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos || colon == 0) return false;
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
     std::string_view h = text.substr(0, colon);
     if (h.front() == '[') {
-        if (h.size() < 3 || h.back() != ']') return false;
+        if (h.size() < 3 || h.back() != ']')
+            return false;
         h = h.substr(1, h.size() - 2);
     } else if (h.find(':') != std::string_view::npos) {
         return false;
     }
-    if (!parseInt(text.substr(colon + 1), 0, 65535, port)) return false;
+    if (!parseInt(text.substr(colon + 1), 0, 65535, port))
+        return false;
     host = h;
     return true;
 }
 
 } // namespace
 
-ParsedArgs parseArgs(const std::vector<std::string_view> &args) {
+ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
     ParsedArgs parsed;
-    ServerOptions &o = parsed.options;
+    ServerOptions& o = parsed.options;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
         std::string_view inlineValue;
@@ -43,7 +48,7 @@ ParsedArgs parseArgs(const std::vector<std::string_view> &args) {
             arg = arg.substr(0, eq);
             hasInline = true;
         }
-        auto takeValue = [&](std::string_view &out) {
+        auto takeValue = [&](std::string_view& out) {
             if (hasInline) {
                 out = inlineValue;
                 return true;
@@ -56,56 +61,66 @@ ParsedArgs parseArgs(const std::vector<std::string_view> &args) {
             return true;
         };
         auto flag = [&]() {
-            if (hasInline) parsed.error = std::string(arg) + " takes no value";
+            if (hasInline)
+                parsed.error = std::string(arg) + " takes no value";
             return !hasInline;
         };
 
         std::string_view v;
         if (arg == "--help" || arg == "-h") {
-            if (!flag()) return parsed;
+            if (!flag())
+                return parsed;
             parsed.help = true;
         } else if (arg == "--observed-address") {
-            if (!flag()) return parsed;
+            if (!flag())
+                return parsed;
             o.observedAddress = true;
         } else if (arg == "--listen") {
-            if (!takeValue(v)) return parsed;
+            if (!takeValue(v))
+                return parsed;
             if (!parseListen(v, o.host, o.port)) {
                 parsed.error = "--listen wants HOST:PORT, not '" + std::string(v) + "'";
                 return parsed;
             }
         } else if (arg == "--db") {
-            if (!takeValue(v)) return parsed;
+            if (!takeValue(v))
+                return parsed;
             if (v.empty()) {
                 parsed.error = "--db wants a file name";
                 return parsed;
             }
             o.database = v;
         } else if (arg == "--hash-cost") {
-            if (!takeValue(v)) return parsed;
+            if (!takeValue(v))
+                return parsed;
             if (!parseInt(v, 1, 11, o.hashCost)) {
                 parsed.error = "--hash-cost wants a number from 1 to 11";
                 return parsed;
             }
         } else if (arg == "--threads") {
-            if (!takeValue(v)) return parsed;
+            if (!takeValue(v))
+                return parsed;
             if (!parseInt(v, 1, 1024, o.threads)) {
                 parsed.error = "--threads wants a number from 1 to 1024";
                 return parsed;
             }
         } else if (arg == "--login-failure-limit") {
-            if (!takeValue(v)) return parsed;
+            if (!takeValue(v))
+                return parsed;
             if (!parseInt(v, 0, 1000000, o.loginFailureLimit)) {
                 parsed.error = "--login-failure-limit wants a number from 0 (off) to 1000000";
                 return parsed;
             }
         } else if (arg == "--login-failure-window-ms") {
-            if (!takeValue(v)) return parsed;
+            if (!takeValue(v))
+                return parsed;
             if (!parseInt(v, 1, 86400000, o.loginFailureWindowMs)) {
                 parsed.error = "--login-failure-window-ms wants a number from 1 to 86400000";
                 return parsed;
             }
         } else if (arg == "--login-pause-ms") {
-            if (!takeValue(v)) return parsed;
+            if (!takeValue(v))
+                return parsed;
             if (!parseInt(v, 0, 86400000, o.loginPauseMs)) {
                 parsed.error = "--login-pause-ms wants a number from 0 to 86400000";
                 return parsed;
@@ -118,12 +133,15 @@ ParsedArgs parseArgs(const std::vector<std::string_view> &args) {
     return parsed;
 }
 
-std::string defaultDatabasePath(const char *xdgDataHome, const char *home) {
+std::string defaultDatabasePath(const char* xdgDataHome, const char* home) {
     std::string base;
     // The XDG rules ignore a relative XDG_DATA_HOME.
-    if (xdgDataHome && xdgDataHome[0] == '/') base = xdgDataHome;
-    else if (home && home[0]) base = std::string(home) + "/.local/share";
-    else return {};
+    if (xdgDataHome && xdgDataHome[0] == '/')
+        base = xdgDataHome;
+    else if (home && home[0])
+        base = std::string(home) + "/.local/share";
+    else
+        return {};
     return base + "/sorvane-directory/directory.db";
 }
 

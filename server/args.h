@@ -9,7 +9,7 @@ namespace sorvane::server {
 struct ServerOptions {
     std::string host = "127.0.0.1";
     int port = 8642;
-    std::string database;  // empty: defaultDatabasePath()
+    std::string database; // empty: defaultDatabasePath()
     bool observedAddress = false;
     int hashCost = 5;
     int threads = 32;
@@ -22,16 +22,16 @@ struct ServerOptions {
 struct ParsedArgs {
     ServerOptions options;
     bool help = false;
-    std::string error;  // non-empty: the command line was refused
+    std::string error; // non-empty: the command line was refused
 };
 
 // args excludes the program name.
-ParsedArgs parseArgs(const std::vector<std::string_view> &args);
+ParsedArgs parseArgs(const std::vector<std::string_view>& args);
 
 // $XDG_DATA_HOME/sorvane-directory/directory.db, else
 // $HOME/.local/share/sorvane-directory/directory.db; null arguments stand for
 // unset variables. Empty when neither is set.
-std::string defaultDatabasePath(const char *xdgDataHome, const char *home);
+std::string defaultDatabasePath(const char* xdgDataHome, const char* home);
 
 std::string helpText(std::string_view program);
 

@@ -17,7 +17,7 @@ namespace {
 constexpr std::string_view kPrefix = "/messenger/";
 constexpr std::string_view kCrLf = "\r\n";
 
-std::string_view value(const Params &params, std::string_view key) {
+std::string_view value(const Params& params, std::string_view key) {
     return param(params, key).value_or(std::string_view{});
 }
 
@@ -28,7 +28,9 @@ Reply line(int status, std::string_view text) {
     return r;
 }
 
-Reply ok() { return line(200, "OK"); }
+Reply ok() {
+    return line(200, "OK");
+}
 
 Reply empty(int status) {
     Reply r;
@@ -43,10 +45,12 @@ bool isIPv4(std::string_view text) {
 
 // Decimal 0..65535, digits only.
 std::optional<int> parsePort(std::string_view text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
+    if (text.empty() || text.size() > 5)
+        return std::nullopt;
     int port = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (ec != std::errc{} || end != text.data() + text.size() || port < 0 || port > 65535) return std::nullopt;
+    if (ec != std::errc{} || end != text.data() + text.size() || port < 0 || port > 65535)
+        return std::nullopt;
     return port;
 }
 
@@ -65,69 +69,93 @@ bool isCleanText(std::string_view text) {
     while (i < text.size()) {
         auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
-            if (c < 0x20 || c == 0x7F) return false;
+            if (c < 0x20 || c == 0x7F)
+                return false;
             ++i;
             continue;
         }
         size_t length;
         char32_t cp;
-        if ((c & 0xE0) == 0xC0) { length = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { length = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { length = 4; cp = c & 0x07; }
-        else return false;
-        if (i + length > text.size()) return false;
+        if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            cp = c & 0x07;
+        } else
+            return false;
+        if (i + length > text.size())
+            return false;
         for (size_t k = 1; k < length; ++k) {
             auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
+            if ((cc & 0xC0) != 0x80)
+                return false;
             cp = (cp << 6) | (cc & 0x3F);
         }
         static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < smallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        if (cp < smallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
         i += length;
     }
     return true;
 }
 
-DirectoryService::DirectoryService(Storage &storage, const PasswordHasher &hasher, Settings settings)
+DirectoryService::DirectoryService(Storage& storage, const PasswordHasher& hasher,
+                                   Settings settings)
     : storage_(storage), hasher_(hasher), settings_(settings), throttle_(settings.throttle) {}
 
-Reply DirectoryService::handle(const Target &target, std::string_view remoteAddress) {
+Reply DirectoryService::handle(const Target& target, std::string_view remoteAddress) {
     std::string_view path = target.path;
     if (path.size() != kPrefix.size() + 5 || path.substr(0, kPrefix.size()) != kPrefix ||
         path.substr(kPrefix.size() + 1) != ".php")
         return empty(404);
     const char script = path[kPrefix.size()];
     const bool answersData = script == 'g' || script == 's' || script == 'v';
-    if (std::string_view("cnfdgsve").find(script) == std::string_view::npos) return empty(404);
+    if (std::string_view("cnfdgsve").find(script) == std::string_view::npos)
+        return empty(404);
 
-    for (const auto &[key, v] : target.params) {
-        if (v.size() > kMaxValueBytes) return answersData ? empty(400) : line(400, refusal::kTooLong);
-        if (!isCleanText(v)) return answersData ? empty(400) : line(400, refusal::kBadCharacters);
+    for (const auto& [key, v] : target.params) {
+        if (v.size() > kMaxValueBytes)
+            return answersData ? empty(400) : line(400, refusal::kTooLong);
+        if (!isCleanText(v))
+            return answersData ? empty(400) : line(400, refusal::kBadCharacters);
     }
 
     const std::string remote = normalizeRemoteAddress(remoteAddress);
     try {
         switch (script) {
-        case 'c': return login(target.params, remote);
-        case 'n': return createUser(target.params);
-        case 'f': return addFriend(target.params, remote);
-        case 'd': return removeFriend(target.params, remote);
-        case 'g': return peerAddress(target.params);
-        case 's': return search(target.params);
-        case 'v': return viewProfile(target.params);
-        default: return editProfile(target.params, remote);
+        case 'c':
+            return login(target.params, remote);
+        case 'n':
+            return createUser(target.params);
+        case 'f':
+            return addFriend(target.params, remote);
+        case 'd':
+            return removeFriend(target.params, remote);
+        case 'g':
+            return peerAddress(target.params);
+        case 's':
+            return search(target.params);
+        case 'v':
+            return viewProfile(target.params);
+        default:
+            return editProfile(target.params, remote);
         }
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         Reply r = answersData ? empty(500) : line(500, refusal::kServerError);
         r.note = e.what();
         return r;
     }
 }
 
-Reply DirectoryService::login(const Params &params, const std::string &remote) {
+Reply DirectoryService::login(const Params& params, const std::string& remote) {
     std::string_view name = value(params, "u");
     std::string_view password = value(params, "p");
-    if (name.empty() || password.empty()) return line(403, refusal::kWrongLogin);
+    if (name.empty() || password.empty())
+        return line(403, refusal::kWrongLogin);
 
     std::string ip;
     if (settings_.observedAddress) {
@@ -136,15 +164,20 @@ Reply DirectoryService::login(const Params &params, const std::string &remote) {
         std::string_view sent = value(params, "ip");
         // A client that could not find its own address sends none; where the
         // request came from is the best guess then.
-        if (sent.empty()) ip = remote;
-        else if (isIPv4(sent)) ip = sent;
-        else return line(400, refusal::kBadAddress);
+        if (sent.empty())
+            ip = remote;
+        else if (isIPv4(sent))
+            ip = sent;
+        else
+            return line(400, refusal::kBadAddress);
     }
     std::optional<int> port = parsePort(value(params, "port"));
-    if (!port) return line(400, refusal::kBadAddress);
+    if (!port)
+        return line(400, refusal::kBadAddress);
 
     // While a name or an address is paused for guessing, its password is not even looked at.
-    if (throttle_.refuses(name, remote)) return line(429, refusal::kTooManyFailures);
+    if (throttle_.refuses(name, remote))
+        return line(429, refusal::kTooManyFailures);
     std::optional<Account> account = storage_.account(name);
     if (!account) {
         hasher_.spendVerificationTime(password);
@@ -161,21 +194,26 @@ Reply DirectoryService::login(const Params &params, const std::string &remote) {
     Reply r = ok();
     std::vector<std::string> friends = storage_.friends(account->id);
     if (!friends.empty()) {
-        for (const std::string &f : friends) r.body.append("#").append(f);
+        for (const std::string& f : friends)
+            r.body.append("#").append(f);
         r.body.append(kCrLf);
     }
     return r;
 }
 
-Reply DirectoryService::createUser(const Params &params) {
+Reply DirectoryService::createUser(const Params& params) {
     std::string_view name = value(params, "u");
     std::string_view password = value(params, "p");
-    if (name.empty() || password.empty()) return line(400, refusal::kEmptyNameOrPassword);
+    if (name.empty() || password.empty())
+        return line(400, refusal::kEmptyNameOrPassword);
     // '#' separates the names in a login's friend line.
-    if (name.find('#') != std::string_view::npos) return line(400, refusal::kBadCharacters);
+    if (name.find('#') != std::string_view::npos)
+        return line(400, refusal::kBadCharacters);
     // Checked before hashing so that a taken name costs no hashing time.
-    if (storage_.account(name)) return line(409, refusal::kUsernameExists);
-    if (!storage_.createAccount(name, hasher_.hash(password))) return line(409, refusal::kUsernameExists);
+    if (storage_.account(name))
+        return line(409, refusal::kUsernameExists);
+    if (!storage_.createAccount(name, hasher_.hash(password)))
+        return line(409, refusal::kUsernameExists);
     return ok();
 }
 
@@ -183,76 +221,88 @@ namespace {
 
 // These requests carry no password: only the address that last logged the
 // user in may change the user's data.
-std::optional<Account> authorized(Storage &storage, const Params &params, const std::string &remote) {
+std::optional<Account> authorized(Storage& storage, const Params& params,
+                                  const std::string& remote) {
     std::optional<Account> account = storage.account(value(params, "u"));
-    if (!account || !account->loginOrigin || *account->loginOrigin != remote) return std::nullopt;
+    if (!account || !account->loginOrigin || *account->loginOrigin != remote)
+        return std::nullopt;
     return account;
 }
 
 } // namespace
 
-Reply DirectoryService::addFriend(const Params &params, const std::string &remote) {
+Reply DirectoryService::addFriend(const Params& params, const std::string& remote) {
     std::optional<Account> user = authorized(storage_, params, remote);
-    if (!user) return line(403, refusal::kWrongOrigin);
+    if (!user)
+        return line(403, refusal::kWrongOrigin);
     std::optional<Account> other = storage_.account(value(params, "f"));
-    if (!other) return line(404, refusal::kUnknownUser);
+    if (!other)
+        return line(404, refusal::kUnknownUser);
     storage_.addFriend(user->id, other->id);
     return ok();
 }
 
-Reply DirectoryService::removeFriend(const Params &params, const std::string &remote) {
+Reply DirectoryService::removeFriend(const Params& params, const std::string& remote) {
     std::optional<Account> user = authorized(storage_, params, remote);
-    if (!user) return line(403, refusal::kWrongOrigin);
+    if (!user)
+        return line(403, refusal::kWrongOrigin);
     std::optional<Account> other = storage_.account(value(params, "f"));
-    if (!other) return line(404, refusal::kUnknownUser);
+    if (!other)
+        return line(404, refusal::kUnknownUser);
     storage_.removeFriend(user->id, other->id);
     return ok();
 }
 
-Reply DirectoryService::peerAddress(const Params &params) {
+Reply DirectoryService::peerAddress(const Params& params) {
     std::optional<PeerAddress> address = storage_.peerAddress(value(params, "u"));
-    if (!address) return empty(404);
+    if (!address)
+        return empty(404);
     Reply r;
     r.body.append(address->ip).append(kCrLf).append(std::to_string(address->port)).append(kCrLf);
     return r;
 }
 
-Reply DirectoryService::search(const Params &params) {
+Reply DirectoryService::search(const Params& params) {
     Reply r;
-    for (const std::string &name : storage_.search(value(params, "u"), kMaxSearchResults))
+    for (const std::string& name : storage_.search(value(params, "u"), kMaxSearchResults))
         r.body.append(name).append(kCrLf);
     return r;
 }
 
-Reply DirectoryService::viewProfile(const Params &params) {
+Reply DirectoryService::viewProfile(const Params& params) {
     std::optional<Profile> profile = storage_.profile(value(params, "u"));
-    if (!profile) return empty(404);
+    if (!profile)
+        return empty(404);
     Reply r;
     r.body.append(profile->name).append(kCrLf);
-    for (const std::string &field : profile->fields) r.body.append(field).append(kCrLf);
+    for (const std::string& field : profile->fields)
+        r.body.append(field).append(kCrLf);
     return r;
 }
 
-Reply DirectoryService::editProfile(const Params &params, const std::string &remote) {
+Reply DirectoryService::editProfile(const Params& params, const std::string& remote) {
     std::optional<Account> user = authorized(storage_, params, remote);
-    if (!user) return line(403, refusal::kWrongOrigin);
+    if (!user)
+        return line(403, refusal::kWrongOrigin);
     static constexpr std::string_view keys[8] = {"n", "s", "g", "d", "m", "y", "ci", "co"};
     ProfileFields fields;
-    for (size_t i = 0; i < fields.size(); ++i) fields[i] = value(params, keys[i]);
+    for (size_t i = 0; i < fields.size(); ++i)
+        fields[i] = value(params, keys[i]);
     storage_.storeProfile(user->id, fields);
     return ok();
 }
 
-std::string logLine(std::string_view method, const Target &target, std::string_view remoteAddress,
+std::string logLine(std::string_view method, const Target& target, std::string_view remoteAddress,
                     int status, double milliseconds) {
     std::string out(remoteAddress);
     out.append(" ").append(percentEncode(method)).append(" ");
     std::string_view path = target.path;
-    for (size_t slash; (slash = path.find('/')) != std::string_view::npos; path.remove_prefix(slash + 1))
+    for (size_t slash; (slash = path.find('/')) != std::string_view::npos;
+         path.remove_prefix(slash + 1))
         out.append(percentEncode(path.substr(0, slash))).append("/");
     out.append(percentEncode(path));
     char separator = '?';
-    for (const auto &[key, v] : target.params) {
+    for (const auto& [key, v] : target.params) {
         out += separator;
         separator = '&';
         out.append(percentEncode(key)).append("=");

@@ -16,8 +16,8 @@ class PasswordHasher;
 
 struct Reply {
     int status = 200;
-    std::string body;  // lines ended by CR LF
-    std::string note;  // for the log only: why the request failed
+    std::string body; // lines ended by CR LF
+    std::string note; // for the log only: why the request failed
 };
 
 // Refusal lines of the scripts that answer "OK" or a refusal (c, n, f, d, e).
@@ -25,14 +25,16 @@ struct Reply {
 namespace refusal {
 inline constexpr std::string_view kUsernameExists = "username exists";
 inline constexpr std::string_view kWrongLogin = "Error: wrong user name or password";
-inline constexpr std::string_view kEmptyNameOrPassword = "Error: user name and password must not be empty";
+inline constexpr std::string_view kEmptyNameOrPassword =
+    "Error: user name and password must not be empty";
 inline constexpr std::string_view kTooLong = "Error: value longer than 256 bytes";
 inline constexpr std::string_view kBadCharacters = "Error: invalid characters";
 inline constexpr std::string_view kBadAddress = "Error: invalid address or port";
 inline constexpr std::string_view kUnknownUser = "Error: no such user";
 inline constexpr std::string_view kWrongOrigin = "Error: log in from this address first";
 inline constexpr std::string_view kServerError = "Error: server error";
-inline constexpr std::string_view kTooManyFailures = "Error: too many failed logins, try again later";
+inline constexpr std::string_view kTooManyFailures =
+    "Error: too many failed logins, try again later";
 } // namespace refusal
 
 inline constexpr size_t kMaxValueBytes = 256;
@@ -47,31 +49,31 @@ public:
         LoginThrottle::Settings throttle;
     };
 
-    DirectoryService(Storage &storage, const PasswordHasher &hasher, Settings settings);
+    DirectoryService(Storage& storage, const PasswordHasher& hasher, Settings settings);
 
     // `remoteAddress` is the peer of the HTTP connection ("127.0.0.1";
     // IPv4-mapped IPv6 addresses are taken as IPv4).
-    Reply handle(const Target &target, std::string_view remoteAddress);
+    Reply handle(const Target& target, std::string_view remoteAddress);
 
 private:
-    Reply login(const Params &params, const std::string &remote);
-    Reply createUser(const Params &params);
-    Reply addFriend(const Params &params, const std::string &remote);
-    Reply removeFriend(const Params &params, const std::string &remote);
-    Reply peerAddress(const Params &params);
-    Reply search(const Params &params);
-    Reply viewProfile(const Params &params);
-    Reply editProfile(const Params &params, const std::string &remote);
+    Reply login(const Params& params, const std::string& remote);
+    Reply createUser(const Params& params);
+    Reply addFriend(const Params& params, const std::string& remote);
+    Reply removeFriend(const Params& params, const std::string& remote);
+    Reply peerAddress(const Params& params);
+    Reply search(const Params& params);
+    Reply viewProfile(const Params& params);
+    Reply editProfile(const Params& params, const std::string& remote);
 
-    Storage &storage_;
-    const PasswordHasher &hasher_;
+    Storage& storage_;
+    const PasswordHasher& hasher_;
     Settings settings_;
     LoginThrottle throttle_;
 };
 
 // One log line (without line end) for a request: the target with every value
 // re-encoded and the password value replaced by "***".
-std::string logLine(std::string_view method, const Target &target, std::string_view remoteAddress,
+std::string logLine(std::string_view method, const Target& target, std::string_view remoteAddress,
                     int status, double milliseconds);
 
 // "::ffff:1.2.3.4" -> "1.2.3.4"; anything else unchanged.

@@ -13,11 +13,13 @@
 namespace sorvane::server {
 namespace {
 
-void writeLog(const std::string &text) {
+void writeLog(const std::string& text) {
     char stamp[40];
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm tm{};
     ::gmtime_r(&seconds, &tm);
     size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
@@ -30,7 +32,7 @@ void writeLog(const std::string &text) {
 
 } // namespace
 
-HttpFrontend::HttpFrontend(DirectoryService &service, int threads)
+HttpFrontend::HttpFrontend(DirectoryService& service, int threads)
     : service_(service), server_(std::make_unique<httplib::Server>()) {
     auto poolSize = static_cast<size_t>(threads);
     server_->new_task_queue = [poolSize] { return new httplib::ThreadPool(poolSize); };
@@ -48,7 +50,7 @@ HttpFrontend::HttpFrontend(DirectoryService &service, int threads)
         listenFd_ = fd;
     });
 
-    server_->set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         const auto start = std::chrono::steady_clock::now();
         const Target target = parseTarget(req.target);
         Reply reply;
@@ -62,9 +64,13 @@ HttpFrontend::HttpFrontend(DirectoryService &service, int threads)
         res.set_header("Cache-Control", "no-store");
         res.set_content(reply.body, "text/plain; charset=utf-8");
 
-        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        std::string text = logLine(req.method, target, normalizeRemoteAddress(req.remote_addr), reply.status, ms);
-        if (!reply.note.empty()) text += " (" + reply.note + ")";
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+        std::string text =
+            logLine(req.method, target, normalizeRemoteAddress(req.remote_addr), reply.status, ms);
+        if (!reply.note.empty())
+            text += " (" + reply.note + ")";
         writeLog(text);
         return httplib::Server::HandlerResponse::Handled;
     });
@@ -72,18 +78,22 @@ HttpFrontend::HttpFrontend(DirectoryService &service, int threads)
 
 HttpFrontend::~HttpFrontend() = default;
 
-std::string HttpFrontend::bind(const std::string &host, int port) {
-    int bound = port == 0 ? server_->bind_to_any_port(host) : (server_->bind_to_port(host, port) ? port : -1);
-    if (bound < 0) return "cannot listen on " + host + ":" + std::to_string(port);
+std::string HttpFrontend::bind(const std::string& host, int port) {
+    int bound = port == 0 ? server_->bind_to_any_port(host)
+                          : (server_->bind_to_port(host, port) ? port : -1);
+    if (bound < 0)
+        return "cannot listen on " + host + ":" + std::to_string(port);
     port_ = bound;
     // The library listens with a backlog of 5; a burst of clients would then
     // see dropped connects and retry a second later.
-    if (listenFd_ >= 0) ::listen(listenFd_, SOMAXCONN);
+    if (listenFd_ >= 0)
+        ::listen(listenFd_, SOMAXCONN);
     return {};
 }
 
 bool HttpFrontend::run() {
-    if (stopRequested_) return true;
+    if (stopRequested_)
+        return true;
     return server_->listen_after_bind();
 }
 

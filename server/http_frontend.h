@@ -16,11 +16,11 @@ class DirectoryService;
 // standard error.
 class HttpFrontend {
 public:
-    HttpFrontend(DirectoryService &service, int threads);
+    HttpFrontend(DirectoryService& service, int threads);
     ~HttpFrontend();
 
     // Binds and listens; port 0 picks a free port. Empty on success, else why not.
-    std::string bind(const std::string &host, int port);
+    std::string bind(const std::string& host, int port);
     int port() const { return port_; }
     // Serves until stop(); false when serving could not start.
     bool run();
@@ -30,7 +30,7 @@ public:
     void stop();
 
 private:
-    DirectoryService &service_;
+    DirectoryService& service_;
     std::unique_ptr<httplib::Server> server_;
     std::atomic<bool> stopRequested_{false};
     int listenFd_ = -1;

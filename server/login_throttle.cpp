@@ -10,8 +10,9 @@ constexpr size_t kPruneAt = 10000;
 
 std::string asciiLower(std::string_view text) {
     std::string out(text);
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return out;
 }
 
@@ -19,8 +20,10 @@ std::string asciiLower(std::string_view text) {
 
 LoginThrottle::LoginThrottle(Settings settings) : settings_(settings) {}
 
-bool LoginThrottle::refuses(std::string_view name, std::string_view address, Clock::time_point now) {
-    if (settings_.limit <= 0) return false;
+bool LoginThrottle::refuses(std::string_view name, std::string_view address,
+                            Clock::time_point now) {
+    if (settings_.limit <= 0)
+        return false;
     std::lock_guard lock(mutex_);
     const bool byName = pausedLocked(byName_, asciiLower(name), now);
     const bool byAddress = pausedLocked(byAddress_, std::string(address), now);
@@ -28,15 +31,18 @@ bool LoginThrottle::refuses(std::string_view name, std::string_view address, Clo
 }
 
 void LoginThrottle::failed(std::string_view name, std::string_view address, Clock::time_point now) {
-    if (settings_.limit <= 0) return;
+    if (settings_.limit <= 0)
+        return;
     std::lock_guard lock(mutex_);
     failLocked(byName_, asciiLower(name), now);
     failLocked(byAddress_, std::string(address), now);
-    if (byName_.size() + byAddress_.size() > kPruneAt) pruneLocked(now);
+    if (byName_.size() + byAddress_.size() > kPruneAt)
+        pruneLocked(now);
 }
 
 void LoginThrottle::succeeded(std::string_view name) {
-    if (settings_.limit <= 0) return;
+    if (settings_.limit <= 0)
+        return;
     std::lock_guard lock(mutex_);
     // The address keeps its count: logging in to an account of one's own
     // between guesses at others must not wipe the slate.
@@ -48,13 +54,13 @@ size_t LoginThrottle::trackedCount() {
     return byName_.size() + byAddress_.size();
 }
 
-bool LoginThrottle::pausedLocked(Records &records, const std::string &key, Clock::time_point now) {
+bool LoginThrottle::pausedLocked(Records& records, const std::string& key, Clock::time_point now) {
     auto it = records.find(key);
     return it != records.end() && now < it->second.pausedUntil;
 }
 
-void LoginThrottle::failLocked(Records &records, const std::string &key, Clock::time_point now) {
-    Record &record = records[key];
+void LoginThrottle::failLocked(Records& records, const std::string& key, Clock::time_point now) {
+    Record& record = records[key];
     while (!record.failures.empty() && now - record.failures.front() >= settings_.window)
         record.failures.pop_front();
     record.failures.push_back(now);
@@ -65,14 +71,16 @@ void LoginThrottle::failLocked(Records &records, const std::string &key, Clock::
 }
 
 void LoginThrottle::pruneLocked(Clock::time_point now) {
-    const auto stale = [&](const Record &r) {
-        return now >= r.pausedUntil && (r.failures.empty() || now - r.failures.back() >= settings_.window);
+    const auto stale = [&](const Record& r) {
+        return now >= r.pausedUntil &&
+               (r.failures.empty() || now - r.failures.back() >= settings_.window);
     };
-    for (Records *records : {&byName_, &byAddress_})
-        std::erase_if(*records, [&](const auto &entry) { return stale(entry.second); });
+    for (Records* records : {&byName_, &byAddress_})
+        std::erase_if(*records, [&](const auto& entry) { return stale(entry.second); });
     if (byName_.size() + byAddress_.size() > 2 * kPruneAt) {
-        for (Records *records : {&byName_, &byAddress_})
-            std::erase_if(*records, [&](const auto &entry) { return now >= entry.second.pausedUntil; });
+        for (Records* records : {&byName_, &byAddress_})
+            std::erase_if(*records,
+                          [&](const auto& entry) { return now >= entry.second.pausedUntil; });
     }
 }
 

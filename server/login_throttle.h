@@ -19,7 +19,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     struct Settings {
-        int limit = 5;  // 0: no throttling
+        int limit = 5; // 0: no throttling
         std::chrono::milliseconds window{60000};
         std::chrono::milliseconds pause{60000};
     };
@@ -28,8 +28,10 @@ public:
 
     // True while `name` (compared without regard to ASCII case, as accounts
     // are) or `address` is paused.
-    bool refuses(std::string_view name, std::string_view address, Clock::time_point now = Clock::now());
-    void failed(std::string_view name, std::string_view address, Clock::time_point now = Clock::now());
+    bool refuses(std::string_view name, std::string_view address,
+                 Clock::time_point now = Clock::now());
+    void failed(std::string_view name, std::string_view address,
+                Clock::time_point now = Clock::now());
     void succeeded(std::string_view name);
 
     // Names and addresses with failures or a pause on record.
@@ -37,13 +39,13 @@ public:
 
 private:
     struct Record {
-        std::deque<Clock::time_point> failures;  // within the window, oldest first
+        std::deque<Clock::time_point> failures; // within the window, oldest first
         Clock::time_point pausedUntil{};
     };
     using Records = std::unordered_map<std::string, Record>;
 
-    bool pausedLocked(Records &records, const std::string &key, Clock::time_point now);
-    void failLocked(Records &records, const std::string &key, Clock::time_point now);
+    bool pausedLocked(Records& records, const std::string& key, Clock::time_point now);
+    void failLocked(Records& records, const std::string& key, Clock::time_point now);
     void pruneLocked(Clock::time_point now);
 
     Settings settings_;

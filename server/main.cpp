@@ -6,11 +6,12 @@
 #include <string_view>
 #include <vector>
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     using namespace sorvane::server;
     ParsedArgs parsed = parseArgs(std::vector<std::string_view>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "sorvane-directory: %s\nTry 'sorvane-directory --help'.\n", parsed.error.c_str());
+        std::fprintf(stderr, "sorvane-directory: %s\nTry 'sorvane-directory --help'.\n",
+                     parsed.error.c_str());
         return 2;
     }
     if (parsed.help) {
@@ -21,7 +22,8 @@ int main(int argc, char **argv) {
     if (options.database.empty()) {
         options.database = defaultDatabasePath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
         if (options.database.empty()) {
-            std::fputs("sorvane-directory: neither XDG_DATA_HOME nor HOME is set; give --db FILE\n", stderr);
+            std::fputs("sorvane-directory: neither XDG_DATA_HOME nor HOME is set; give --db FILE\n",
+                       stderr);
             return 2;
         }
     }

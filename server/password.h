@@ -16,7 +16,7 @@ public:
     // "$y$..." with a fresh random salt; throws std::runtime_error when
     // libcrypt refuses.
     std::string hash(std::string_view password) const;
-    bool verify(std::string_view password, const std::string &storedHash) const;
+    bool verify(std::string_view password, const std::string& storedHash) const;
     // Spends the time of one verification, so that an unknown user name
     // cannot be told from a wrong password by the reply time.
     void spendVerificationTime(std::string_view password) const;

@@ -18,7 +18,7 @@
 
 namespace sorvane::server {
 
-int runServer(const ServerOptions &options) {
+int runServer(const ServerOptions& options) {
     // Stop signals are taken by one thread with sigwait; every thread started
     // from here on inherits the blocked mask.
     sigset_t stopSignals;
@@ -31,7 +31,8 @@ int runServer(const ServerOptions &options) {
 
     try {
         std::filesystem::path db(options.database);
-        if (db.has_parent_path()) std::filesystem::create_directories(db.parent_path());
+        if (db.has_parent_path())
+            std::filesystem::create_directories(db.parent_path());
 
         SqliteStorage storage(options.database);
         PasswordHasher hasher(options.hashCost);
@@ -47,7 +48,8 @@ int runServer(const ServerOptions &options) {
             std::fprintf(stderr, "sorvane-directory: %s\n", error.c_str());
             return 1;
         }
-        std::string shown = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+        std::string shown =
+            options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
         std::fprintf(stderr, "sorvane-directory: database %s\n", options.database.c_str());
         std::printf("listening on %s:%d\n", shown.c_str(), frontend.port());
         std::fflush(stdout);
@@ -56,7 +58,8 @@ int runServer(const ServerOptions &options) {
         std::thread stopper([&] {
             int signal = 0;
             sigwait(&stopSignals, &signal);
-            if (finished) return;
+            if (finished)
+                return;
             std::fprintf(stderr, "sorvane-directory: stopping (signal %d)\n", signal);
             while (!finished) {
                 frontend.stop();
@@ -74,7 +77,7 @@ int runServer(const ServerOptions &options) {
             return 1;
         }
         return 0;
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "sorvane-directory: %s\n", e.what());
         return 1;
     }

@@ -15,17 +15,16 @@ inline constexpr int kSchemaVersion = 2;
 // Run once per connection, outside any transaction. synchronous=FULL syncs the
 // write-ahead log on every commit, so an answered "OK" survives a crash or a
 // power cut, not just a clean exit.
-inline constexpr const char *kConnectionSetup =
-    "PRAGMA journal_mode=WAL;"
-    "PRAGMA synchronous=FULL;"
-    "PRAGMA foreign_keys=ON;";
+inline constexpr const char* kConnectionSetup = "PRAGMA journal_mode=WAL;"
+                                                "PRAGMA synchronous=FULL;"
+                                                "PRAGMA foreign_keys=ON;";
 
 inline constexpr int kBusyTimeoutMs = 5000;
 
 // The index of four- and five-character pieces and the counts of the latter.
 // Part of the schema below; version 1 had neither and counted trigrams
 // instead, so the upgrade from it adds them too.
-inline constexpr const char *kCreateLongPieces = R"sql(
+inline constexpr const char* kCreateLongPieces = R"sql(
 CREATE VIRTUAL TABLE user_name_long_pieces USING fts5(
     pieces, content='', detail='none', tokenize='ascii'
 );
@@ -55,7 +54,7 @@ CREATE TABLE five_piece_counts (
 // - five_piece_counts: how many accounts hold each five-character piece, to
 //   find the rarest. A piece missing here means no name contains the text.
 // All are filled with the account row; accounts are never renamed or deleted.
-inline constexpr const char *kCreateSchema = R"sql(
+inline constexpr const char* kCreateSchema = R"sql(
 CREATE TABLE users (
     id            INTEGER PRIMARY KEY,
     name          TEXT NOT NULL UNIQUE COLLATE NOCASE,
@@ -91,7 +90,7 @@ CREATE VIRTUAL TABLE user_name_grams USING fts5(
 
 // From version 1, before kCreateLongPieces and the filling of the long pieces
 // for every existing account.
-inline constexpr const char *kDropVersion1Counts = "DROP TABLE trigram_counts;";
+inline constexpr const char* kDropVersion1Counts = "DROP TABLE trigram_counts;";
 
 enum Statement : int {
     Begin,
@@ -120,7 +119,7 @@ enum Statement : int {
 
 struct NamedStatement {
     Statement id;
-    const char *text;
+    const char* text;
 };
 
 inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
@@ -128,51 +127,36 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {Begin, "BEGIN IMMEDIATE"},
     {Commit, "COMMIT"},
     {Rollback, "ROLLBACK"},
-    {InsertUser,
-     "INSERT INTO users (name, password_hash) VALUES (?1, ?2)"},
+    {InsertUser, "INSERT INTO users (name, password_hash) VALUES (?1, ?2)"},
     // ?2: the lower-cased name.
-    {IndexNameTrigrams,
-     "INSERT INTO user_name_trigrams (rowid, name) VALUES (?1, ?2)"},
+    {IndexNameTrigrams, "INSERT INTO user_name_trigrams (rowid, name) VALUES (?1, ?2)"},
     // ?2: the name's pieces as hex words separated by blanks.
-    {IndexNameGrams,
-     "INSERT INTO user_name_grams (rowid, grams) VALUES (?1, ?2)"},
+    {IndexNameGrams, "INSERT INTO user_name_grams (rowid, grams) VALUES (?1, ?2)"},
     // ?2: the name's four- and five-character pieces as hex words separated by blanks.
-    {IndexNameLongPieces,
-     "INSERT INTO user_name_long_pieces (rowid, pieces) VALUES (?1, ?2)"},
+    {IndexNameLongPieces, "INSERT INTO user_name_long_pieces (rowid, pieces) VALUES (?1, ?2)"},
     // Once per distinct five-character piece of a new name.
-    {CountFivePiece,
-     "INSERT INTO five_piece_counts (piece, accounts) VALUES (?1, 1) "
-     "ON CONFLICT (piece) DO UPDATE SET accounts = accounts + 1"},
-    {SelectFivePieceCount,
-     "SELECT accounts FROM five_piece_counts WHERE piece = ?1"},
-    {SelectAccount,
-     "SELECT id, name, password_hash, login_origin FROM users WHERE name = ?1"},
-    {RecordLogin,
-     "UPDATE users SET ip = ?2, port = ?3, login_origin = ?4 WHERE id = ?1"},
-    {SelectPeerAddress,
-     "SELECT ip, port FROM users WHERE name = ?1 AND ip IS NOT NULL"},
-    {SelectFriends,
-     "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
-     "WHERE f.user_id = ?1 ORDER BY f.seq"},
-    {InsertFriend,
-     "INSERT OR IGNORE INTO friends (user_id, friend_id) VALUES (?1, ?2)"},
-    {DeleteFriend,
-     "DELETE FROM friends WHERE user_id = ?1 AND friend_id = ?2"},
+    {CountFivePiece, "INSERT INTO five_piece_counts (piece, accounts) VALUES (?1, 1) "
+                     "ON CONFLICT (piece) DO UPDATE SET accounts = accounts + 1"},
+    {SelectFivePieceCount, "SELECT accounts FROM five_piece_counts WHERE piece = ?1"},
+    {SelectAccount, "SELECT id, name, password_hash, login_origin FROM users WHERE name = ?1"},
+    {RecordLogin, "UPDATE users SET ip = ?2, port = ?3, login_origin = ?4 WHERE id = ?1"},
+    {SelectPeerAddress, "SELECT ip, port FROM users WHERE name = ?1 AND ip IS NOT NULL"},
+    {SelectFriends, "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
+                    "WHERE f.user_id = ?1 ORDER BY f.seq"},
+    {InsertFriend, "INSERT OR IGNORE INTO friends (user_id, friend_id) VALUES (?1, ?2)"},
+    {DeleteFriend, "DELETE FROM friends WHERE user_id = ?1 AND friend_id = ?2"},
     {SelectProfile,
      "SELECT name, first_name, surname, gender, birth_day, birth_month, birth_year, city, country "
      "FROM users WHERE name = ?1"},
-    {UpdateProfile,
-     "UPDATE users SET first_name = ?2, surname = ?3, gender = ?4, birth_day = ?5, "
-     "birth_month = ?6, birth_year = ?7, city = ?8, country = ?9 WHERE id = ?1"},
+    {UpdateProfile, "UPDATE users SET first_name = ?2, surname = ?3, gender = ?4, birth_day = ?5, "
+                    "birth_month = ?6, birth_year = ?7, city = ?8, country = ?9 WHERE id = ?1"},
     // ?1: the lower-cased text of three characters, quoted. The index yields
     // rowids in ascending order, so LIMIT stops early.
-    {SearchByTrigrams,
-     "SELECT u.name FROM user_name_trigrams t JOIN users u ON u.id = t.rowid "
-     "WHERE user_name_trigrams MATCH ?1 ORDER BY t.rowid LIMIT ?2"},
+    {SearchByTrigrams, "SELECT u.name FROM user_name_trigrams t JOIN users u ON u.id = t.rowid "
+                       "WHERE user_name_trigrams MATCH ?1 ORDER BY t.rowid LIMIT ?2"},
     // ?1: the lower-cased text of one or two characters as one hex word.
-    {SearchByGrams,
-     "SELECT u.name FROM user_name_grams g JOIN users u ON u.id = g.rowid "
-     "WHERE user_name_grams MATCH ?1 ORDER BY g.rowid LIMIT ?2"},
+    {SearchByGrams, "SELECT u.name FROM user_name_grams g JOIN users u ON u.id = g.rowid "
+                    "WHERE user_name_grams MATCH ?1 ORDER BY g.rowid LIMIT ?2"},
     // ?1: the lower-cased text of four or five characters as one hex word.
     {SearchByLongPieces,
      "SELECT u.name FROM user_name_long_pieces p JOIN users u ON u.id = p.rowid "
@@ -187,7 +171,8 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
 
 constexpr bool statementsInOrder() {
     for (int i = 0; i < StatementCount; ++i)
-        if (kStatements[i].id != i) return false;
+        if (kStatements[i].id != i)
+            return false;
     return true;
 }
 static_assert(statementsInOrder(), "kStatements must list every Statement in enum order");

@@ -12,15 +12,17 @@
 namespace sorvane::server {
 namespace {
 
-[[noreturn]] void fail(sqlite3 *db, const std::string &what) {
-    throw std::runtime_error("database: " + what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+[[noreturn]] void fail(sqlite3* db, const std::string& what) {
+    throw std::runtime_error("database: " + what + ": " +
+                             (db ? sqlite3_errmsg(db) : "out of memory"));
 }
 
 // ASCII lower case, matching SQLite's lower() and NOCASE.
 std::string asciiLower(std::string_view text) {
     std::string out(text);
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return out;
 }
 
@@ -54,13 +56,15 @@ std::string shortGrams(std::string_view lowered) {
     std::vector<std::string> words;
     for (size_t i = 0; i < chars.size(); ++i) {
         words.push_back(hexWord(chars[i]));
-        if (i + 1 < chars.size()) words.push_back(hexWord(chars[i]) + hexWord(chars[i + 1]));
+        if (i + 1 < chars.size())
+            words.push_back(hexWord(chars[i]) + hexWord(chars[i + 1]));
     }
     std::sort(words.begin(), words.end());
     words.erase(std::unique(words.begin(), words.end()), words.end());
     std::string text;
-    for (const std::string &w : words) {
-        if (!text.empty()) text += ' ';
+    for (const std::string& w : words) {
+        if (!text.empty())
+            text += ' ';
         text += w;
     }
     return text;
@@ -70,7 +74,8 @@ std::string shortGrams(std::string_view lowered) {
 std::string ftsString(std::string_view text) {
     std::string quoted = "\"";
     for (char c : text) {
-        if (c == '"') quoted += '"';
+        if (c == '"')
+            quoted += '"';
         quoted += c;
     }
     quoted += '"';
@@ -78,11 +83,11 @@ std::string ftsString(std::string_view text) {
 }
 
 // Distinct pieces of `length` characters.
-std::vector<std::string> pieces(const std::vector<std::string_view> &chars, size_t length) {
+std::vector<std::string> pieces(const std::vector<std::string_view>& chars, size_t length) {
     std::vector<std::string> out;
     for (size_t i = 0; i + length <= chars.size(); ++i) {
-        const char *start = chars[i].data();
-        const char *end = chars[i + length - 1].data() + chars[i + length - 1].size();
+        const char* start = chars[i].data();
+        const char* end = chars[i + length - 1].data() + chars[i + length - 1].size();
         out.emplace_back(start, static_cast<size_t>(end - start));
     }
     std::sort(out.begin(), out.end());
@@ -93,11 +98,12 @@ std::vector<std::string> pieces(const std::vector<std::string_view> &chars, size
 // Every distinct four- and five-character piece of `lowered`, as hex words. A
 // piece's bytes decode to one sequence of characters only, so the two lengths
 // never share a word.
-std::string longPieceWords(const std::vector<std::string_view> &chars) {
+std::string longPieceWords(const std::vector<std::string_view>& chars) {
     std::string text;
     for (size_t length : {size_t{4}, size_t{5}}) {
-        for (const std::string &piece : pieces(chars, length)) {
-            if (!text.empty()) text += ' ';
+        for (const std::string& piece : pieces(chars, length)) {
+            if (!text.empty())
+                text += ' ';
             text += hexWord(piece);
         }
     }
@@ -111,25 +117,28 @@ std::string longPieceWords(const std::vector<std::string_view> &chars) {
 constexpr size_t kPiecesPerSearch = 3;
 constexpr std::int64_t kPieceSpread = 16;
 
-std::string columnText(sqlite3_stmt *stmt, int column) {
-    const unsigned char *text = sqlite3_column_text(stmt, column);
-    if (!text) return {};
-    return std::string(reinterpret_cast<const char *>(text), static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+std::string columnText(sqlite3_stmt* stmt, int column) {
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    if (!text)
+        return {};
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
 }
 
 } // namespace
 
 struct SqliteStorage::Connection {
-    sqlite3 *db = nullptr;
-    std::array<sqlite3_stmt *, sql::StatementCount> statements{};
+    sqlite3* db = nullptr;
+    std::array<sqlite3_stmt*, sql::StatementCount> statements{};
 
     ~Connection() {
-        for (sqlite3_stmt *stmt : statements) sqlite3_finalize(stmt);
+        for (sqlite3_stmt* stmt : statements)
+            sqlite3_finalize(stmt);
         sqlite3_close_v2(db);
     }
 
-    void exec(const char *text) {
-        char *error = nullptr;
+    void exec(const char* text) {
+        char* error = nullptr;
         if (sqlite3_exec(db, text, nullptr, nullptr, &error) != SQLITE_OK) {
             std::string message = error ? error : sqlite3_errmsg(db);
             sqlite3_free(error);
@@ -144,21 +153,22 @@ namespace {
 // so the connection goes back to the pool clean.
 class Query {
 public:
-    Query(SqliteStorage::Connection &connection, sql::Statement id)
+    Query(SqliteStorage::Connection& connection, sql::Statement id)
         : db_(connection.db), stmt_(connection.statements[id]) {}
     ~Query() {
         sqlite3_reset(stmt_);
         sqlite3_clear_bindings(stmt_);
     }
-    Query(const Query &) = delete;
-    Query &operator=(const Query &) = delete;
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
 
     // SQLite keeps a pointer to `text` (no copy): it must outlive every step of this query.
-    Query &bind(int index, std::string_view text) {
-        check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
+    Query& bind(int index, std::string_view text) {
+        check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                                SQLITE_STATIC));
         return *this;
     }
-    Query &bind(int index, std::int64_t value) {
+    Query& bind(int index, std::int64_t value) {
         check(sqlite3_bind_int64(stmt_, index, value));
         return *this;
     }
@@ -166,15 +176,19 @@ public:
     // True while there is a row.
     bool step() {
         int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
         fail(db_, sqlite3_sql(stmt_));
     }
     // For writes that may violate the unique name: false on a constraint failure.
     bool run() {
         int rc = sqlite3_step(stmt_);
-        if (rc == SQLITE_DONE || rc == SQLITE_ROW) return true;
-        if (sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_UNIQUE) return false;
+        if (rc == SQLITE_DONE || rc == SQLITE_ROW)
+            return true;
+        if (sqlite3_extended_errcode(db_) == SQLITE_CONSTRAINT_UNIQUE)
+            return false;
         fail(db_, sqlite3_sql(stmt_));
     }
 
@@ -184,10 +198,11 @@ public:
 
 private:
     void check(int rc) {
-        if (rc != SQLITE_OK) fail(db_, "bind");
+        if (rc != SQLITE_OK)
+            fail(db_, "bind");
     }
-    sqlite3 *db_;
-    sqlite3_stmt *stmt_;
+    sqlite3* db_;
+    sqlite3_stmt* stmt_;
 };
 
 } // namespace
@@ -197,39 +212,45 @@ namespace {
 // Rolls back unless committed.
 class Transaction {
 public:
-    explicit Transaction(SqliteStorage::Connection &connection) : connection_(connection) {
+    explicit Transaction(SqliteStorage::Connection& connection) : connection_(connection) {
         Query(connection_, sql::Begin).step();
     }
     ~Transaction() {
-        if (committed_) return;
-        sqlite3_stmt *rollback = connection_.statements[sql::Rollback];
+        if (committed_)
+            return;
+        sqlite3_stmt* rollback = connection_.statements[sql::Rollback];
         sqlite3_step(rollback);
         sqlite3_reset(rollback);
     }
-    Transaction(const Transaction &) = delete;
-    Transaction &operator=(const Transaction &) = delete;
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
     void commit() {
         Query(connection_, sql::Commit).step();
         committed_ = true;
     }
 
 private:
-    SqliteStorage::Connection &connection_;
+    SqliteStorage::Connection& connection_;
     bool committed_ = false;
 };
 
 // The entries of one account in the index of long pieces and their counts.
-void indexLongPieces(SqliteStorage::Connection &connection, std::int64_t id, const std::string &lowered) {
+void indexLongPieces(SqliteStorage::Connection& connection, std::int64_t id,
+                     const std::string& lowered) {
     const std::vector<std::string_view> chars = characters(lowered);
     const std::string words = longPieceWords(chars);
-    if (words.empty()) return;  // a name of three characters or fewer
+    if (words.empty())
+        return; // a name of three characters or fewer
     Query(connection, sql::IndexNameLongPieces).bind(1, id).bind(2, words).step();
-    for (const std::string &piece : pieces(chars, 5)) Query(connection, sql::CountFivePiece).bind(1, piece).step();
+    for (const std::string& piece : pieces(chars, 5))
+        Query(connection, sql::CountFivePiece).bind(1, piece).step();
 }
 
 // The account row and its entries in the search indexes. False when the name is taken.
-bool insertAccount(SqliteStorage::Connection &connection, std::string_view name, std::string_view passwordHash) {
-    if (!Query(connection, sql::InsertUser).bind(1, name).bind(2, passwordHash).run()) return false;
+bool insertAccount(SqliteStorage::Connection& connection, std::string_view name,
+                   std::string_view passwordHash) {
+    if (!Query(connection, sql::InsertUser).bind(1, name).bind(2, passwordHash).run())
+        return false;
     const std::int64_t id = sqlite3_last_insert_rowid(connection.db);
     const std::string lowered = asciiLower(name);
     Query(connection, sql::IndexNameTrigrams).bind(1, id).bind(2, lowered).step();
@@ -242,23 +263,24 @@ bool insertAccount(SqliteStorage::Connection &connection, std::string_view name,
 
 class SqliteStorage::Lease {
 public:
-    Lease(SqliteStorage &owner, std::unique_ptr<Connection> connection)
+    Lease(SqliteStorage& owner, std::unique_ptr<Connection> connection)
         : owner_(owner), connection_(std::move(connection)) {}
     ~Lease() {
-        if (connection_) owner_.giveBack(std::move(connection_));
+        if (connection_)
+            owner_.giveBack(std::move(connection_));
     }
-    Lease(const Lease &) = delete;
-    Lease &operator=(const Lease &) = delete;
-    Connection &operator*() { return *connection_; }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Connection& operator*() { return *connection_; }
 
 private:
-    SqliteStorage &owner_;
+    SqliteStorage& owner_;
     std::unique_ptr<Connection> connection_;
 };
 
 namespace {
 
-std::unique_ptr<SqliteStorage::Connection> openConnection(const std::string &path) {
+std::unique_ptr<SqliteStorage::Connection> openConnection(const std::string& path) {
     auto connection = std::make_unique<SqliteStorage::Connection>();
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(path.c_str(), &connection->db, flags, nullptr) != SQLITE_OK)
@@ -269,8 +291,8 @@ std::unique_ptr<SqliteStorage::Connection> openConnection(const std::string &pat
     return connection;
 }
 
-void prepareAll(SqliteStorage::Connection &connection) {
-    for (const auto &[id, text] : sql::kStatements) {
+void prepareAll(SqliteStorage::Connection& connection) {
+    for (const auto& [id, text] : sql::kStatements) {
         if (sqlite3_prepare_v3(connection.db, text, -1, SQLITE_PREPARE_PERSISTENT,
                                &connection.statements[id], nullptr) != SQLITE_OK)
             fail(connection.db, std::string("cannot prepare ") + text);
@@ -281,27 +303,30 @@ void prepareAll(SqliteStorage::Connection &connection) {
 
 SqliteStorage::SqliteStorage(std::string path) : path_(std::move(path)) {
     auto connection = openConnection(path_);
-    migrate(*connection);  // prepares the statements too
+    migrate(*connection); // prepares the statements too
     idle_.push_back(std::move(connection));
 }
 
 SqliteStorage::~SqliteStorage() = default;
 
-void SqliteStorage::migrate(Connection &connection) {
+void SqliteStorage::migrate(Connection& connection) {
     // IMMEDIATE takes the write lock first, so two servers starting on one
     // new file do not both lay out the schema.
     connection.exec("BEGIN IMMEDIATE");
     try {
         int version = 0;
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(connection.db, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK)
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(connection.db, "PRAGMA user_version", -1, &stmt, nullptr) !=
+            SQLITE_OK)
             fail(connection.db, "cannot read the schema version");
-        if (sqlite3_step(stmt) == SQLITE_ROW) version = sqlite3_column_int(stmt, 0);
+        if (sqlite3_step(stmt) == SQLITE_ROW)
+            version = sqlite3_column_int(stmt, 0);
         sqlite3_finalize(stmt);
 
         if (version > sql::kSchemaVersion)
-            throw std::runtime_error("database: " + path_ + " has schema version " + std::to_string(version) +
-                                     ", newer than this server's " + std::to_string(sql::kSchemaVersion));
+            throw std::runtime_error("database: " + path_ + " has schema version " +
+                                     std::to_string(version) + ", newer than this server's " +
+                                     std::to_string(sql::kSchemaVersion));
         if (version == 0) {
             connection.exec(sql::kCreateSchema);
             connection.exec(sql::kCreateLongPieces);
@@ -312,17 +337,21 @@ void SqliteStorage::migrate(Connection &connection) {
         // The statements need the current layout, which the upgrade fills in with them.
         prepareAll(connection);
         if (version == 1) {
-            sqlite3_stmt *all = nullptr;
-            if (sqlite3_prepare_v2(connection.db, "SELECT id, name FROM users", -1, &all, nullptr) != SQLITE_OK)
+            sqlite3_stmt* all = nullptr;
+            if (sqlite3_prepare_v2(connection.db, "SELECT id, name FROM users", -1, &all,
+                                   nullptr) != SQLITE_OK)
                 fail(connection.db, "cannot read the accounts");
             int rc;
             while ((rc = sqlite3_step(all)) == SQLITE_ROW)
-                indexLongPieces(connection, sqlite3_column_int64(all, 0), asciiLower(columnText(all, 1)));
+                indexLongPieces(connection, sqlite3_column_int64(all, 0),
+                                asciiLower(columnText(all, 1)));
             sqlite3_finalize(all);
-            if (rc != SQLITE_DONE) fail(connection.db, "cannot read the accounts");
+            if (rc != SQLITE_DONE)
+                fail(connection.db, "cannot read the accounts");
         }
         if (version != sql::kSchemaVersion)
-            connection.exec(("PRAGMA user_version = " + std::to_string(sql::kSchemaVersion)).c_str());
+            connection.exec(
+                ("PRAGMA user_version = " + std::to_string(sql::kSchemaVersion)).c_str());
         connection.exec("COMMIT");
     } catch (...) {
         sqlite3_exec(connection.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -353,18 +382,21 @@ bool SqliteStorage::createAccount(std::string_view name, std::string_view passwo
     auto lease = borrow();
     std::lock_guard write(writeMutex_);
     Transaction transaction(*lease);
-    if (!insertAccount(*lease, name, passwordHash)) return false;
+    if (!insertAccount(*lease, name, passwordHash))
+        return false;
     transaction.commit();
     return true;
 }
 
-size_t SqliteStorage::importAccounts(const std::vector<std::pair<std::string, std::string>> &accounts) {
+size_t
+SqliteStorage::importAccounts(const std::vector<std::pair<std::string, std::string>>& accounts) {
     auto lease = borrow();
     std::lock_guard write(writeMutex_);
     Transaction transaction(*lease);
     size_t created = 0;
-    for (const auto &[name, hash] : accounts)
-        if (insertAccount(*lease, name, hash)) ++created;
+    for (const auto& [name, hash] : accounts)
+        if (insertAccount(*lease, name, hash))
+            ++created;
     transaction.commit();
     return created;
 }
@@ -373,16 +405,18 @@ std::optional<Account> SqliteStorage::account(std::string_view name) {
     auto lease = borrow();
     Query q(*lease, sql::SelectAccount);
     q.bind(1, name);
-    if (!q.step()) return std::nullopt;
+    if (!q.step())
+        return std::nullopt;
     Account a;
     a.id = q.integer(0);
     a.name = q.text(1);
     a.passwordHash = q.text(2);
-    if (!q.isNull(3)) a.loginOrigin = q.text(3);
+    if (!q.isNull(3))
+        a.loginOrigin = q.text(3);
     return a;
 }
 
-void SqliteStorage::recordLogin(UserId user, const PeerAddress &address, std::string_view origin) {
+void SqliteStorage::recordLogin(UserId user, const PeerAddress& address, std::string_view origin) {
     auto lease = borrow();
     std::lock_guard write(writeMutex_);
     Query q(*lease, sql::RecordLogin);
@@ -393,7 +427,8 @@ std::optional<PeerAddress> SqliteStorage::peerAddress(std::string_view name) {
     auto lease = borrow();
     Query q(*lease, sql::SelectPeerAddress);
     q.bind(1, name);
-    if (!q.step()) return std::nullopt;
+    if (!q.step())
+        return std::nullopt;
     return PeerAddress{q.text(0), static_cast<int>(q.integer(1))};
 }
 
@@ -402,7 +437,8 @@ std::vector<std::string> SqliteStorage::friends(UserId user) {
     Query q(*lease, sql::SelectFriends);
     q.bind(1, user);
     std::vector<std::string> names;
-    while (q.step()) names.push_back(q.text(0));
+    while (q.step())
+        names.push_back(q.text(0));
     return names;
 }
 
@@ -424,25 +460,29 @@ std::optional<Profile> SqliteStorage::profile(std::string_view name) {
     auto lease = borrow();
     Query q(*lease, sql::SelectProfile);
     q.bind(1, name);
-    if (!q.step()) return std::nullopt;
+    if (!q.step())
+        return std::nullopt;
     Profile p;
     p.name = q.text(0);
-    for (int i = 0; i < 8; ++i) p.fields[static_cast<size_t>(i)] = q.text(i + 1);
+    for (int i = 0; i < 8; ++i)
+        p.fields[static_cast<size_t>(i)] = q.text(i + 1);
     return p;
 }
 
-void SqliteStorage::storeProfile(UserId user, const ProfileFields &fields) {
+void SqliteStorage::storeProfile(UserId user, const ProfileFields& fields) {
     auto lease = borrow();
     std::lock_guard write(writeMutex_);
     Query q(*lease, sql::UpdateProfile);
     q.bind(1, user);
-    for (int i = 0; i < 8; ++i) q.bind(i + 2, fields[static_cast<size_t>(i)]);
+    for (int i = 0; i < 8; ++i)
+        q.bind(i + 2, fields[static_cast<size_t>(i)]);
     q.step();
 }
 
 std::vector<std::string> SqliteStorage::search(std::string_view text, int limit) {
     std::vector<std::string> names;
-    if (text.empty() || limit <= 0) return names;
+    if (text.empty() || limit <= 0)
+        return names;
     const std::string needle = asciiLower(text);
     auto lease = borrow();
 
@@ -451,7 +491,8 @@ std::vector<std::string> SqliteStorage::search(std::string_view text, int limit)
         const std::string grams = ftsString(hexWord(needle));
         Query q(*lease, sql::SearchByGrams);
         q.bind(1, grams).bind(2, std::int64_t{limit});
-        while (q.step()) names.push_back(q.text(0));
+        while (q.step())
+            names.push_back(q.text(0));
         return names;
     }
 
@@ -460,21 +501,24 @@ std::vector<std::string> SqliteStorage::search(std::string_view text, int limit)
         const std::string trigram = ftsString(needle);
         Query q(*lease, sql::SearchByTrigrams);
         q.bind(1, trigram).bind(2, std::int64_t{limit});
-        while (q.step()) names.push_back(q.text(0));
+        while (q.step())
+            names.push_back(q.text(0));
         return names;
     }
     if (chars.size() <= 5) {
         const std::string piece = ftsString(hexWord(needle));
         Query q(*lease, sql::SearchByLongPieces);
         q.bind(1, piece).bind(2, std::int64_t{limit});
-        while (q.step()) names.push_back(q.text(0));
+        while (q.step())
+            names.push_back(q.text(0));
         return names;
     }
 
     std::vector<std::pair<std::int64_t, std::string>> counted;
-    for (std::string &piece : pieces(chars, 5)) {
+    for (std::string& piece : pieces(chars, 5)) {
         Query count(*lease, sql::SelectFivePieceCount);
-        if (!count.bind(1, piece).step()) return names;  // no name holds this piece
+        if (!count.bind(1, piece).step())
+            return names; // no name holds this piece
         counted.emplace_back(count.integer(0), std::move(piece));
     }
     std::sort(counted.begin(), counted.end());
@@ -482,12 +526,14 @@ std::vector<std::string> SqliteStorage::search(std::string_view text, int limit)
     for (size_t i = 0; i < counted.size() && i < kPiecesPerSearch &&
                        counted[i].first <= counted[0].first * kPieceSpread;
          ++i) {
-        if (!match.empty()) match += " AND ";
+        if (!match.empty())
+            match += " AND ";
         match += ftsString(hexWord(counted[i].second));
     }
     Query q(*lease, sql::SearchByFivePieces);
     q.bind(1, match).bind(2, needle).bind(3, std::int64_t{limit});
-    while (q.step()) names.push_back(q.text(0));
+    while (q.step())
+        names.push_back(q.text(0));
     return names;
 }
 

@@ -23,18 +23,18 @@ public:
 
     bool createAccount(std::string_view name, std::string_view passwordHash) override;
     std::optional<Account> account(std::string_view name) override;
-    void recordLogin(UserId user, const PeerAddress &address, std::string_view origin) override;
+    void recordLogin(UserId user, const PeerAddress& address, std::string_view origin) override;
     std::optional<PeerAddress> peerAddress(std::string_view name) override;
     std::vector<std::string> friends(UserId user) override;
     void addFriend(UserId user, UserId friendId) override;
     void removeFriend(UserId user, UserId friendId) override;
     std::optional<Profile> profile(std::string_view name) override;
-    void storeProfile(UserId user, const ProfileFields &fields) override;
+    void storeProfile(UserId user, const ProfileFields& fields) override;
     std::vector<std::string> search(std::string_view text, int limit) override;
 
     // Many accounts in one transaction, for seeding or moving a directory;
     // taken names are skipped. Returns how many were created.
-    size_t importAccounts(const std::vector<std::pair<std::string, std::string>> &accounts);
+    size_t importAccounts(const std::vector<std::pair<std::string, std::string>>& accounts);
 
     struct Connection;
 
@@ -42,7 +42,7 @@ private:
     class Lease;
     Lease borrow();
     void giveBack(std::unique_ptr<Connection> connection);
-    void migrate(Connection &connection);
+    void migrate(Connection& connection);
 
     std::string path_;
     std::mutex poolMutex_;

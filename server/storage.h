@@ -20,9 +20,9 @@ using UserId = std::int64_t;
 
 struct Account {
     UserId id = 0;
-    std::string name;                        // as registered
-    std::string passwordHash;                // crypt(3) text, "$y$..."
-    std::optional<std::string> loginOrigin;  // remote address of the last accepted login
+    std::string name;                       // as registered
+    std::string passwordHash;               // crypt(3) text, "$y$..."
+    std::optional<std::string> loginOrigin; // remote address of the last accepted login
 };
 
 struct PeerAddress {
@@ -34,7 +34,7 @@ struct PeerAddress {
 using ProfileFields = std::array<std::string, 8>;
 
 struct Profile {
-    std::string name;  // the user name, as registered
+    std::string name; // the user name, as registered
     ProfileFields fields;
 };
 
@@ -49,7 +49,7 @@ public:
     virtual std::optional<Account> account(std::string_view name) = 0;
 
     // Records the address peers reach the user at and where the login came from.
-    virtual void recordLogin(UserId user, const PeerAddress &address, std::string_view origin) = 0;
+    virtual void recordLogin(UserId user, const PeerAddress& address, std::string_view origin) = 0;
     // Never logged in, or unknown: nothing.
     virtual std::optional<PeerAddress> peerAddress(std::string_view name) = 0;
 
@@ -59,7 +59,7 @@ public:
     virtual void removeFriend(UserId user, UserId friendId) = 0;
 
     virtual std::optional<Profile> profile(std::string_view name) = 0;
-    virtual void storeProfile(UserId user, const ProfileFields &fields) = 0;
+    virtual void storeProfile(UserId user, const ProfileFields& fields) = 0;
 
     // Names containing `text` (ASCII case-insensitively), at most `limit`,
     // oldest account first. Empty text matches nobody.

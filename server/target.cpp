@@ -4,15 +4,18 @@ namespace sorvane::server {
 namespace {
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 bool unreserved(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 } // namespace
@@ -53,30 +56,35 @@ std::string percentEncode(std::string_view text) {
 
 Target parseTarget(std::string_view target) {
     Target result;
-    if (size_t hash = target.find('#'); hash != std::string_view::npos) target = target.substr(0, hash);
+    if (size_t hash = target.find('#'); hash != std::string_view::npos)
+        target = target.substr(0, hash);
     size_t question = target.find('?');
     result.path = percentDecode(target.substr(0, question));
-    if (question == std::string_view::npos) return result;
+    if (question == std::string_view::npos)
+        return result;
 
     std::string_view query = target.substr(question + 1);
     while (!query.empty()) {
         size_t amp = query.find('&');
         std::string_view part = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-        if (part.empty()) continue;
+        if (part.empty())
+            continue;
         size_t eq = part.find('=');
         if (eq == std::string_view::npos) {
             result.params.emplace_back(percentDecode(part), std::string{});
         } else {
-            result.params.emplace_back(percentDecode(part.substr(0, eq)), percentDecode(part.substr(eq + 1)));
+            result.params.emplace_back(percentDecode(part.substr(0, eq)),
+                                       percentDecode(part.substr(eq + 1)));
         }
     }
     return result;
 }
 
-std::optional<std::string_view> param(const Params &params, std::string_view key) {
-    for (const auto &[k, v] : params)
-        if (k == key) return std::string_view(v);
+std::optional<std::string_view> param(const Params& params, std::string_view key) {
+    for (const auto& [k, v] : params)
+        if (k == key)
+            return std::string_view(v);
     return std::nullopt;
 }
 

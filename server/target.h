@@ -14,8 +14,8 @@ namespace sorvane::server {
 using Params = std::vector<std::pair<std::string, std::string>>;
 
 struct Target {
-    std::string path;  // percent-decoded, without the query
-    Params params;     // in arrival order, keys and values percent-decoded
+    std::string path; // percent-decoded, without the query
+    Params params;    // in arrival order, keys and values percent-decoded
 };
 
 // RFC 3986 percent-decoding. '+' stays '+': clients encode a blank as %20.
@@ -32,6 +32,6 @@ std::string percentEncode(std::string_view text);
 Target parseTarget(std::string_view target);
 
 // The first value of `key`, if present.
-std::optional<std::string_view> param(const Params &params, std::string_view key);
+std::optional<std::string_view> param(const Params& params, std::string_view key);
 
 } // namespace sorvane::server

@@ -55,7 +55,8 @@ QPixmap personArrow() {
     return personWith([](QPainter& p) {
         p.setPen(QPen(QColor(160, 80, 0), 1));
         p.setBrush(QColor(255, 140, 0));
-        const QPointF arrow[] = {{8, 9.5}, {12, 9.5}, {12, 7}, {16, 11.5}, {12, 16}, {12, 13.5}, {8, 13.5}};
+        const QPointF arrow[] = {{8, 9.5}, {12, 9.5},  {12, 7},  {16, 11.5},
+                                 {12, 16}, {12, 13.5}, {8, 13.5}};
         p.drawPolygon(arrow, 7);
     });
 }

@@ -5,11 +5,11 @@
 
 namespace sorvane::ui::artwork {
 
-QIcon programIcon();       // two speech bubbles
-QPixmap personAdd();       // a person with a green plus sign (add friend)
-QPixmap personArrow();     // a person with an orange arrow (send message)
-QPixmap personCross();     // a person with a red cross (delete)
-QPixmap personPencil();    // a person with a pencil (view information)
-QPixmap searchAdd();       // a small green plus (add from the search results)
+QIcon programIcon();    // two speech bubbles
+QPixmap personAdd();    // a person with a green plus sign (add friend)
+QPixmap personArrow();  // a person with an orange arrow (send message)
+QPixmap personCross();  // a person with a red cross (delete)
+QPixmap personPencil(); // a person with a pencil (view information)
+QPixmap searchAdd();    // a small green plus (add from the search results)
 
 } // namespace sorvane::ui::artwork

@@ -10,10 +10,10 @@ namespace sorvane::ui {
 
 namespace {
 const QStringList& narrowSans() {
-    static const QStringList faces = {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                                    QStringLiteral("Nimbus Sans"), QStringLiteral("Arial"),
-                                    QStringLiteral("DejaVu Sans Condensed"),
-                                    QStringLiteral("DejaVu Sans")};
+    static const QStringList faces = {
+        QStringLiteral("Liberation Sans"),       QStringLiteral("Arimo"),
+        QStringLiteral("Nimbus Sans"),           QStringLiteral("Arial"),
+        QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")};
     return faces;
 }
 

@@ -17,7 +17,9 @@ void Form::setDefaultButton(QAbstractButton* button) {
     settleButtons();
 }
 
-void Form::setCancelButton(QAbstractButton* button) { cancel_ = button; }
+void Form::setCancelButton(QAbstractButton* button) {
+    cancel_ = button;
+}
 
 void Form::settleButtons() {
     for (QPushButton* b : findChildren<QPushButton*>()) {
@@ -32,7 +34,9 @@ void Form::showModeless() {
     activateWindow();
 }
 
-int Form::showModal() { return exec(); }
+int Form::showModal() {
+    return exec();
+}
 
 void Form::done(int result) {
     bool allowed = true;
@@ -72,6 +76,8 @@ void Form::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
 }
 
-void processMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void processMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 } // namespace sorvane::ui

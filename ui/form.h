@@ -28,8 +28,7 @@ public:
     int showModal();
 
     // Runs a handler of this window inside the default error handler.
-    template <class Handler>
-    void handle(Handler&& handler);
+    template <class Handler> void handle(Handler&& handler);
 
     void done(int result) override;
 
@@ -62,7 +61,6 @@ void processMessages();
 
 #include "messages.h"
 
-template <class Handler>
-void sorvane::ui::Form::handle(Handler&& handler) {
+template <class Handler> void sorvane::ui::Form::handle(Handler&& handler) {
     guarded(boxes_, std::forward<Handler>(handler));
 }

@@ -13,9 +13,13 @@ void showBox(const QString& text, QMessageBox::Icon icon) {
 }
 } // namespace
 
-void QtMessageBoxes::showMessage(const QString& text) { showBox(text, QMessageBox::NoIcon); }
+void QtMessageBoxes::showMessage(const QString& text) {
+    showBox(text, QMessageBox::NoIcon);
+}
 
-void QtMessageBoxes::showError(const QString& text) { showBox(text, QMessageBox::Critical); }
+void QtMessageBoxes::showError(const QString& text) {
+    showBox(text, QMessageBox::Critical);
+}
 
 QString errorText(const QString& message) {
     // Every error reads as a sentence: "List index out of bounds (0)" gains its full stop,

@@ -32,8 +32,7 @@ void showEscapedError(IMessageBoxes& boxes, std::exception_ptr error);
 
 // Runs a handler inside the default error handler: an exception abandons just the handler
 // and is shown in the error box; the program goes on.
-template <class Handler>
-void guarded(IMessageBoxes& boxes, Handler&& handler) {
+template <class Handler> void guarded(IMessageBoxes& boxes, Handler&& handler) {
     try {
         handler();
     } catch (...) {

@@ -19,8 +19,12 @@ void QtDesktop::open(const QString& address) {
     QDesktopServices::openUrl(QUrl(address)); // result ignored on purpose
 }
 
-bool QtDesktop::hasTray() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+bool QtDesktop::hasTray() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
 
-void QtDesktop::endProgram() { QApplication::quit(); }
+void QtDesktop::endProgram() {
+    QApplication::quit();
+}
 
 } // namespace sorvane::ui

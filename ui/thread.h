@@ -4,6 +4,6 @@
 #include <QCoreApplication>
 #include <QThread>
 
-#define SORVANE_ASSERT_UI_THREAD()                                                              \
-    Q_ASSERT_X(QThread::currentThread() == QCoreApplication::instance()->thread(), Q_FUNC_INFO, \
+#define SORVANE_ASSERT_UI_THREAD()                                                                 \
+    Q_ASSERT_X(QThread::currentThread() == QCoreApplication::instance()->thread(), Q_FUNC_INFO,    \
                "must run on the user-interface thread")

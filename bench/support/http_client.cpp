@@ -15,7 +15,9 @@ namespace sorvane::bench {
 
 KeepAliveClient::KeepAliveClient(int port) : port_(port) {}
 
-KeepAliveClient::~KeepAliveClient() { close(); }
+KeepAliveClient::~KeepAliveClient() {
+    close();
+}
 
 bool KeepAliveClient::open() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

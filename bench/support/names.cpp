@@ -10,18 +10,18 @@ namespace {
 // First names ending in "a" and surnames starting with "e" make "a.e" common, while no domain
 // ends in "a": "a.example" then holds only common pieces but matches nobody.
 constexpr std::array<std::string_view, 40> kFirst = {
-    "anna", "ben", "carla", "david", "emma", "felix", "greta", "hugo", "ida", "jonas",
-    "karin", "lars", "maria", "nils", "olga", "paul", "rita", "sven", "tina", "uwe",
-    "vera", "walter", "xenia", "yusuf", "zoe", "alice", "bruno", "chloe", "elena", "fabio",
-    "gina", "hans", "irene", "kira", "leon", "mila", "noah", "rosa", "simon", "yara"};
+    "anna",  "ben",    "carla", "david", "emma", "felix", "greta", "hugo",  "ida",   "jonas",
+    "karin", "lars",   "maria", "nils",  "olga", "paul",  "rita",  "sven",  "tina",  "uwe",
+    "vera",  "walter", "xenia", "yusuf", "zoe",  "alice", "bruno", "chloe", "elena", "fabio",
+    "gina",  "hans",   "irene", "kira",  "leon", "mila",  "noah",  "rosa",  "simon", "yara"};
 constexpr std::array<std::string_view, 32> kLast = {
-    "evans", "engel", "ernst", "eriksen", "meyer", "schmidt", "novak", "rossi",
-    "garcia", "smith", "jones", "brown", "dubois", "martin", "bauer", "weber",
-    "wagner", "becker", "hoffmann", "koch", "richter", "klein", "wolf", "neumann",
-    "schwarz", "braun", "zimmer", "kruger", "hartmann", "lange", "krause", "lehmann"};
+    "evans",   "engel",  "ernst",    "eriksen", "meyer",    "schmidt", "novak",  "rossi",
+    "garcia",  "smith",  "jones",    "brown",   "dubois",   "martin",  "bauer",  "weber",
+    "wagner",  "becker", "hoffmann", "koch",    "richter",  "klein",   "wolf",   "neumann",
+    "schwarz", "braun",  "zimmer",   "kruger",  "hartmann", "lange",   "krause", "lehmann"};
 constexpr std::array<std::string_view, 10> kDomain = {
-    "mail.example", "post.example", "inbox.example", "web.example", "net.example",
-    "home.example", "work.example", "uni.example", "corp.example", "box.example"};
+    "mail.example", "post.example", "inbox.example", "web.example",  "net.example",
+    "home.example", "work.example", "uni.example",   "corp.example", "box.example"};
 
 std::uint64_t mix(std::uint64_t x) {
     // splitmix64: a fixed, well-spread hash of the index.

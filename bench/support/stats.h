@@ -17,6 +17,8 @@ inline double percentile(std::vector<double> sample, double fraction) {
     return sample[std::min(at, sample.size() - 1)];
 }
 
-inline double median(const std::vector<double>& sample) { return percentile(sample, 0.5); }
+inline double median(const std::vector<double>& sample) {
+    return percentile(sample, 0.5);
+}
 
 } // namespace sorvane::bench

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -26,11 +26,13 @@ struct Row {
     std::string expected; // after the base
 };
 
-std::ostream& operator<<(std::ostream& os, const Row& r) { return os << r.name; }
+std::ostream& operator<<(std::ostream& os, const Row& r) {
+    return os << r.name;
+}
 
 const dir::Profile kPlainProfile{"Ann", "Lee", "female", "7", "3", "1990", "Oslo", "Norway"};
-const dir::Profile kAwkwardProfile{"Zo\xC3\xAB", "O'Neil & Sons", "f=m", "#1", "50%", "19 90",
-                                   "S\xC3\xA3o Paulo", "a+b?c/d"};
+const dir::Profile kAwkwardProfile{"Zo\xC3\xAB", "O'Neil & Sons",    "f=m",    "#1", "50%",
+                                   "19 90",      "S\xC3\xA3o Paulo", "a+b?c/d"};
 
 const Row kRows[] = {
     {"LogIn", [] { return address::login(kBase, "ann@x.org", "secret", "10.0.0.5", "4321"); },
@@ -72,31 +74,27 @@ const Row kRows[] = {
 
 class RequestAddress : public ::testing::TestWithParam<Row> {};
 
-TEST_P(RequestAddress, IsExact)
-{
+TEST_P(RequestAddress, IsExact) {
     EXPECT_EQ(GetParam().build(), std::string(kBase) + GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RequestAddress, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(RequestAddressBase, BuiltInBaseEndsInMessengerFolder)
-{
+TEST(RequestAddressBase, BuiltInBaseEndsInMessengerFolder) {
     const std::string_view base = dir::directoryBase();
     ASSERT_GE(base.size(), std::string_view("http:///messenger/").size());
     EXPECT_EQ(base.substr(0, 7), "http://");
     EXPECT_EQ(base.substr(base.size() - 11), "/messenger/");
 }
 
-TEST(ValueEncoding, UnreservedCharactersStay)
-{
+TEST(ValueEncoding, UnreservedCharactersStay) {
     const std::string unreserved =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
     EXPECT_EQ(dir::encodeValue(unreserved), unreserved);
 }
 
-TEST(ValueEncoding, EveryOtherByteBecomesUpperCaseHex)
-{
+TEST(ValueEncoding, EveryOtherByteBecomesUpperCaseHex) {
     for (int c = 0; c < 256; ++c) {
         const std::string value(1, static_cast<char>(c));
         const bool unreserved = std::isalnum(c) && c < 128;
@@ -108,8 +106,7 @@ TEST(ValueEncoding, EveryOtherByteBecomesUpperCaseHex)
     }
 }
 
-TEST(ScratchFiles, OnePerCallSite)
-{
+TEST(ScratchFiles, OnePerCallSite) {
     EXPECT_STREQ(dir::scratchFileName(dir::Scratch::Temp), "temp.txt");
     EXPECT_STREQ(dir::scratchFileName(dir::Scratch::Temp2), "temp2.txt");
     EXPECT_STREQ(dir::scratchFileName(dir::Scratch::Temp3), "temp3.txt");
@@ -119,8 +116,7 @@ TEST(ScratchFiles, OnePerCallSite)
     EXPECT_EQ(d.scratchPath(dir::Scratch::Temp3), std::filesystem::path("/srv/scratch/temp3.txt"));
 }
 
-TEST(CacheBuster, DrawsCoverZeroTo19998AndNothingElse)
-{
+TEST(CacheBuster, DrawsCoverZeroTo19998AndNothingElse) {
     dir::CacheBuster buster;
     buster.reseed();
     int lo = 1 << 30, hi = -1;
@@ -134,16 +130,14 @@ TEST(CacheBuster, DrawsCoverZeroTo19998AndNothingElse)
     EXPECT_EQ(hi, 19998);
 }
 
-std::vector<int> firstDraws(dir::CacheBuster& b)
-{
+std::vector<int> firstDraws(dir::CacheBuster& b) {
     std::vector<int> v;
     for (int i = 0; i < 8; ++i)
         v.push_back(b.draw());
     return v;
 }
 
-TEST(CacheBuster, ReseedingTakesTheClock)
-{
+TEST(CacheBuster, ReseedingTakesTheClock) {
     dir::CacheBuster a, b;
     EXPECT_EQ(firstDraws(a), firstDraws(b)) << "two unseeded generators agree";
     dir::CacheBuster c, d;

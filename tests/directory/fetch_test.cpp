@@ -12,8 +12,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <thread>
 
@@ -31,17 +31,14 @@ using sorvane::test::writeFile;
 
 namespace {
 
-std::string patterned(std::size_t size)
-{
+std::string patterned(std::size_t size) {
     std::string s(size, '\0');
     for (std::size_t i = 0; i < size; ++i)
         s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
     return s;
 }
 
-template <class E>
-std::string messageOf(const std::function<void()>& f)
-{
+template <class E> std::string messageOf(const std::function<void()>& f) {
     try {
         f();
     } catch (const E& e) {
@@ -59,16 +56,14 @@ protected:
     std::filesystem::path file_ = dir_ / "temp.txt";
 };
 
-TEST_F(Fetch, BodyArrivesWholeAndByteForByte)
-{
+TEST_F(Fetch, BodyArrivesWholeAndByteForByte) {
     const std::string body = patterned(300 * 1024 + 17); // hundreds of 1024-byte chunks
     server_.reply(body);
     dir::GetInetFile(server_.url("/messenger/s.php?u=a"), file_);
     EXPECT_EQ(readFile(file_), body);
 }
 
-TEST_F(Fetch, ShorterReplyLeavesNoTraceOfLongerOne)
-{
+TEST_F(Fetch, ShorterReplyLeavesNoTraceOfLongerOne) {
     server_.reply("OK\r\n#ann@x.org#bob@y.org#carol@z.org\r\n");
     dir::GetInetFile(server_.url("/messenger/c.php"), file_);
     server_.reply("no\r\n");
@@ -76,8 +71,7 @@ TEST_F(Fetch, ShorterReplyLeavesNoTraceOfLongerOne)
     EXPECT_EQ(readFile(file_), "no\r\n");
 }
 
-TEST_F(Fetch, ErrorStatusBodyIsStored)
-{
+TEST_F(Fetch, ErrorStatusBodyIsStored) {
     for (const int status : {404, 500, 503}) {
         const std::string body = "Error " + std::to_string(status) + "\r\nsomething went wrong\r\n";
         server_.reply(body, status);
@@ -86,22 +80,20 @@ TEST_F(Fetch, ErrorStatusBodyIsStored)
     }
 }
 
-TEST_F(Fetch, IdentifiesItselfWithTheAgentText)
-{
+TEST_F(Fetch, IdentifiesItselfWithTheAgentText) {
     server_.reply("OK");
     dir::GetInetFile(server_.url("/messenger/n.php?u=a&p=b"), file_);
     EXPECT_EQ(server_.last().userAgent, "Sorvane Messenger - http://www.sorvane.example/");
 }
 
-TEST_F(Fetch, ClosedPortIsUnreachable)
-{
-    const auto url = "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/messenger/c.php";
+TEST_F(Fetch, ClosedPortIsUnreachable) {
+    const auto url =
+        "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/messenger/c.php";
     EXPECT_EQ(messageOf<EDirectoryUnreachable>([&] { dir::GetInetFile(url, file_); }),
               "Cannot reach the directory server.");
 }
 
-TEST_F(Fetch, ServerThatHangsUpWithoutAnswerIsUnreachable)
-{
+TEST_F(Fetch, ServerThatHangsUpWithoutAnswerIsUnreachable) {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -122,8 +114,7 @@ TEST_F(Fetch, ServerThatHangsUpWithoutAnswerIsUnreachable)
     ::close(listener);
 }
 
-TEST_F(Fetch, ReplyBrokenOffKeepsOnlyWhatArrivedOfIt)
-{
+TEST_F(Fetch, ReplyBrokenOffKeepsOnlyWhatArrivedOfIt) {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -148,8 +139,7 @@ TEST_F(Fetch, ReplyBrokenOffKeepsOnlyWhatArrivedOfIt)
     EXPECT_EQ(readFile(file_), "short");
 }
 
-TEST_F(Fetch, MissingFolderIsAnInOutError)
-{
+TEST_F(Fetch, MissingFolderIsAnInOutError) {
     server_.reply("OK");
     EXPECT_EQ(messageOf<EInOutError>([&] {
                   dir::GetInetFile(server_.url("/messenger/c.php"), dir_ / "gone" / "temp.txt");
@@ -157,16 +147,14 @@ TEST_F(Fetch, MissingFolderIsAnInOutError)
               "No such file or directory");
 }
 
-TEST_F(Fetch, FolderAtTheScratchPathIsAnInOutError)
-{
+TEST_F(Fetch, FolderAtTheScratchPathIsAnInOutError) {
     server_.reply("OK");
     std::filesystem::create_directory(file_);
     EXPECT_EQ(messageOf<EInOutError>([&] { dir::GetInetFile(server_.url("/"), file_); }),
               "Is a directory");
 }
 
-TEST_F(Fetch, WriteFailureInTheMiddleOfTheReplyIsAnInOutError)
-{
+TEST_F(Fetch, WriteFailureInTheMiddleOfTheReplyIsAnInOutError) {
     // A file-size limit makes writes past 4 KiB fail the way a full disk does.
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
@@ -176,9 +164,8 @@ TEST_F(Fetch, WriteFailureInTheMiddleOfTheReplyIsAnInOutError)
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
 
     server_.reply(patterned(64 * 1024));
-    const auto message = messageOf<EInOutError>([&] {
-        dir::GetInetFile(server_.url("/messenger/s.php?u=a"), file_);
-    });
+    const auto message = messageOf<EInOutError>(
+        [&] { dir::GetInetFile(server_.url("/messenger/s.php?u=a"), file_); });
 
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
@@ -186,8 +173,7 @@ TEST_F(Fetch, WriteFailureInTheMiddleOfTheReplyIsAnInOutError)
     EXPECT_EQ(std::filesystem::file_size(file_), 4096u);
 }
 
-TEST_F(Fetch, PlantedSymbolicLinkIsNotFollowed)
-{
+TEST_F(Fetch, PlantedSymbolicLinkIsNotFollowed) {
     const auto victim = dir_ / "precious.txt";
     writeFile(victim, "keep me");
     std::filesystem::create_symlink(victim, file_);
@@ -196,22 +182,21 @@ TEST_F(Fetch, PlantedSymbolicLinkIsNotFollowed)
     EXPECT_EQ(readFile(victim), "keep me");
 }
 
-TEST_F(Fetch, PlantedFifoIsRefusedAtOnce)
-{
+TEST_F(Fetch, PlantedFifoIsRefusedAtOnce) {
     ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
     server_.reply("OK");
     // Opening a FIFO for writing would wait for a reader for ever.
     EXPECT_THROW(dir::GetInetFile(server_.url("/"), file_), EInOutError);
 }
 
-TEST_F(Fetch, GoesThroughTheProxyOfTheEnvironment)
-{
+TEST_F(Fetch, GoesThroughTheProxyOfTheEnvironment) {
     ScopedEnv noLower("no_proxy", nullptr);
     ScopedEnv noUpper("NO_PROXY", nullptr);
     ScopedEnv proxy("http_proxy", server_.url("").c_str());
     server_.reply("via proxy");
     // Nothing listens at the address itself, so only the proxy can answer.
-    const auto url = "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/messenger/v.php?u=a";
+    const auto url =
+        "http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/messenger/v.php?u=a";
     dir::GetInetFile(url, file_);
     EXPECT_EQ(readFile(file_), "via proxy");
     EXPECT_EQ(server_.last().target, url);
@@ -228,40 +213,79 @@ struct Call {
     dir::Scratch scratch;
 };
 
-std::ostream& operator<<(std::ostream& os, const Call& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const Call& c) {
+    return os << c.name;
+}
 
-const dir::Profile kProfile{"Zo\xC3\xAB", "O'Neil & Sons", "f=m", "#1", "50%", "19 90",
-                            "S\xC3\xA3o Paulo", "a+b"};
+const dir::Profile kProfile{"Zo\xC3\xAB", "O'Neil & Sons",    "f=m", "#1", "50%",
+                            "19 90",      "S\xC3\xA3o Paulo", "a+b"};
 
 const Call kCalls[] = {
-    {"LogIn", [](dir::Directory& d) { return d.login("ann@x.org", "p&q=r #%", "10.0.0.5", "4321"); },
+    {"LogIn",
+     [](dir::Directory& d) { return d.login("ann@x.org", "p&q=r #%", "10.0.0.5", "4321"); },
      "/messenger/c.php",
-     {{"u", "ann@x.org"}, {"p", "p&q=r #%"}, {"ip", "10.0.0.5"}, {"port", "4321"}}, false,
+     {{"u", "ann@x.org"}, {"p", "p&q=r #%"}, {"ip", "10.0.0.5"}, {"port", "4321"}},
+     false,
      dir::Scratch::Temp},
-    {"NewUser", [](dir::Directory& d) { return d.newUser("bob@y.org", "s\xC3\xA9same"); },
-     "/messenger/n.php", {{"u", "bob@y.org"}, {"p", "s\xC3\xA9same"}}, false, dir::Scratch::Temp},
-    {"AddFriend", [](dir::Directory& d) { return d.addFriend("ann@x.org", "bob@y.org"); },
-     "/messenger/f.php", {{"u", "ann@x.org"}, {"f", "bob@y.org"}}, false, dir::Scratch::Temp},
-    {"DeleteFriend", [](dir::Directory& d) { return d.deleteFriend("ann@x.org", "bob@y.org"); },
-     "/messenger/d.php", {{"u", "ann@x.org"}, {"f", "bob@y.org"}}, false, dir::Scratch::Temp4},
-    {"ProbeLookup", [](dir::Directory& d) { return d.probeLookup("bob@y.org", 4711); },
-     "/messenger/g.php", {{"u", "bob@y.org"}}, true, dir::Scratch::Temp3},
-    {"SendLookup", [](dir::Directory& d) { return d.sendLookup("bob@y.org"); }, "/messenger/g.php",
-     {{"u", "bob@y.org"}}, false, dir::Scratch::Temp2},
-    {"Search", [](dir::Directory& d) { return d.search("j smith&x=1"); }, "/messenger/s.php",
-     {{"u", "j smith&x=1"}}, true, dir::Scratch::Temp5},
-    {"ViewProfile", [](dir::Directory& d) { return d.viewProfile("bob@y.org"); },
-     "/messenger/v.php", {{"u", "bob@y.org"}}, true, dir::Scratch::Temp5},
-    {"SaveProfile", [](dir::Directory& d) { return d.saveProfile("ann@x.org", kProfile); },
+    {"NewUser",
+     [](dir::Directory& d) { return d.newUser("bob@y.org", "s\xC3\xA9same"); },
+     "/messenger/n.php",
+     {{"u", "bob@y.org"}, {"p", "s\xC3\xA9same"}},
+     false,
+     dir::Scratch::Temp},
+    {"AddFriend",
+     [](dir::Directory& d) { return d.addFriend("ann@x.org", "bob@y.org"); },
+     "/messenger/f.php",
+     {{"u", "ann@x.org"}, {"f", "bob@y.org"}},
+     false,
+     dir::Scratch::Temp},
+    {"DeleteFriend",
+     [](dir::Directory& d) { return d.deleteFriend("ann@x.org", "bob@y.org"); },
+     "/messenger/d.php",
+     {{"u", "ann@x.org"}, {"f", "bob@y.org"}},
+     false,
+     dir::Scratch::Temp4},
+    {"ProbeLookup",
+     [](dir::Directory& d) { return d.probeLookup("bob@y.org", 4711); },
+     "/messenger/g.php",
+     {{"u", "bob@y.org"}},
+     true,
+     dir::Scratch::Temp3},
+    {"SendLookup",
+     [](dir::Directory& d) { return d.sendLookup("bob@y.org"); },
+     "/messenger/g.php",
+     {{"u", "bob@y.org"}},
+     false,
+     dir::Scratch::Temp2},
+    {"Search",
+     [](dir::Directory& d) { return d.search("j smith&x=1"); },
+     "/messenger/s.php",
+     {{"u", "j smith&x=1"}},
+     true,
+     dir::Scratch::Temp5},
+    {"ViewProfile",
+     [](dir::Directory& d) { return d.viewProfile("bob@y.org"); },
+     "/messenger/v.php",
+     {{"u", "bob@y.org"}},
+     true,
+     dir::Scratch::Temp5},
+    {"SaveProfile",
+     [](dir::Directory& d) { return d.saveProfile("ann@x.org", kProfile); },
      "/messenger/e.php",
-     {{"u", "ann@x.org"}, {"n", kProfile.name}, {"s", kProfile.surname}, {"g", kProfile.gender},
-      {"d", kProfile.day}, {"m", kProfile.month}, {"y", kProfile.year}, {"ci", kProfile.city},
+     {{"u", "ann@x.org"},
+      {"n", kProfile.name},
+      {"s", kProfile.surname},
+      {"g", kProfile.gender},
+      {"d", kProfile.day},
+      {"m", kProfile.month},
+      {"y", kProfile.year},
+      {"ci", kProfile.city},
       {"co", kProfile.country}},
-     true, dir::Scratch::Temp5},
+     true,
+     dir::Scratch::Temp5},
 };
 
-std::vector<std::string> keyOrder(const std::string& target)
-{
+std::vector<std::string> keyOrder(const std::string& target) {
     std::vector<std::string> keys;
     const auto q = target.find('?');
     if (q == std::string::npos)
@@ -278,8 +302,7 @@ std::vector<std::string> keyOrder(const std::string& target)
 
 class DirectoryRequest : public Fetch, public ::testing::WithParamInterface<Call> {};
 
-TEST_P(DirectoryRequest, ReachesTheServerAsTypedAndReadsItsScratchFileBack)
-{
+TEST_P(DirectoryRequest, ReachesTheServerAsTypedAndReadsItsScratchFileBack) {
     const Call& call = GetParam();
     const std::string reply = std::string("reply to ") + call.name + "\r\nsecond line\r\n";
     server_.reply(reply);
@@ -306,8 +329,8 @@ TEST_P(DirectoryRequest, ReachesTheServerAsTypedAndReadsItsScratchFileBack)
         EXPECT_LE(std::stoi(n), 19998);
     }
 
-    EXPECT_EQ(lines.lines(), (std::vector<std::string>{std::string("reply to ") + call.name,
-                                                       "second line"}));
+    EXPECT_EQ(lines.lines(),
+              (std::vector<std::string>{std::string("reply to ") + call.name, "second line"}));
     EXPECT_EQ(readFile(d.scratchPath(call.scratch)), reply);
     for (const auto other : {dir::Scratch::Temp, dir::Scratch::Temp2, dir::Scratch::Temp3,
                              dir::Scratch::Temp4, dir::Scratch::Temp5}) {
@@ -321,8 +344,7 @@ TEST_P(DirectoryRequest, ReachesTheServerAsTypedAndReadsItsScratchFileBack)
 INSTANTIATE_TEST_SUITE_P(Rows, DirectoryRequest, ::testing::ValuesIn(kCalls),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Fetch, DirectoryShorterReplyLeavesNoTraceOfLongerOne)
-{
+TEST_F(Fetch, DirectoryShorterReplyLeavesNoTraceOfLongerOne) {
     dir::Directory d(server_.base(), dir_.path());
     server_.reply("ann\r\nannabel\r\njoanna\r\n");
     EXPECT_EQ(d.search("ann").count(), 3);
@@ -331,8 +353,7 @@ TEST_F(Fetch, DirectoryShorterReplyLeavesNoTraceOfLongerOne)
     EXPECT_EQ(readFile(d.scratchPath(dir::Scratch::Temp5)), "ann\r\n");
 }
 
-TEST_F(Fetch, EmptyReplyHasNoLineZero)
-{
+TEST_F(Fetch, EmptyReplyHasNoLineZero) {
     dir::Directory d(server_.base(), dir_.path());
     writeFile(d.scratchPath(dir::Scratch::Temp2), "10.0.0.5\r\n4321\r\n");
     server_.reply("");
@@ -342,8 +363,7 @@ TEST_F(Fetch, EmptyReplyHasNoLineZero)
     EXPECT_EQ(messageOf<EListError>([&] { (void)lines[0]; }), "List index out of bounds (0)");
 }
 
-bool lockIsFree(const std::filesystem::path& p)
-{
+bool lockIsFree(const std::filesystem::path& p) {
     const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -352,8 +372,7 @@ bool lockIsFree(const std::filesystem::path& p)
     return free;
 }
 
-TEST_F(Fetch, WaitsWhileAnotherClientHoldsTheScratchFile)
-{
+TEST_F(Fetch, WaitsWhileAnotherClientHoldsTheScratchFile) {
     dir::Directory d(server_.base(), dir_.path());
     const auto path = d.scratchPath(dir::Scratch::Temp2);
     const int other = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -378,8 +397,7 @@ TEST_F(Fetch, WaitsWhileAnotherClientHoldsTheScratchFile)
     EXPECT_EQ(lines.lines(), (std::vector<std::string>{"10.0.0.5", "4321"}));
 }
 
-TEST_F(Fetch, ReleasesTheScratchFileAfterSuccessAndFailure)
-{
+TEST_F(Fetch, ReleasesTheScratchFileAfterSuccessAndFailure) {
     dir::Directory d(server_.base(), dir_.path());
     server_.reply("OK");
     d.addFriend("a", "b");

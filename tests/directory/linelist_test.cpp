@@ -22,7 +22,9 @@ struct Split {
     std::vector<std::string> lines;
 };
 
-std::ostream& operator<<(std::ostream& os, const Split& s) { return os << s.name; }
+std::ostream& operator<<(std::ostream& os, const Split& s) {
+    return os << s.name;
+}
 
 const Split kSplits[] = {
     {"EmptyFile", "", {}},
@@ -49,13 +51,11 @@ const Split kSplits[] = {
 
 class LineSplitting : public ::testing::TestWithParam<Split> {};
 
-TEST_P(LineSplitting, FromBytes)
-{
+TEST_P(LineSplitting, FromBytes) {
     EXPECT_EQ(LineList::fromBytes(GetParam().bytes).lines(), GetParam().lines);
 }
 
-TEST_P(LineSplitting, FromARealFile)
-{
+TEST_P(LineSplitting, FromARealFile) {
     TempDir dir;
     const auto file = dir / "temp.txt";
     writeFile(file, GetParam().bytes);
@@ -68,15 +68,13 @@ TEST_P(LineSplitting, FromARealFile)
 INSTANTIATE_TEST_SUITE_P(Replies, LineSplitting, ::testing::ValuesIn(kSplits),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LineListIndex, ReadsLinesByZeroBasedIndex)
-{
+TEST(LineListIndex, ReadsLinesByZeroBasedIndex) {
     const auto list = LineList::fromBytes("10.0.0.5\r\n4321\r\n");
     EXPECT_EQ(list[0], "10.0.0.5");
     EXPECT_EQ(list[1], "4321");
 }
 
-TEST(LineListIndex, OutOfBoundsNamesTheIndex)
-{
+TEST(LineListIndex, OutOfBoundsNamesTheIndex) {
     const auto cases = std::vector<std::pair<std::string, int>>{
         {"", 0}, {"only\r\n", 1}, {"only\r\n", -1}, {"a\nb\nc", 7}};
     for (const auto& [bytes, index] : cases) {
@@ -85,13 +83,13 @@ TEST(LineListIndex, OutOfBoundsNamesTheIndex)
             (void)list[index];
             ADD_FAILURE() << "index " << index << " of a " << list.count() << "-line list";
         } catch (const EListError& e) {
-            EXPECT_STREQ(e.what(), ("List index out of bounds (" + std::to_string(index) + ")").c_str());
+            EXPECT_STREQ(e.what(),
+                         ("List index out of bounds (" + std::to_string(index) + ")").c_str());
         }
     }
 }
 
-TEST(LineListLoad, MissingFileIsAnOpenErrorNamingPathAndReason)
-{
+TEST(LineListLoad, MissingFileIsAnOpenErrorNamingPathAndReason) {
     TempDir dir;
     const auto file = dir / "temp5.txt";
     try {
@@ -103,8 +101,7 @@ TEST(LineListLoad, MissingFileIsAnOpenErrorNamingPathAndReason)
     }
 }
 
-TEST(LineListLoad, FolderInPlaceOfTheFileIsAnOpenError)
-{
+TEST(LineListLoad, FolderInPlaceOfTheFileIsAnOpenError) {
     TempDir dir;
     try {
         (void)LineList::loadFromFile(dir.path());
@@ -115,8 +112,7 @@ TEST(LineListLoad, FolderInPlaceOfTheFileIsAnOpenError)
     }
 }
 
-TEST(LineListLoad, LargeFileLoadsWhole)
-{
+TEST(LineListLoad, LargeFileLoadsWhole) {
     TempDir dir;
     std::string bytes;
     for (int i = 0; i < 3000; ++i)

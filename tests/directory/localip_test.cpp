@@ -19,8 +19,7 @@ using sorvane::test::TempDir;
 
 namespace {
 
-std::vector<std::uint32_t> v4(std::initializer_list<const char*> dotted)
-{
+std::vector<std::uint32_t> v4(std::initializer_list<const char*> dotted) {
     std::vector<std::uint32_t> out;
     for (const char* d : dotted)
         out.push_back(::inet_addr(d));
@@ -33,12 +32,16 @@ struct Choice {
     std::string expected;
 };
 
-std::ostream& operator<<(std::ostream& os, const Choice& c) { return os << c.name; }
+std::ostream& operator<<(std::ostream& os, const Choice& c) {
+    return os << c.name;
+}
 
 const Choice kChoices[] = {
     {"NameDoesNotResolve", {}, v4({"127.0.0.1", "192.168.1.7"}), ""},
     {"OneRealAddress", v4({"192.168.1.7"}), v4({"10.0.0.5"}), "192.168.1.7"},
-    {"SeveralRealAddressesTakeTheLast", v4({"10.0.0.5", "172.16.3.4", "192.168.1.7"}), {},
+    {"SeveralRealAddressesTakeTheLast",
+     v4({"10.0.0.5", "172.16.3.4", "192.168.1.7"}),
+     {},
      "192.168.1.7"},
     {"LoopbackAfterARealAddressIsPassedOver", v4({"10.0.0.5", "127.0.1.1"}), {}, "10.0.0.5"},
     {"DebianLoopbackFallsBackToLastInterface", v4({"127.0.1.1"}),
@@ -53,8 +56,7 @@ const Choice kChoices[] = {
 
 class LocalAddressChoice : public ::testing::TestWithParam<Choice> {};
 
-TEST_P(LocalAddressChoice, Picks)
-{
+TEST_P(LocalAddressChoice, Picks) {
     EXPECT_EQ(dir::chooseLocalIP(GetParam().resolved, GetParam().interfaces), GetParam().expected);
 }
 
@@ -62,8 +64,7 @@ INSTANTIATE_TEST_SUITE_P(Hosts, LocalAddressChoice, ::testing::ValuesIn(kChoices
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The real call: one of this host's own addresses in dotted form, or nothing at all.
-TEST(LocalAddress, IsOneOfThisHostsAddresses)
-{
+TEST(LocalAddress, IsOneOfThisHostsAddresses) {
     const std::string ip = dir::LocalIP();
     if (ip.empty())
         GTEST_SKIP() << "this host's name does not resolve";
@@ -93,20 +94,22 @@ struct Place {
     std::string expected;
 };
 
-std::ostream& operator<<(std::ostream& os, const Place& p) { return os << p.name; }
+std::ostream& operator<<(std::ostream& os, const Place& p) {
+    return os << p.name;
+}
 
 const Place kPlaces[] = {
     {"BesideAWritableExecutable", true, "/cache", "/home/ann", "/opt/sorvane/bin"},
     {"CacheHomeWhenInstalledSystemWide", false, "/var/cache/ann", "/home/ann",
      "/var/cache/ann/sorvane-messenger"},
     {"HomeCacheWithoutCacheHome", false, "", "/home/ann", "/home/ann/.cache/sorvane-messenger"},
-    {"RelativeCacheHomeIsIgnored", false, "cache", "/home/ann", "/home/ann/.cache/sorvane-messenger"},
+    {"RelativeCacheHomeIsIgnored", false, "cache", "/home/ann",
+     "/home/ann/.cache/sorvane-messenger"},
 };
 
 class ScratchFolder : public ::testing::TestWithParam<Place> {};
 
-TEST_P(ScratchFolder, Chosen)
-{
+TEST_P(ScratchFolder, Chosen) {
     const auto& p = GetParam();
     EXPECT_EQ(dir::chooseScratchDir("/opt/sorvane/bin", p.exeDirWritable, p.xdg, p.home),
               std::filesystem::path(p.expected));
@@ -115,13 +118,13 @@ TEST_P(ScratchFolder, Chosen)
 INSTANTIATE_TEST_SUITE_P(Installs, ScratchFolder, ::testing::ValuesIn(kPlaces),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ScratchFolderDefault, IsBesideThisWritableTestProgram)
-{
+TEST(ScratchFolderDefault, IsBesideThisWritableTestProgram) {
     TempDir cache;
     ScopedEnv xdg("XDG_CACHE_HOME", cache.path().c_str());
     const auto exe = std::filesystem::read_symlink("/proc/self/exe");
     EXPECT_EQ(dir::defaultScratchDir(), exe.parent_path());
-    EXPECT_FALSE(std::filesystem::exists(cache / "sorvane-messenger")) << "made a folder it did not use";
+    EXPECT_FALSE(std::filesystem::exists(cache / "sorvane-messenger"))
+        << "made a folder it did not use";
 }
 
 } // namespace

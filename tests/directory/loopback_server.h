@@ -26,8 +26,7 @@ struct SeenRequest {
 
 class LoopbackServer {
 public:
-    LoopbackServer()
-    {
+    LoopbackServer() {
         server_.set_tcp_nodelay(true);
         server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard lock(mutex_);
@@ -43,8 +42,7 @@ public:
         while (!server_.is_running())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ~LoopbackServer()
-    {
+    ~LoopbackServer() {
         server_.stop();
         thread_.join();
     }
@@ -52,25 +50,21 @@ public:
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int port() const { return port_; }
-    std::string url(const std::string& path = "/") const
-    {
+    std::string url(const std::string& path = "/") const {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
     std::string base() const { return url("/messenger/"); }
 
-    void reply(std::string body, int status = 200)
-    {
+    void reply(std::string body, int status = 200) {
         std::lock_guard lock(mutex_);
         body_ = std::move(body);
         status_ = status;
     }
-    std::vector<SeenRequest> seen() const
-    {
+    std::vector<SeenRequest> seen() const {
         std::lock_guard lock(mutex_);
         return seen_;
     }
-    SeenRequest last() const
-    {
+    SeenRequest last() const {
         std::lock_guard lock(mutex_);
         if (seen_.empty())
             throw std::runtime_error("no request reached the server");
@@ -88,8 +82,7 @@ private:
 };
 
 // A loopback port that nothing listens on: bound by a plain socket, then released.
-inline int closedLoopbackPort()
-{
+inline int closedLoopbackPort() {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;

@@ -22,8 +22,7 @@ protected:
     dir::Directory d_{server_.base(), scratch_.path()};
 };
 
-TEST_F(RealDirectory, AccountsWithAwkwardPasswords)
-{
+TEST_F(RealDirectory, AccountsWithAwkwardPasswords) {
     const std::string password = "p&q=r #%+\xC3\xA9";
     EXPECT_EQ(d_.newUser("ann@x.org", password)[0], "OK");
     EXPECT_EQ(d_.newUser("ann@x.org", "other")[0], "username exists");
@@ -33,8 +32,7 @@ TEST_F(RealDirectory, AccountsWithAwkwardPasswords)
     EXPECT_NE(d_.login("ann@x.org", "p&q=r  #%+\xC3\xA9", "127.0.0.1", "4321")[0], "OK");
 }
 
-TEST_F(RealDirectory, FriendsAndTheirAddresses)
-{
+TEST_F(RealDirectory, FriendsAndTheirAddresses) {
     for (const char* name : {"ann@x.org", "bob@y.org"})
         ASSERT_EQ(d_.newUser(name, "pw")[0], "OK");
     ASSERT_EQ(d_.login("bob@y.org", "pw", "127.0.0.3", "5123")[0], "OK");
@@ -59,12 +57,11 @@ TEST_F(RealDirectory, FriendsAndTheirAddresses)
     EXPECT_TRUE(after.count() == 1 || after[1].empty());
 }
 
-TEST_F(RealDirectory, ProfileValuesArriveAsTyped)
-{
+TEST_F(RealDirectory, ProfileValuesArriveAsTyped) {
     ASSERT_EQ(d_.newUser("ann@x.org", "pw")[0], "OK");
     ASSERT_EQ(d_.login("ann@x.org", "pw", "127.0.0.1", "4321")[0], "OK");
-    const dir::Profile p{"Zo\xC3\xAB", "O'Neil & Sons", "f=m", "#1", "50%", "19 90",
-                         "S\xC3\xA3o Paulo", "a+b&random=1"};
+    const dir::Profile p{"Zo\xC3\xAB", "O'Neil & Sons",    "f=m",         "#1", "50%",
+                         "19 90",      "S\xC3\xA3o Paulo", "a+b&random=1"};
     EXPECT_EQ(d_.saveProfile("ann@x.org", p)[0], "OK");
 
     const LineList shown = d_.viewProfile("ann@x.org");

@@ -13,15 +13,14 @@ namespace sorvane::test {
 
 class TempDir {
 public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-dir-XXXXXX").string();
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "sorvane-dir-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("cannot create a temporary folder");
         path_ = pattern;
     }
-    ~TempDir()
-    {
+    ~TempDir() {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
@@ -35,22 +34,19 @@ private:
     std::filesystem::path path_;
 };
 
-inline void writeFile(const std::filesystem::path& p, const std::string& bytes)
-{
+inline void writeFile(const std::filesystem::path& p, const std::string& bytes) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline std::string readFile(const std::filesystem::path& p)
-{
+inline std::string readFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
+    ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name))
             old_ = old;
         if (value)
@@ -58,8 +54,7 @@ public:
         else
             ::unsetenv(name);
     }
-    ~ScopedEnv()
-    {
+    ~ScopedEnv() {
         if (old_)
             ::setenv(name_.c_str(), old_->c_str(), 1);
         else

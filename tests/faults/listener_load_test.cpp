@@ -29,8 +29,7 @@ using namespace std::chrono_literals;
 namespace {
 
 QStringList history(const TForm4* window) {
-    return window ? window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts)
-                  : QStringList{};
+    return window ? window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts) : QStringList{};
 }
 
 // Resident memory of this process, in KiB.
@@ -85,7 +84,8 @@ TEST_F(ListenerLoad, SilentConnectionsDoNotHoldUpARealLine) {
     const qint64 shownAfter = clock.elapsed();
     // Within the read time-out plus a second, whatever the silent ones do.
     EXPECT_LE(shownAfter, 6000);
-    EXPECT_EQ(history(TForm3::openChatWindow("ann@x.org")), QStringList{"<ann@x.org> still there?"});
+    EXPECT_EQ(history(TForm3::openChatWindow("ann@x.org")),
+              QStringList{"<ann@x.org> still there?"});
 
     // Meanwhile the program answers at once and can still send.
     EXPECT_LT(eventLoopDelay(), 250ms);
@@ -143,11 +143,13 @@ TEST_F(ListenerLoad, LineWithoutEndIsCutAtTheLimitAndTheConnectionDropped) {
     // The next real line gets through as usual.
     ASSERT_TRUE(sendLine(port, "<ann@x.org> after the flood"));
     ASSERT_TRUE(waitFor([&] { return TForm3::openChatWindow("ann@x.org") != nullptr; }));
-    EXPECT_EQ(history(TForm3::openChatWindow("ann@x.org")), QStringList{"<ann@x.org> after the flood"});
+    EXPECT_EQ(history(TForm3::openChatWindow("ann@x.org")),
+              QStringList{"<ann@x.org> after the flood"});
 
     const long grownKiB = residentKiB() - before;
     std::printf("[ measured ] a 2 MiB line: its first MiB shown after %lld ms; resident memory "
-                "grew %ld KiB\n", static_cast<long long>(shownAfter), grownKiB);
+                "grew %ld KiB\n",
+                static_cast<long long>(shownAfter), grownKiB);
     // A megabyte of text in a window costs a few times that; the whole line would not fit.
     // Under AddressSanitizer freed memory stays resident in its quarantine, so the figure says
     // nothing there.

@@ -93,19 +93,19 @@ TEST(DirectoryOutage, RequestsSayItPresenceGoesOnAndFriendsComeBackWithTheServer
 class HookedDirectory {
 public:
     HookedDirectory() {
-        server_.Get(R"(/messenger/(\w)\.php)", [this](const httplib::Request& req,
-                                                    httplib::Response& res) {
-            std::string body;
-            if (req.matches[1] == "c")
-                body = "OK\r\n#pal\r\n";
-            else if (req.matches[1] == "g") {
-                std::lock_guard lock(mutex_);
-                if (beforeLookupReply_)
-                    beforeLookupReply_();
-                body = "127.0.0.1\r\n" + std::to_string(peerPort_) + "\r\n";
-            }
-            res.set_content(body, "text/plain");
-        });
+        server_.Get(R"(/messenger/(\w)\.php)",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        std::string body;
+                        if (req.matches[1] == "c")
+                            body = "OK\r\n#pal\r\n";
+                        else if (req.matches[1] == "g") {
+                            std::lock_guard lock(mutex_);
+                            if (beforeLookupReply_)
+                                beforeLookupReply_();
+                            body = "127.0.0.1\r\n" + std::to_string(peerPort_) + "\r\n";
+                        }
+                        res.set_content(body, "text/plain");
+                    });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running())
@@ -155,8 +155,8 @@ TEST(PeerDies, BetweenTheLookupAndTheSendTheLineIsNotDeliveredAndTheInputStays) 
     QTest::keyClick(chat->ui.Memo1, Qt::Key_Return);
     ASSERT_TRUE(waitFor([&] { return history(chat).size() == 2; }));
     EXPECT_FALSE(pal.running());
-    EXPECT_EQ(history(chat), QStringList({"<me@x.org> see you at eight",
-                                          TForm4::notDeliveredNote("pal")}));
+    EXPECT_EQ(history(chat),
+              QStringList({"<me@x.org> see you at eight", TForm4::notDeliveredNote("pal")}));
     EXPECT_EQ(chat->ui.Memo1->toPlainText(), "see you at eight");
     EXPECT_TRUE(w.boxes.errors.isEmpty());
     EXPECT_TRUE(w.boxes.messages.isEmpty());

@@ -37,8 +37,10 @@ QStringList entries(const QListWidget* list) {
 // Takes write permission away from the folder and from every file in it.
 void makeReadOnly(const fs::path& folder, bool readOnly) {
     for (const auto& entry : fs::directory_iterator(folder))
-        fs::permissions(entry.path(), readOnly ? fs::perms::owner_read : fs::perms::owner_read | fs::perms::owner_write);
-    fs::permissions(folder, readOnly ? fs::perms::owner_read | fs::perms::owner_exec : fs::perms::owner_all);
+        fs::permissions(entry.path(), readOnly ? fs::perms::owner_read
+                                               : fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(folder, readOnly ? fs::perms::owner_read | fs::perms::owner_exec
+                                     : fs::perms::owner_all);
 }
 
 bool canCreateIn(const fs::path& folder) {

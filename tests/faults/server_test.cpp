@@ -34,8 +34,8 @@ TestDirectoryServer::Options withArgs(std::vector<std::string> args, bool observ
 
 HttpReply logIn(const TestDirectoryServer& server, std::string_view name, std::string_view password,
                 std::string_view from) {
-    return server.requestReply("c.php", {{"u", name}, {"p", password}, {"ip", "127.0.0.1"}, {"port", "4000"}},
-                               from);
+    return server.requestReply(
+        "c.php", {{"u", name}, {"p", password}, {"ip", "127.0.0.1"}, {"port", "4000"}}, from);
 }
 
 // ---- password guessing ----------------------------------------------------------------------
@@ -49,7 +49,8 @@ TEST(PasswordGuessing, FiveFailuresPauseTheNameUntilThePauseIsOverThenTheRightPa
 
     // Someone elsewhere guesses: five failures...
     for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(logIn(server, "ANN", "guess" + std::to_string(i), "127.0.0.2").body, kWrongLogin) << i;
+        ASSERT_EQ(logIn(server, "ANN", "guess" + std::to_string(i), "127.0.0.2").body, kWrongLogin)
+            << i;
     const auto paused = Clock::now();
     // ... and the name is refused without its password being looked at, the right one too,
     // from the guesser's address and from hers. So is the guesser's address, for any name.
@@ -109,9 +110,11 @@ TEST(PasswordGuessing, AThousandGuessesTakeAtLeastTheThrottledTime) {
     EXPECT_EQ(checked, kGuesses);
     const auto floor = (kGuesses - 1) / kLimit * kPause;
     EXPECT_GE(took, floor);
-    std::printf("[ measured ] %d guesses took %lld ms (at least %lld ms throttled), %d refused unchecked\n",
-                checked, static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
-                static_cast<long long>(floor.count()), refused);
+    std::printf(
+        "[ measured ] %d guesses took %lld ms (at least %lld ms throttled), %d refused unchecked\n",
+        checked,
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+        static_cast<long long>(floor.count()), refused);
 }
 
 // ---- many clients ---------------------------------------------------------------------------
@@ -148,7 +151,8 @@ struct LoadClient {
     void registerAndLogIn() {
         expect(ask("n.php", {{"u", name}, {"p", "pw" + name}}), kOk, "n.php");
         const std::string port = std::to_string(portOf(index));
-        expect(ask("c.php", {{"u", name}, {"p", "pw" + name}, {"ip", ""}, {"port", port}}), kOk, "c.php");
+        expect(ask("c.php", {{"u", name}, {"p", "pw" + name}, {"ip", ""}, {"port", port}}), kOk,
+               "c.php");
     }
 
     void run(Clock::time_point until) {
@@ -173,12 +177,22 @@ struct LoadClient {
                        addressOf(other) + "\r\n" + std::to_string(portOf(other)) + "\r\n", "g.php");
                 break;
             case 3: // no other name holds this one
-                expect(ask("s.php", {{"u", otherName}, {"random", "5"}}), otherName + "\r\n", "s.php");
+                expect(ask("s.php", {{"u", otherName}, {"random", "5"}}), otherName + "\r\n",
+                       "s.php");
                 break;
             case 4: {
-                const std::string n = "N" + std::to_string(step), c = "C\xc3\xa9" + std::to_string(step);
-                expect(ask("e.php", {{"u", name}, {"n", n}, {"s", "S"}, {"g", "F"}, {"d", "1"}, {"m", "2"},
-                                     {"y", "1990"}, {"ci", c}, {"co", "NO"}, {"random", "3"}}),
+                const std::string n = "N" + std::to_string(step),
+                                  c = "C\xc3\xa9" + std::to_string(step);
+                expect(ask("e.php", {{"u", name},
+                                     {"n", n},
+                                     {"s", "S"},
+                                     {"g", "F"},
+                                     {"d", "1"},
+                                     {"m", "2"},
+                                     {"y", "1990"},
+                                     {"ci", c},
+                                     {"co", "NO"},
+                                     {"random", "3"}}),
                        kOk, "e.php");
                 profile = name + "\r\n" + n + "\r\nS\r\nF\r\n1\r\n2\r\n1990\r\n" + c + "\r\nNO\r\n";
                 break;
@@ -202,13 +216,14 @@ struct LoadClient {
                 break;
             }
             case 8: // refusals asked for
-                expect(ask("f.php", {{"u", name}, {"f", "nobody@load.test"}}), "Error: no such user\r\n",
-                       "f.php unknown");
-                expect(ask("e.php", {{"u", otherName}, {"n", "x"}}), "Error: log in from this address first\r\n",
-                       "e.php elsewhere");
+                expect(ask("f.php", {{"u", name}, {"f", "nobody@load.test"}}),
+                       "Error: no such user\r\n", "f.php unknown");
+                expect(ask("e.php", {{"u", otherName}, {"n", "x"}}),
+                       "Error: log in from this address first\r\n", "e.php elsewhere");
                 break;
             case 9:
-                expect(ask("n.php", {{"u", otherName}, {"p", "x"}}), "username exists\r\n", "n.php taken");
+                expect(ask("n.php", {{"u", otherName}, {"p", "x"}}), "username exists\r\n",
+                       "n.php taken");
                 break;
             }
         }
@@ -243,8 +258,9 @@ TEST(DirectoryLoad, ManyClientsOfMixedRequestsGetOnlyTheRepliesTheyAskedFor) {
         for (const std::string& m : c.mismatches)
             ADD_FAILURE() << c.name << ": " << m;
     }
-    std::printf("[ measured ] %d clients, %.1f s: %d requests (%.0f per second), every reply as asked\n",
-                clients, took, requests, requests / took);
+    std::printf(
+        "[ measured ] %d clients, %.1f s: %d requests (%.0f per second), every reply as asked\n",
+        clients, took, requests, requests / took);
     EXPECT_GT(requests, clients * 10);
 }
 
@@ -264,8 +280,8 @@ TEST(DirectoryCrash, KillNineDuringRegistrationsLosesNoAnsweredAccount) {
             registrars.emplace_back([&, t] {
                 // Registers until the server is gone; the request in flight then gets no answer.
                 for (int i = 0;; ++i) {
-                    const std::string name = "r" + std::to_string(round) + "-" + std::to_string(t) + "-" +
-                                             std::to_string(i);
+                    const std::string name = "r" + std::to_string(round) + "-" + std::to_string(t) +
+                                             "-" + std::to_string(i);
                     const HttpReply reply =
                         server.requestReply("n.php", {{"u", name}, {"p", "pw-" + name}});
                     std::lock_guard lock(mutex);
@@ -294,7 +310,8 @@ TEST(DirectoryCrash, KillNineDuringRegistrationsLosesNoAnsweredAccount) {
     for (int t = 0; t < 8; ++t)
         checkers.emplace_back([&, t] {
             for (std::size_t i = static_cast<std::size_t>(t); i < answered.size(); i += 8)
-                if (logIn(server, answered[i], "pw-" + answered[i], "127.0.0.1").body.rfind(kOk, 0) != 0)
+                if (logIn(server, answered[i], "pw-" + answered[i], "127.0.0.1")
+                        .body.rfind(kOk, 0) != 0)
                     ++lost;
         });
     for (std::thread& t : checkers)
@@ -303,16 +320,20 @@ TEST(DirectoryCrash, KillNineDuringRegistrationsLosesNoAnsweredAccount) {
     server.stop();
 
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(server.databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open_v2(server.databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
     std::string integrity;
-    sqlite3_exec(db, "PRAGMA integrity_check", [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) += values[0] ? values[0] : "";
-        return 0;
-    }, &integrity, nullptr);
+    sqlite3_exec(
+        db, "PRAGMA integrity_check",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) += values[0] ? values[0] : "";
+            return 0;
+        },
+        &integrity, nullptr);
     sqlite3_close(db);
     EXPECT_EQ(integrity, "ok");
-    std::printf("[ measured ] %d kills: %zu registrations answered OK, all kept; %d cut off\n", rounds,
-                answered.size(), unanswered);
+    std::printf("[ measured ] %d kills: %zu registrations answered OK, all kept; %d cut off\n",
+                rounds, answered.size(), unanswered);
     EXPECT_GT(answered.size(), 0u);
 }
 

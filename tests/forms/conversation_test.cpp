@@ -17,7 +17,9 @@ using namespace sorvane::test;
 
 namespace {
 
-std::string at(int port) { return "127.0.0.1\r\n" + std::to_string(port) + "\r\n"; }
+std::string at(int port) {
+    return "127.0.0.1\r\n" + std::to_string(port) + "\r\n";
+}
 
 std::vector<TForm4*> openWindows() {
     std::vector<TForm4*> out;

@@ -36,14 +36,12 @@ TEST_P(OkButtonRule, FollowsModeAndBoxes) {
     EXPECT_EQ(w.login->ui.BitBtn1->isEnabled(), row.enabled);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, OkButtonRule,
-                         ::testing::Values(OkRuleRow{true, "", "", false},
-                                           OkRuleRow{true, "a@b.c", "", false},
-                                           OkRuleRow{true, "", "pw", false},
-                                           OkRuleRow{true, "a@b.c", "pw", true},
-                                           OkRuleRow{true, "a@b.c", " ", true},
-                                           OkRuleRow{false, "", "", true},
-                                           OkRuleRow{false, "a@b.c", "pw", true}));
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OkButtonRule,
+    ::testing::Values(OkRuleRow{true, "", "", false}, OkRuleRow{true, "a@b.c", "", false},
+                      OkRuleRow{true, "", "pw", false}, OkRuleRow{true, "a@b.c", "pw", true},
+                      OkRuleRow{true, "a@b.c", " ", true}, OkRuleRow{false, "", "", true},
+                      OkRuleRow{false, "a@b.c", "pw", true}));
 
 TEST(LoginWindow, StartsInLoginModeWithOkDisabled) {
     ScriptedWorld w;
@@ -99,14 +97,14 @@ TEST_P(FriendText, GivesTheNamesInOrder) {
     EXPECT_EQ(TForm1::parseFriendText(GetParam().text), GetParam().names);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, FriendText,
-    ::testing::Values(FriendTextRow{"#a#b#c", {"a", "b", "c"}},
-                      FriendTextRow{"#a##b#", {"a", "", "b", ""}},
-                      FriendTextRow{"#", {""}}, FriendTextRow{"", {}},
-                      FriendTextRow{"#Ann Lee# x", {"Ann Lee", " x"}},
-                      // text before the first "#" names nobody
-                      FriendTextRow{"junk#a#b", {"a", "b"}}, FriendTextRow{"no names", {}}));
+INSTANTIATE_TEST_SUITE_P(Rows, FriendText,
+                         ::testing::Values(FriendTextRow{"#a#b#c", {"a", "b", "c"}},
+                                           FriendTextRow{"#a##b#", {"a", "", "b", ""}},
+                                           FriendTextRow{"#", {""}}, FriendTextRow{"", {}},
+                                           FriendTextRow{"#Ann Lee# x", {"Ann Lee", " x"}},
+                                           // text before the first "#" names nobody
+                                           FriendTextRow{"junk#a#b", {"a", "b"}},
+                                           FriendTextRow{"no names", {}}));
 
 TEST(Login, AcceptedFillsTheOfflineListAndOpensTheListener) {
     World w(observedAddress());

@@ -27,8 +27,8 @@ struct PlacementRow {
     QSize display, outer;
     QPoint expected;
     friend void PrintTo(const PlacementRow& r, std::ostream* os) {
-        *os << r.display.width() << 'x' << r.display.height() << " outer " << r.outer.width()
-            << 'x' << r.outer.height();
+        *os << r.display.width() << 'x' << r.display.height() << " outer " << r.outer.width() << 'x'
+            << r.outer.height();
     }
 };
 

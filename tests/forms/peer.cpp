@@ -24,9 +24,13 @@ Peer::Peer() {
         throw std::runtime_error("peer: cannot listen");
 }
 
-Peer::~Peer() { stop(); }
+Peer::~Peer() {
+    stop();
+}
 
-void Peer::stop() { server_.setActive(false); }
+void Peer::stop() {
+    server_.setActive(false);
+}
 
 std::vector<std::string> Peer::lines() const {
     std::lock_guard lock(mutex_);
@@ -56,6 +60,8 @@ bool sendLine(int port, const std::string& line) {
     return sent;
 }
 
-int deadPort() { return freeLoopbackPort(); }
+int deadPort() {
+    return freeLoopbackPort();
+}
 
 } // namespace sorvane::test

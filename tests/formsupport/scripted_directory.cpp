@@ -9,17 +9,17 @@
 namespace sorvane::test {
 
 ScriptedDirectory::ScriptedDirectory() : server_(std::make_unique<httplib::Server>()) {
-    server_->Get(R"(/messenger/(\w+\.php))", [this](const httplib::Request& req,
-                                                    httplib::Response& res) {
-        const std::string script = req.matches[1];
-        const std::string user = req.has_param("u") ? req.get_param_value("u") : std::string();
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(req.target);
-            calls_.emplace_back(script, user);
-        }
-        res.set_content(answer(script, user), "text/plain");
-    });
+    server_->Get(
+        R"(/messenger/(\w+\.php))", [this](const httplib::Request& req, httplib::Response& res) {
+            const std::string script = req.matches[1];
+            const std::string user = req.has_param("u") ? req.get_param_value("u") : std::string();
+            {
+                std::lock_guard lock(mutex_);
+                requests_.push_back(req.target);
+                calls_.emplace_back(script, user);
+            }
+            res.set_content(answer(script, user), "text/plain");
+        });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0)
         throw std::runtime_error("scripted directory: no port");

@@ -28,8 +28,8 @@ class RecordingMessageBoxes final : public ui::IMessageBoxes {
 public:
     void showMessage(const QString& text) override;
     void showError(const QString& text) override;
-    QStringList messages; // plain messages, in order
-    QStringList errors;   // default error boxes, in order
+    QStringList messages;        // plain messages, in order
+    QStringList errors;          // default error boxes, in order
     std::function<void()> onBox; // runs inside each box, as a user would while it is open
     void clear() { messages.clear(), errors.clear(); }
 };

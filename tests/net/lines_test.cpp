@@ -28,7 +28,9 @@ struct LineCase {
     std::vector<std::string> chunks; // sent 100 ms apart, so each is looked at by itself
     std::string separator, line, unread;
 };
-void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LineReading : public testing::TestWithParam<LineCase> {};
 
@@ -57,15 +59,24 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"PeerClosesAfterText", {"abc"}, "\r\n", "abc", ""},
         LineCase{"PeerClosesWithoutAByte", {}, "\r\n", "", ""},
         LineCase{"NextLineStaysUnread", {"a\r\nb\r\n"}, "\r\n", "a", "b\r\n"},
-        LineCase{"ThousandBytes", {std::string(1000, 'x') + "\r\nz"}, "\r\n",
-                 std::string(1000, 'x'), "z"},
-        LineCase{"ZeroByteHidesSeparatorInSamePeek", {std::string("ab\0cd\r\n", 7), "ef\r\ngh"},
-                 "\r\n", "abef", "gh"},
+        LineCase{"ThousandBytes",
+                 {std::string(1000, 'x') + "\r\nz"},
+                 "\r\n",
+                 std::string(1000, 'x'),
+                 "z"},
+        LineCase{"ZeroByteHidesSeparatorInSamePeek",
+                 {std::string("ab\0cd\r\n", 7), "ef\r\ngh"},
+                 "\r\n",
+                 "abef",
+                 "gh"},
         LineCase{"SeparatorSplitAcrossSends", {"abc\r", "\ndef\r\n"}, "\r\n", "abc", "def\r\n"},
         LineCase{"LoneCarriageReturnAtPeekEnd", {"ab\r", "cd\r\n"}, "\r\n", "ab\rcd", ""},
         LineCase{"LongSeparatorSplit", {"xyEN", "Dz"}, "END", "xy", "z"},
-        LineCase{"SplitAfterSeveralPeeks", {std::string(600, 'q') + "\r", "\nw"}, "\r\n",
-                 std::string(600, 'q'), "w"}),
+        LineCase{"SplitAfterSeveralPeeks",
+                 {std::string(600, 'q') + "\r", "\nw"},
+                 "\r\n",
+                 std::string(600, 'q'),
+                 "w"}),
     [](const testing::TestParamInfo<LineCase>& info) { return std::string(info.param.name); });
 
 TEST(LineLimits, ReadTimeoutReturnsWhatArrived) {
@@ -84,8 +95,8 @@ TEST(LineLimits, ReadTimeoutReturnsWhatArrived) {
 TEST(LineLimits, LongerLineIsCutAndTheRestOfTheConnectionDropped) {
     Connection conn;
     conn.client.setMaxLineLength(1000);
-    loopback::Send(*conn.peer, std::string(1000, 'y') + "\r\n" + std::string(3000, 'x') +
-                                   "\r\nnext\r\n");
+    loopback::Send(*conn.peer,
+                   std::string(1000, 'y') + "\r\n" + std::string(3000, 'x') + "\r\nnext\r\n");
     EXPECT_EQ(conn.client.ReceiveLine(), std::string(1000, 'y')); // exactly the limit: whole
     EXPECT_EQ(conn.client.ReceiveLine(), std::string(1000, 'x'));
     EXPECT_EQ(conn.client.ReceiveLine(), ""); // at once, though "next" is there

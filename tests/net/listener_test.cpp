@@ -114,8 +114,8 @@ TEST_F(Listener, EleventhConnectionWaitsUntilAThreadIsFree) {
         peers.push_back(loopback::Connect(port));
         loopback::Send(*peers.back(), std::to_string(i) + "\r\n");
     }
-    ASSERT_TRUE(loopback::WaitUntil([&] { return acceptThread().idleCount() == 0 &&
-                                                 acceptThread().poolSize() == 10; }));
+    ASSERT_TRUE(loopback::WaitUntil(
+        [&] { return acceptThread().idleCount() == 0 && acceptThread().poolSize() == 10; }));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(acceptThread().poolSize(), TServerSocketThread::PoolLimit);
     EXPECT_EQ(seen->count(), 0u);

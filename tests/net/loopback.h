@@ -27,7 +27,9 @@ struct Closer {
 };
 // An owned descriptor; null when the call that made it failed.
 using Fd = std::unique_ptr<int, Closer>;
-inline Fd Own(int fd) { return fd < 0 ? nullptr : Fd(new int(fd)); }
+inline Fd Own(int fd) {
+    return fd < 0 ? nullptr : Fd(new int(fd));
+}
 
 inline sockaddr_in Address(std::uint16_t port) {
     sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
@@ -91,7 +93,8 @@ inline std::optional<std::string> ReadToClose(int fd, std::chrono::milliseconds 
     }
 }
 
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = 5s) {
     for (const auto deadline = Clock::now() + limit; !condition(); std::this_thread::sleep_for(2ms))
         if (Clock::now() > deadline)
             return false;

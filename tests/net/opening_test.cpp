@@ -13,10 +13,14 @@ using sorvane::net::EConvertError;
 namespace {
 
 TEST(AddressBuilding, HostAndPortTexts) {
-    const std::pair<const char*, const char*> hosts[] = {
-        {"", "0.0.0.0"},       {"127.0.0.1", "127.0.0.1"}, {"127.1", "127.1"},
-        {"1.2.3.4.5", ""},     {"999.0.0.1", ""},          {"4chan", ""},
-        {"localhost", "127.0.0.1"}, {"no-such-host.invalid", ""}};
+    const std::pair<const char*, const char*> hosts[] = {{"", "0.0.0.0"},
+                                                         {"127.0.0.1", "127.0.0.1"},
+                                                         {"127.1", "127.1"},
+                                                         {"1.2.3.4.5", ""},
+                                                         {"999.0.0.1", ""},
+                                                         {"4chan", ""},
+                                                         {"localhost", "127.0.0.1"},
+                                                         {"no-such-host.invalid", ""}};
     for (const auto& [host, dotted] : hosts)
         EXPECT_EQ(sorvane::net::HostToDottedText(host), dotted) << '"' << host << '"';
 

@@ -32,21 +32,21 @@ const std::string kOrigin = "Error: log in from this address first\r\n";
 const std::string kOk = "OK\r\n";
 
 struct Step {
-    std::string target;  // after /messenger/, exactly as sent
+    std::string target; // after /messenger/, exactly as sent
     std::string body;
     int status;
 };
 
-void runSteps(const TestDirectoryServer &server, const std::vector<Step> &steps,
+void runSteps(const TestDirectoryServer& server, const std::vector<Step>& steps,
               std::string_view source = {}) {
-    for (const Step &step : steps) {
+    for (const Step& step : steps) {
         auto reply = httpGet(server.port(), "/messenger/" + step.target, source);
         EXPECT_EQ(reply.body, step.body) << step.target;
         EXPECT_EQ(reply.status, step.status) << step.target;
     }
 }
 
-std::string fileBytes(const std::string &path) {
+std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
@@ -59,113 +59,121 @@ const std::string kEmptyProfile = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
 
 TEST(DirectoryHttp, EveryScriptAnswersAndRefusesWithItsLines) {
     TestDirectoryServer server;
-    runSteps(server, {
-        // n.php
-        {"n.php?u=ann&p=pw", kOk, 200},
-        {"n.php?u=ann&p=other", "username exists\r\n", 409},
-        {"n.php?u=ANN&p=other", "username exists\r\n", 409},
-        {"n.php?u=&p=x", kEmpty, 400},
-        {"n.php?u=carl", kEmpty, 400},
-        {"n.php?u=a%23b&p=x", kBadChars, 400},
-        {"n.php?u=a%0Ab&p=x", kBadChars, 400},
-        {"n.php?u=%FF%FE&p=x", kBadChars, 400},
-        {"n.php?u=bob&p=pw2", kOk, 200},
-        {"n.php?u=cat&p=pw3", kOk, 200},
-        // c.php refusals; g.php knows no address before the first login
-        {"c.php?u=ann&p=wrong&ip=127.0.0.9&port=4000", kWrongLogin, 403},
-        {"c.php?u=nobody&p=pw&ip=127.0.0.9&port=4000", kWrongLogin, 403},
-        {"c.php?u=ann&p=&ip=127.0.0.9&port=4000", kWrongLogin, 403},
-        {"c.php?u=ann&p=pw&ip=127.0.0.9&port=x1", kBadAddress, 400},
-        {"c.php?u=ann&p=pw&ip=127.0.0.9&port=65536", kBadAddress, 400},
-        {"c.php?u=ann&p=pw&ip=127.0.0.9", kBadAddress, 400},
-        {"c.php?u=ann&p=pw&ip=1.2.3.256&port=1", kBadAddress, 400},
-        {"c.php?u=ann&p=pw&ip=localhost&port=1", kBadAddress, 400},
-        {"g.php?u=ann", "", 404},
-        // c.php success, names case-insensitive, shown as registered
-        {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4000&random=17", kOk, 200},
-        {"g.php?u=ann", "127.0.0.9\r\n4000\r\n", 200},
-        {"g.php?u=ANN&random=3", "127.0.0.9\r\n4000\r\n", 200},
-        {"g.php?u=nobody", "", 404},
-        {"g.php?u=", "", 404},
-        // f.php / d.php and the friend line, in the order added
-        {"f.php?u=ann&f=bob", kOk, 200},
-        {"f.php?u=ann&f=bob", kOk, 200},
-        {"f.php?u=ann&f=CAT", kOk, 200},
-        {"f.php?u=ann&f=nobody", kUnknown, 404},
-        {"f.php?u=bob&f=ann", kOrigin, 403},
-        {"f.php?u=nobody&f=ann", kOrigin, 403},
-        {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4001", "OK\r\n#bob#cat\r\n", 200},
-        {"d.php?u=ann&f=bob", kOk, 200},
-        {"d.php?u=ann&f=bob", kOk, 200},
-        {"d.php?u=ann&f=nobody", kUnknown, 404},
-        {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4001", "OK\r\n#cat\r\n", 200},
-        {"f.php?u=ann&f=bob", kOk, 200},
-        {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4001", "OK\r\n#cat#bob\r\n", 200},
-        // v.php / e.php
-        {"v.php?u=ann&random=5", "ann\r\n" + kEmptyProfile, 200},
-        {"e.php?u=ann&n=Ann&s=Lee&g=f&d=1&m=2&y=1990&ci=Oslo&co=Norway&random=9", kOk, 200},
-        {"v.php?u=ANN", "ann\r\nAnn\r\nLee\r\nf\r\n1\r\n2\r\n1990\r\nOslo\r\nNorway\r\n", 200},
-        {"e.php?u=ann&n=Ann&co=Norway", kOk, 200},
-        {"v.php?u=ann", "ann\r\nAnn\r\n\r\n\r\n\r\n\r\n\r\n\r\nNorway\r\n", 200},
-        {"e.php?u=bob&n=Bob", kOrigin, 403},
-        {"v.php?u=bob", "bob\r\n" + kEmptyProfile, 200},
-        {"v.php?u=nobody", "", 404},
-        // s.php: oldest account first, case-insensitive, empty text finds nobody
-        {"s.php?u=", "", 200},
-        {"s.php?u=A", "ann\r\ncat\r\n", 200},
-        {"s.php?u=NN", "ann\r\n", 200},
-        {"s.php?u=bo", "bob\r\n", 200},
-        {"s.php?u=xyz", "", 200},
-        // anything else
-        {"x.php?u=ann", "", 404},
-        {"c.php/x?u=ann", "", 404},
-    });
+    runSteps(
+        server,
+        {
+            // n.php
+            {"n.php?u=ann&p=pw", kOk, 200},
+            {"n.php?u=ann&p=other", "username exists\r\n", 409},
+            {"n.php?u=ANN&p=other", "username exists\r\n", 409},
+            {"n.php?u=&p=x", kEmpty, 400},
+            {"n.php?u=carl", kEmpty, 400},
+            {"n.php?u=a%23b&p=x", kBadChars, 400},
+            {"n.php?u=a%0Ab&p=x", kBadChars, 400},
+            {"n.php?u=%FF%FE&p=x", kBadChars, 400},
+            {"n.php?u=bob&p=pw2", kOk, 200},
+            {"n.php?u=cat&p=pw3", kOk, 200},
+            // c.php refusals; g.php knows no address before the first login
+            {"c.php?u=ann&p=wrong&ip=127.0.0.9&port=4000", kWrongLogin, 403},
+            {"c.php?u=nobody&p=pw&ip=127.0.0.9&port=4000", kWrongLogin, 403},
+            {"c.php?u=ann&p=&ip=127.0.0.9&port=4000", kWrongLogin, 403},
+            {"c.php?u=ann&p=pw&ip=127.0.0.9&port=x1", kBadAddress, 400},
+            {"c.php?u=ann&p=pw&ip=127.0.0.9&port=65536", kBadAddress, 400},
+            {"c.php?u=ann&p=pw&ip=127.0.0.9", kBadAddress, 400},
+            {"c.php?u=ann&p=pw&ip=1.2.3.256&port=1", kBadAddress, 400},
+            {"c.php?u=ann&p=pw&ip=localhost&port=1", kBadAddress, 400},
+            {"g.php?u=ann", "", 404},
+            // c.php success, names case-insensitive, shown as registered
+            {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4000&random=17", kOk, 200},
+            {"g.php?u=ann", "127.0.0.9\r\n4000\r\n", 200},
+            {"g.php?u=ANN&random=3", "127.0.0.9\r\n4000\r\n", 200},
+            {"g.php?u=nobody", "", 404},
+            {"g.php?u=", "", 404},
+            // f.php / d.php and the friend line, in the order added
+            {"f.php?u=ann&f=bob", kOk, 200},
+            {"f.php?u=ann&f=bob", kOk, 200},
+            {"f.php?u=ann&f=CAT", kOk, 200},
+            {"f.php?u=ann&f=nobody", kUnknown, 404},
+            {"f.php?u=bob&f=ann", kOrigin, 403},
+            {"f.php?u=nobody&f=ann", kOrigin, 403},
+            {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4001", "OK\r\n#bob#cat\r\n", 200},
+            {"d.php?u=ann&f=bob", kOk, 200},
+            {"d.php?u=ann&f=bob", kOk, 200},
+            {"d.php?u=ann&f=nobody", kUnknown, 404},
+            {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4001", "OK\r\n#cat\r\n", 200},
+            {"f.php?u=ann&f=bob", kOk, 200},
+            {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4001", "OK\r\n#cat#bob\r\n", 200},
+            // v.php / e.php
+            {"v.php?u=ann&random=5", "ann\r\n" + kEmptyProfile, 200},
+            {"e.php?u=ann&n=Ann&s=Lee&g=f&d=1&m=2&y=1990&ci=Oslo&co=Norway&random=9", kOk, 200},
+            {"v.php?u=ANN", "ann\r\nAnn\r\nLee\r\nf\r\n1\r\n2\r\n1990\r\nOslo\r\nNorway\r\n", 200},
+            {"e.php?u=ann&n=Ann&co=Norway", kOk, 200},
+            {"v.php?u=ann", "ann\r\nAnn\r\n\r\n\r\n\r\n\r\n\r\n\r\nNorway\r\n", 200},
+            {"e.php?u=bob&n=Bob", kOrigin, 403},
+            {"v.php?u=bob", "bob\r\n" + kEmptyProfile, 200},
+            {"v.php?u=nobody", "", 404},
+            // s.php: oldest account first, case-insensitive, empty text finds nobody
+            {"s.php?u=", "", 200},
+            {"s.php?u=A", "ann\r\ncat\r\n", 200},
+            {"s.php?u=NN", "ann\r\n", 200},
+            {"s.php?u=bo", "bob\r\n", 200},
+            {"s.php?u=xyz", "", 200},
+            // anything else
+            {"x.php?u=ann", "", 404},
+            {"c.php/x?u=ann", "", 404},
+        });
     EXPECT_EQ(httpGet(server.port(), "/other/g.php?u=ann").status, 404);
 }
 
 TEST(DirectoryHttp, LoginRegistersSentOrObservedAddress) {
     {
         TestDirectoryServer server;
-        runSteps(server, {{"n.php?u=ann&p=pw", kOk, 200},
-                          {"c.php?u=ann&p=pw&ip=&port=4000", kOk, 200},
-                          {"g.php?u=ann", "127.0.0.2\r\n4000\r\n", 200}},
+        runSteps(server,
+                 {{"n.php?u=ann&p=pw", kOk, 200},
+                  {"c.php?u=ann&p=pw&ip=&port=4000", kOk, 200},
+                  {"g.php?u=ann", "127.0.0.2\r\n4000\r\n", 200}},
                  "127.0.0.2");
     }
     TestDirectoryServer::Options options;
     options.observedAddress = true;
     TestDirectoryServer server(options);
-    runSteps(server, {{"n.php?u=ann&p=pw", kOk, 200},
-                      {"c.php?u=ann&p=pw&ip=192.0.2.7&port=4000", kOk, 200},
-                      {"g.php?u=ann", "127.0.0.3\r\n4000\r\n", 200}},
+    runSteps(server,
+             {{"n.php?u=ann&p=pw", kOk, 200},
+              {"c.php?u=ann&p=pw&ip=192.0.2.7&port=4000", kOk, 200},
+              {"g.php?u=ann", "127.0.0.3\r\n4000\r\n", 200}},
              "127.0.0.3");
 }
 
 TEST(DirectoryHttp, ChangesAreAcceptedOnlyFromTheLastLoginAddress) {
     TestDirectoryServer server;
     server.registerUser("bob", "pw");
-    server.registerAndLogin("ann", "pw");  // from 127.0.0.1
+    server.registerAndLogin("ann", "pw"); // from 127.0.0.1
     const std::vector<std::string> mutations = {"f.php?u=ann&f=bob", "d.php?u=ann&f=bob",
                                                 "e.php?u=ann&n=Mallory"};
-    for (const std::string &m : mutations) {
+    for (const std::string& m : mutations) {
         SCOPED_TRACE(m);
         EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.2").body, kOrigin);
         EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.1").body, kOk);
     }
     // A login from elsewhere moves the right along with it.
-    EXPECT_EQ(httpGet(server.port(), "/messenger/c.php?u=ann&p=pw&ip=127.0.0.2&port=1", "127.0.0.2").body, kOk);
-    for (const std::string &m : mutations) {
+    EXPECT_EQ(
+        httpGet(server.port(), "/messenger/c.php?u=ann&p=pw&ip=127.0.0.2&port=1", "127.0.0.2").body,
+        kOk);
+    for (const std::string& m : mutations) {
         SCOPED_TRACE(m);
         EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.1").body, kOrigin);
         EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.2").body, kOk);
     }
-    EXPECT_EQ(server.request("v.php", {{"u", "ann"}}), "ann\r\nMallory\r\n" + kEmptyProfile.substr(2));
+    EXPECT_EQ(server.request("v.php", {{"u", "ann"}}),
+              "ann\r\nMallory\r\n" + kEmptyProfile.substr(2));
 }
 
 TEST(DirectoryHttp, ValuesOfUpTo256BytesAreAccepted) {
     TestDirectoryServer server;
     const std::string name256(256, 'n'), name257(257, 'n');
-    std::string umlauts;  // 256 bytes, three times as long on the wire
-    for (int i = 0; i < 128; ++i) umlauts += "\xC3\xBC";
+    std::string umlauts; // 256 bytes, three times as long on the wire
+    for (int i = 0; i < 128; ++i)
+        umlauts += "\xC3\xBC";
 
     EXPECT_EQ(server.registerUser(name257, "pw"), kTooLong);
     EXPECT_EQ(server.registerUser("ann", std::string(257, 'p')), kTooLong);
@@ -174,9 +182,10 @@ TEST(DirectoryHttp, ValuesOfUpTo256BytesAreAccepted) {
     EXPECT_EQ(server.request("e.php", {{"u", name256}, {"ci", umlauts}}), kOk);
     EXPECT_EQ(server.request("e.php", {{"u", name256}, {"ci", umlauts + "x"}}), kTooLong);
     EXPECT_EQ(server.request("e.php", {{"u", name256}, {"unknown", name257}}), kTooLong);
-    EXPECT_EQ(server.request("v.php", {{"u", name256}}), name256 + "\r\n\r\n\r\n\r\n\r\n\r\n\r\n" + umlauts + "\r\n\r\n");
+    EXPECT_EQ(server.request("v.php", {{"u", name256}}),
+              name256 + "\r\n\r\n\r\n\r\n\r\n\r\n\r\n" + umlauts + "\r\n\r\n");
     EXPECT_EQ(server.request("s.php", {{"u", name256}}), name256 + "\r\n");
-    for (const char *script : {"g.php", "s.php", "v.php"}) {
+    for (const char* script : {"g.php", "s.php", "v.php"}) {
         auto reply = server.requestReply(script, {{"u", name257}});
         EXPECT_EQ(reply.status, 400) << script;
         EXPECT_EQ(reply.body, "") << script;
@@ -190,17 +199,19 @@ TEST(DirectoryHttp, QueryValuesArePercentDecoded) {
     EXPECT_EQ(server.registerUser("ann b", password), kOk);
     EXPECT_EQ(server.login("ann b", password), kOk);
     EXPECT_EQ(server.request("e.php", {{"u", "ann b"}, {"ci", city}}), kOk);
-    EXPECT_EQ(server.request("v.php", {{"u", "ann b"}}), "ann b\r\n\r\n\r\n\r\n\r\n\r\n\r\n" + city + "\r\n\r\n");
+    EXPECT_EQ(server.request("v.php", {{"u", "ann b"}}),
+              "ann b\r\n\r\n\r\n\r\n\r\n\r\n\r\n" + city + "\r\n\r\n");
     runSteps(server, {
-        // '+' is a plus, not a blank; lower-case escapes and stray '%' are fine
-        {"s.php?u=ann+b", "", 200},
-        {"s.php?u=ann%20b", "ann b\r\n", 200},
-        {"e.php?u=ann%20b&n=a+b%2bc&s=%c3%a9&g=50%&d=%zz", kOk, 200},
-        {"v.php?u=ann%20b", "ann b\r\na+b+c\r\n\xC3\xA9\r\n50%\r\n%zz\r\n\r\n\r\n\r\n\r\n", 200},
-        // key names are decoded too, and the first of a repeated key counts
-        {"e.php?%75=ann%20b&n=first&n=second", kOk, 200},
-        {"v.php?u=ann%20b", "ann b\r\nfirst\r\n" + kEmptyProfile.substr(2), 200},
-    });
+                         // '+' is a plus, not a blank; lower-case escapes and stray '%' are fine
+                         {"s.php?u=ann+b", "", 200},
+                         {"s.php?u=ann%20b", "ann b\r\n", 200},
+                         {"e.php?u=ann%20b&n=a+b%2bc&s=%c3%a9&g=50%&d=%zz", kOk, 200},
+                         {"v.php?u=ann%20b",
+                          "ann b\r\na+b+c\r\n\xC3\xA9\r\n50%\r\n%zz\r\n\r\n\r\n\r\n\r\n", 200},
+                         // key names are decoded too, and the first of a repeated key counts
+                         {"e.php?%75=ann%20b&n=first&n=second", kOk, 200},
+                         {"v.php?u=ann%20b", "ann b\r\nfirst\r\n" + kEmptyProfile.substr(2), 200},
+                     });
 }
 
 TEST(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {
@@ -208,10 +219,12 @@ TEST(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {
     TestDirectoryServer::Options options;
     options.extraArgs = {"--login-failure-limit", "0"};
     TestDirectoryServer server(options);
-    const std::vector<std::string> names = {
-        "o'brien", "x'; DROP TABLE users; --", "\" OR 1=1 --", "100%_off", "back\\slash",
-        "near(a b)", "star*", "\"quoted\"", "a AND b", "semi;colon"};
-    for (const auto &name : names) {
+    const std::vector<std::string> names = {"o'brien",      "x'; DROP TABLE users; --",
+                                            "\" OR 1=1 --", "100%_off",
+                                            "back\\slash",  "near(a b)",
+                                            "star*",        "\"quoted\"",
+                                            "a AND b",      "semi;colon"};
+    for (const auto& name : names) {
         SCOPED_TRACE(name);
         ASSERT_EQ(server.registerUser(name, name), kOk);
         EXPECT_EQ(server.login(name, "' OR '1'='1"), kWrongLogin);
@@ -221,7 +234,10 @@ TEST(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {
                   name + "\r\n" + name + "\r\n");
         EXPECT_EQ(server.request("s.php", {{"u", name}}), name + "\r\n");
     }
-    struct { const char *text; std::string found; } searches[] = {
+    struct {
+        const char* text;
+        std::string found;
+    } searches[] = {
         {"%", "100%_off\r\n"},
         {"_", "100%_off\r\n"},
         {"%_", "100%_off\r\n"},
@@ -237,8 +253,9 @@ TEST(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {
         {"(a", "near(a b)\r\n"},
         {"\\", "back\\slash\r\n"},
     };
-    for (const auto &s : searches) EXPECT_EQ(server.request("s.php", {{"u", s.text}}), s.found) << s.text;
-    EXPECT_EQ(server.registerUser("fresh", "pw"), kOk);  // the tables are still there
+    for (const auto& s : searches)
+        EXPECT_EQ(server.request("s.php", {{"u", s.text}}), s.found) << s.text;
+    EXPECT_EQ(server.registerUser("fresh", "pw"), kOk); // the tables are still there
 }
 
 TEST(DirectoryHttp, SearchFindsSubstringsCaseInsensitivelyAtMost100OldestFirst) {
@@ -254,16 +271,18 @@ TEST(DirectoryHttp, SearchFindsSubstringsCaseInsensitivelyAtMost100OldestFirst) 
     names.push_back("abcd.cdef@x.example");
     ASSERT_EQ(server.registerUser(names.back(), "pw"), kOk);
     auto lower = [](std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(s.begin(), s.end(), s.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         return s;
     };
     // Texts below three characters take another path than longer ones; both
     // must agree with a plain substring test.
-    for (const char *text : {"u", "1", "E1", "11", "02", "r10", "USER", "@MAIL", "1129@m", "x.ex", "zz", "mail.examplex",
-                             "1000@mail", "ple.x", "a.example", "13@", "e@", "abcdef", "cd.c"}) {
+    for (const char* text :
+         {"u", "1", "E1", "11", "02", "r10", "USER", "@MAIL", "1129@m", "x.ex", "zz",
+          "mail.examplex", "1000@mail", "ple.x", "a.example", "13@", "e@", "abcdef", "cd.c"}) {
         std::string expected;
         int count = 0;
-        for (const auto &n : names)
+        for (const auto& n : names)
             if (count < 100 && lower(n).find(lower(text)) != std::string::npos) {
                 expected += n + "\r\n";
                 ++count;
@@ -277,7 +296,8 @@ TEST(DirectoryHttp, PasswordsAreStoredHashedAndLoggedMasked) {
     const std::string password = "Tr0ub4dor&3-clear-text";
     server.registerAndLogin("ann", password);
     server.login("ann", "wrong-guess-in-the-log");
-    const std::string db = fileBytes(server.databasePath()) + fileBytes(server.databasePath() + "-wal");
+    const std::string db =
+        fileBytes(server.databasePath()) + fileBytes(server.databasePath() + "-wal");
     EXPECT_EQ(db.find("Tr0ub4dor"), std::string::npos);
     EXPECT_NE(db.find("$y$"), std::string::npos);
 
@@ -285,7 +305,8 @@ TEST(DirectoryHttp, PasswordsAreStoredHashedAndLoggedMasked) {
     EXPECT_EQ(log.find("Tr0ub4dor"), std::string::npos);
     EXPECT_EQ(log.find("wrong-guess"), std::string::npos);
     EXPECT_NE(log.find("/messenger/n.php?u=ann&p=*** 200"), std::string::npos) << log;
-    EXPECT_NE(log.find("/messenger/c.php?u=ann&p=***&ip=127.0.0.1&port=0 403"), std::string::npos) << log;
+    EXPECT_NE(log.find("/messenger/c.php?u=ann&p=***&ip=127.0.0.1&port=0 403"), std::string::npos)
+        << log;
 }
 
 TEST(DirectoryHttp, ManyConcurrentClientsKeepTheirData) {
@@ -297,27 +318,37 @@ TEST(DirectoryHttp, ManyConcurrentClientsKeepTheirData) {
     for (int c = 0; c < kClients; ++c) {
         clients.emplace_back([&, c] {
             const std::string me = "client" + std::to_string(c);
-            if (server.registerUser(me, "pw") != kOk) ++wrong;
-            if (server.login(me, "pw", "127.0.0.1", 5000 + c) != kOk) ++wrong;
-            if (server.registerUser("contested", "pw") == kOk) ++created;
+            if (server.registerUser(me, "pw") != kOk)
+                ++wrong;
+            if (server.login(me, "pw", "127.0.0.1", 5000 + c) != kOk)
+                ++wrong;
+            if (server.registerUser("contested", "pw") == kOk)
+                ++created;
             for (int r = 0; r < kRounds; ++r) {
                 const std::string other = "client" + std::to_string((c + r + 1) % kClients);
                 std::string reply = server.request("f.php", {{"u", me}, {"f", other}});
-                if (reply != kOk && reply != kUnknown) ++wrong;  // the other may not exist yet
-                if (server.request("e.php", {{"u", me}, {"n", me + "#" + std::to_string(r)}}) != kOk) ++wrong;
-                if (server.request("f.php", {{"u", me}, {"f", "hub"}}) != kOk) ++wrong;
-                if (server.request("g.php", {{"u", "hub"}}) != "127.0.0.1\r\n0\r\n") ++wrong;
+                if (reply != kOk && reply != kUnknown)
+                    ++wrong; // the other may not exist yet
+                if (server.request("e.php", {{"u", me}, {"n", me + "#" + std::to_string(r)}}) !=
+                    kOk)
+                    ++wrong;
+                if (server.request("f.php", {{"u", me}, {"f", "hub"}}) != kOk)
+                    ++wrong;
+                if (server.request("g.php", {{"u", "hub"}}) != "127.0.0.1\r\n0\r\n")
+                    ++wrong;
                 server.request("s.php", {{"u", "client"}});
             }
         });
     }
-    for (auto &t : clients) t.join();
+    for (auto& t : clients)
+        t.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(created, 1);
     EXPECT_EQ(server.request("s.php", {{"u", "client"}}).size() > 0, true);
     for (int c = 0; c < kClients; ++c) {
         const std::string me = "client" + std::to_string(c);
-        EXPECT_EQ(server.request("g.php", {{"u", me}}), "127.0.0.1\r\n" + std::to_string(5000 + c) + "\r\n");
+        EXPECT_EQ(server.request("g.php", {{"u", me}}),
+                  "127.0.0.1\r\n" + std::to_string(5000 + c) + "\r\n");
         EXPECT_EQ(server.request("v.php", {{"u", me}}).substr(0, 2 * me.size() + 6),
                   me + "\r\n" + me + "#" + std::to_string(kRounds - 1) + "\r\n");
         EXPECT_NE(server.login(me, "pw").find("#hub"), std::string::npos);
@@ -339,12 +370,15 @@ TEST(DirectoryHttp, KillNineAfterOkLosesNothing) {
 
     std::string friends = "OK\r\n";
     for (int i = 0; i < 20; ++i)
-        if (i != 3) friends += "#friend" + std::to_string(i);
+        if (i != 3)
+            friends += "#friend" + std::to_string(i);
     EXPECT_EQ(server.request("g.php", {{"u", "ann"}}), "127.0.0.5\r\n4100\r\n");
-    EXPECT_EQ(server.request("v.php", {{"u", "ann"}}), "ann\r\nAnn\r\n\r\n\r\n\r\n\r\n\r\n\r\nChile\r\n");
+    EXPECT_EQ(server.request("v.php", {{"u", "ann"}}),
+              "ann\r\nAnn\r\n\r\n\r\n\r\n\r\n\r\n\r\nChile\r\n");
     EXPECT_EQ(server.request("s.php", {{"u", "friend19"}}), "friend19\r\n");
     EXPECT_EQ(server.login("ann", "pw", "127.0.0.5", 4100), friends + "\r\n");
-    EXPECT_EQ(server.request("f.php", {{"u", "ann"}, {"f", "friend3"}}), kOk);  // login origin kept too
+    EXPECT_EQ(server.request("f.php", {{"u", "ann"}, {"f", "friend3"}}),
+              kOk); // login origin kept too
 }
 
 TEST(DirectoryHttp, ASecondServerCannotTakeAPortInUse) {
@@ -352,13 +386,16 @@ TEST(DirectoryHttp, ASecondServerCannotTakeAPortInUse) {
     const std::string db = first.databasePath() + "-second";
     const std::string command = "timeout 5 " SORVANE_DIRECTORY_EXE " --hash-cost 1 --db " + db +
                                 " --listen 127.0.0.1:" + std::to_string(first.port()) + " 2>&1";
-    FILE *second = ::popen(command.c_str(), "r");
+    FILE* second = ::popen(command.c_str(), "r");
     ASSERT_NE(second, nullptr);
     std::string output;
     char buf[256];
-    while (size_t n = std::fread(buf, 1, sizeof buf, second)) output.append(buf, n);
+    while (size_t n = std::fread(buf, 1, sizeof buf, second))
+        output.append(buf, n);
     int status = ::pclose(second);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
-    EXPECT_NE(output.find("cannot listen on 127.0.0.1:" + std::to_string(first.port())), std::string::npos) << output;
+    EXPECT_NE(output.find("cannot listen on 127.0.0.1:" + std::to_string(first.port())),
+              std::string::npos)
+        << output;
     EXPECT_EQ(first.registerUser("ann", "pw"), kOk);
 }

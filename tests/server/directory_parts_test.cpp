@@ -21,7 +21,7 @@ using namespace sorvane::server;
 
 TEST(RequestTarget, SplitsAndPercentDecodes) {
     struct Case {
-        const char *target;
+        const char* target;
         std::string path;
         Params params;
     } cases[] = {
@@ -35,12 +35,12 @@ TEST(RequestTarget, SplitsAndPercentDecodes) {
         {"/x?u=a%00b", "/x", {{"u", std::string("a\0b", 3)}}},
         {"/x?u=a#fragment&p=1", "/x", {{"u", "a"}}},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         Target t = parseTarget(c.target);
         EXPECT_EQ(t.path, c.path) << c.target;
         EXPECT_EQ(t.params, c.params) << c.target;
     }
-    for (const char *text : {"", "a b&c=d#e%f+g/\xC3\xA9~._-", "\x01\x7F\xFF"})
+    for (const char* text : {"", "a b&c=d#e%f+g/\xC3\xA9~._-", "\x01\x7F\xFF"})
         EXPECT_EQ(percentDecode(percentEncode(text)), text);
 }
 
@@ -51,10 +51,11 @@ TEST(RequestTarget, LogLineMasksPasswordsAndEscapesLineBreaks) {
 }
 
 TEST(ValueCheck, AcceptsPrintableUtf8Only) {
-    for (const char *ok : {"", "ann@example.org", "a b", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "#&=%"})
+    for (const char* ok :
+         {"", "ann@example.org", "a b", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "#&=%"})
         EXPECT_TRUE(isCleanText(ok)) << ok;
-    for (const char *bad : {"a\nb", "a\rb", "\t", "\x7F", "\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
-                            "\xF4\x90\x80\x80", "\xFF", "\x80"})
+    for (const char* bad : {"a\nb", "a\rb", "\t", "\x7F", "\xC3", "\xC0\xAF", "\xE0\x80\xAF",
+                            "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "\x80"})
         EXPECT_FALSE(isCleanText(bad)) << bad;
     EXPECT_FALSE(isCleanText(std::string_view("a\0b", 3)));
     EXPECT_EQ(normalizeRemoteAddress("::ffff:127.0.0.2"), "127.0.0.2");
@@ -71,7 +72,8 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
     EXPECT_FALSE(defaults.options.observedAddress);
     EXPECT_EQ(defaults.options.hashCost, 5);
 
-    ParsedArgs all = parse({"--listen", "0.0.0.0:9000", "--db=/tmp/x.db", "--observed-address", "--hash-cost", "1"});
+    ParsedArgs all = parse(
+        {"--listen", "0.0.0.0:9000", "--db=/tmp/x.db", "--observed-address", "--hash-cost", "1"});
     EXPECT_EQ(all.error, "");
     EXPECT_EQ(all.options.host, "0.0.0.0");
     EXPECT_EQ(all.options.port, 9000);
@@ -84,26 +86,40 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
     EXPECT_EQ(v6.options.port, 0);
     EXPECT_TRUE(parse({"--help"}).help);
 
-    for (std::vector<std::string_view> bad : std::vector<std::vector<std::string_view>>{
-             {"--listen"}, {"--listen", "8642"}, {"--listen", "host:"}, {"--listen", "host:65536"},
-             {"--listen", "::1:80"}, {"--listen", ":80"}, {"--db", ""}, {"--hash-cost", "0"},
-             {"--hash-cost", "12"}, {"--threads", "x"}, {"--observed-address=yes"}, {"--port", "1"}, {"extra"}})
+    for (std::vector<std::string_view> bad :
+         std::vector<std::vector<std::string_view>>{{"--listen"},
+                                                    {"--listen", "8642"},
+                                                    {"--listen", "host:"},
+                                                    {"--listen", "host:65536"},
+                                                    {"--listen", "::1:80"},
+                                                    {"--listen", ":80"},
+                                                    {"--db", ""},
+                                                    {"--hash-cost", "0"},
+                                                    {"--hash-cost", "12"},
+                                                    {"--threads", "x"},
+                                                    {"--observed-address=yes"},
+                                                    {"--port", "1"},
+                                                    {"extra"}})
         EXPECT_NE(parse(bad).error, "") << bad[0] << (bad.size() > 1 ? bad[1] : "");
 
     std::string help = helpText("sorvane-directory");
-    for (const char *option : {"--listen HOST:PORT", "--db FILE", "--observed-address", "--threads N", "--hash-cost N", "--help"})
+    for (const char* option : {"--listen HOST:PORT", "--db FILE", "--observed-address",
+                               "--threads N", "--hash-cost N", "--help"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
 TEST(CommandLine, DefaultDatabaseFollowsXdgDataHome) {
     EXPECT_EQ(defaultDatabasePath("/data", "/home/a"), "/data/sorvane-directory/directory.db");
-    EXPECT_EQ(defaultDatabasePath(nullptr, "/home/a"), "/home/a/.local/share/sorvane-directory/directory.db");
-    EXPECT_EQ(defaultDatabasePath("relative", "/home/a"), "/home/a/.local/share/sorvane-directory/directory.db");
+    EXPECT_EQ(defaultDatabasePath(nullptr, "/home/a"),
+              "/home/a/.local/share/sorvane-directory/directory.db");
+    EXPECT_EQ(defaultDatabasePath("relative", "/home/a"),
+              "/home/a/.local/share/sorvane-directory/directory.db");
     EXPECT_EQ(defaultDatabasePath(nullptr, nullptr), "");
 }
 
 TEST(SqliteFile, RefusesADatabaseFromANewerServer) {
-    auto dir = std::filesystem::temp_directory_path() / ("sorvane-schema-" + std::to_string(::getpid()));
+    auto dir =
+        std::filesystem::temp_directory_path() / ("sorvane-schema-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const std::string path = (dir / "directory.db").string();
     {
@@ -111,10 +127,10 @@ TEST(SqliteFile, RefusesADatabaseFromANewerServer) {
         EXPECT_TRUE(storage.createAccount("ann", "$y$hash"));
     }
     {
-        SqliteStorage reopened(path);  // the current version opens again with its data
+        SqliteStorage reopened(path); // the current version opens again with its data
         EXPECT_FALSE(reopened.createAccount("ANN", "$y$other"));
     }
-    sqlite3 *db = nullptr;
+    sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr);
     sqlite3_close(db);
@@ -123,13 +139,19 @@ TEST(SqliteFile, RefusesADatabaseFromANewerServer) {
 }
 
 TEST(SqliteFile, ImportSkipsTakenNamesAndIndexesTheRest) {
-    auto dir = std::filesystem::temp_directory_path() / ("sorvane-import-" + std::to_string(::getpid()));
+    auto dir =
+        std::filesystem::temp_directory_path() / ("sorvane-import-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     {
         SqliteStorage storage((dir / "directory.db").string());
         ASSERT_TRUE(storage.createAccount("Ann@X", "$y$a"));
-        EXPECT_EQ(storage.importAccounts({{"bob@x", "$y$b"}, {"ann@x", "$y$c"}, {"\xC3\xA9va@x", "$y$d"}, {"bob@x", "$y$e"}}), 2u);
-        EXPECT_EQ(storage.search("@X", 10), (std::vector<std::string>{"Ann@X", "bob@x", "\xC3\xA9va@x"}));
+        EXPECT_EQ(storage.importAccounts({{"bob@x", "$y$b"},
+                                          {"ann@x", "$y$c"},
+                                          {"\xC3\xA9va@x", "$y$d"},
+                                          {"bob@x", "$y$e"}}),
+                  2u);
+        EXPECT_EQ(storage.search("@X", 10),
+                  (std::vector<std::string>{"Ann@X", "bob@x", "\xC3\xA9va@x"}));
         EXPECT_EQ(storage.search("\xC3\xA9", 10), (std::vector<std::string>{"\xC3\xA9va@x"}));
         EXPECT_EQ(storage.search("\xC3\xA9va", 10), (std::vector<std::string>{"\xC3\xA9va@x"}));
         EXPECT_EQ(storage.search("b@x", 1), (std::vector<std::string>{"bob@x"}));
@@ -144,7 +166,8 @@ namespace {
 // A database file of its own, removed afterwards.
 struct TempDatabase {
     TempDatabase()
-        : dir(std::filesystem::temp_directory_path() / ("sorvane-search-" + std::to_string(::getpid()))) {
+        : dir(std::filesystem::temp_directory_path() /
+              ("sorvane-search-" + std::to_string(::getpid()))) {
         std::filesystem::create_directories(dir);
     }
     ~TempDatabase() { std::filesystem::remove_all(dir); }
@@ -152,36 +175,75 @@ struct TempDatabase {
     std::filesystem::path dir;
 };
 
-std::vector<std::string> plainSearch(const std::vector<std::string> &names, std::string text, size_t limit) {
+std::vector<std::string> plainSearch(const std::vector<std::string>& names, std::string text,
+                                     size_t limit) {
     const auto lower = [](std::string s) {
-        for (char &c : s)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
         return s;
     };
     text = lower(text);
     std::vector<std::string> found;
-    for (const std::string &n : names)
-        if (found.size() < limit && lower(n).find(text) != std::string::npos) found.push_back(n);
+    for (const std::string& n : names)
+        if (found.size() < limit && lower(n).find(text) != std::string::npos)
+            found.push_back(n);
     return found;
 }
 
-}  // namespace
+} // namespace
 
 TEST(SqliteSearch, EveryLengthOfTextAgreesWithAPlainSubstringTest) {
     TempDatabase db;
     SqliteStorage storage(db.path());
     // Many names share "a.e", ".ex" and "a.ex" pieces; none holds "a.example" or "oe.exa".
-    const std::vector<std::string> names = {
-        "Anna.Evans@mail.example", "zoe.engel@web.example", "maria.ernst@box.example", "chloe.evans7@net.example",
-        "a.exb@x.org",             "paul.examiner@home.example", "\xC3\xA9va.m\xC3\xBCller@post.example",
-        "ida.eriksen@mail.example", "rita.e@uni.example",        "ann",  "abcd.cdef@x.example", "zz"};
-    for (const auto &n : names) ASSERT_TRUE(storage.createAccount(n, "$y$h"));
-    const char *texts[] = {
-        "a", "E", "a.", "\xC3\xA9", "ann", "a.e", "ANN", "a.ex", "a.exa", "a.example", "oe.exa", "l.example",
-        "evans", "evans7", ".evans", "na.evans@m", "abcdef", "cd.cd", "bcd.c", "@mail.example", "\xC3\xA9va.m",
-        "m\xC3\xBCller", "\xC3\xBCller@", "rita.e@", "zzz", "zz", "x.org", "mple", "ample", "example",
-        "ernst@box.example", "anna.evans@mail.example"};
-    for (const char *text : texts) {
+    const std::vector<std::string> names = {"Anna.Evans@mail.example",
+                                            "zoe.engel@web.example",
+                                            "maria.ernst@box.example",
+                                            "chloe.evans7@net.example",
+                                            "a.exb@x.org",
+                                            "paul.examiner@home.example",
+                                            "\xC3\xA9va.m\xC3\xBCller@post.example",
+                                            "ida.eriksen@mail.example",
+                                            "rita.e@uni.example",
+                                            "ann",
+                                            "abcd.cdef@x.example",
+                                            "zz"};
+    for (const auto& n : names)
+        ASSERT_TRUE(storage.createAccount(n, "$y$h"));
+    const char* texts[] = {"a",
+                           "E",
+                           "a.",
+                           "\xC3\xA9",
+                           "ann",
+                           "a.e",
+                           "ANN",
+                           "a.ex",
+                           "a.exa",
+                           "a.example",
+                           "oe.exa",
+                           "l.example",
+                           "evans",
+                           "evans7",
+                           ".evans",
+                           "na.evans@m",
+                           "abcdef",
+                           "cd.cd",
+                           "bcd.c",
+                           "@mail.example",
+                           "\xC3\xA9va.m",
+                           "m\xC3\xBCller",
+                           "\xC3\xBCller@",
+                           "rita.e@",
+                           "zzz",
+                           "zz",
+                           "x.org",
+                           "mple",
+                           "ample",
+                           "example",
+                           "ernst@box.example",
+                           "anna.evans@mail.example"};
+    for (const char* text : texts) {
         EXPECT_EQ(storage.search(text, 100), plainSearch(names, text, 100)) << text;
         EXPECT_EQ(storage.search(text, 2), plainSearch(names, text, 2)) << text;
     }
@@ -190,9 +252,9 @@ TEST(SqliteSearch, EveryLengthOfTextAgreesWithAPlainSubstringTest) {
 TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
     TempDatabase db;
     // The layout of version 1: trigram counts and no index of longer pieces.
-    sqlite3 *raw = nullptr;
+    sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
-    const char *version1 = R"sql(
+    const char* version1 = R"sql(
         CREATE TABLE users (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE COLLATE NOCASE,
             password_hash TEXT NOT NULL, ip TEXT, port INTEGER, login_origin TEXT,
             first_name TEXT NOT NULL DEFAULT '', surname TEXT NOT NULL DEFAULT '',
@@ -212,15 +274,18 @@ TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
         INSERT INTO user_name_grams (rowid, grams) VALUES (1, '61 6e 616e'), (2, '7a 6f 7a6f');
         PRAGMA user_version = 1;
     )sql";
-    ASSERT_EQ(sqlite3_exec(raw, version1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+    ASSERT_EQ(sqlite3_exec(raw, version1, nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(raw);
     sqlite3_close(raw);
     {
         SqliteStorage storage(db.path());
         EXPECT_EQ(storage.search("EVANS", 10), std::vector<std::string>{"Anna.Evans@mail.example"});
         EXPECT_EQ(storage.search("a.ex", 10), std::vector<std::string>{});
-        EXPECT_EQ(storage.search("e.exam", 10), std::vector<std::string>{"zoe.examiner@web.example"});
-        EXPECT_EQ(storage.search(".example", 10),
-                  (std::vector<std::string>{"Anna.Evans@mail.example", "zoe.examiner@web.example"}));
+        EXPECT_EQ(storage.search("e.exam", 10),
+                  std::vector<std::string>{"zoe.examiner@web.example"});
+        EXPECT_EQ(
+            storage.search(".example", 10),
+            (std::vector<std::string>{"Anna.Evans@mail.example", "zoe.examiner@web.example"}));
         EXPECT_EQ(storage.search("ann", 10), std::vector<std::string>{"Anna.Evans@mail.example"});
         // New accounts are indexed like the upgraded ones.
         ASSERT_TRUE(storage.createAccount("kira.exner@web.example", "$y$c"));
@@ -228,13 +293,13 @@ TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
                   (std::vector<std::string>{"zoe.examiner@web.example", "kira.exner@web.example"}));
     }
     ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
-    sqlite3_stmt *stmt = nullptr;
+    sqlite3_stmt* stmt = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &stmt, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
     sqlite3_finalize(stmt);
     sqlite3_close(raw);
-    SqliteStorage reopened(db.path());  // opens as it is, without a second upgrade
+    SqliteStorage reopened(db.path()); // opens as it is, without a second upgrade
     EXPECT_EQ(reopened.search("r@web.e", 10),
               (std::vector<std::string>{"zoe.examiner@web.example", "kira.exner@web.example"}));
 }

@@ -33,10 +33,14 @@ using Clock = std::chrono::steady_clock;
 class Fd {
 public:
     explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { if (fd_ >= 0) ::close(fd_); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
+
 private:
     int fd_;
 };
@@ -54,8 +58,10 @@ sockaddr_in loopback(std::string_view address, int port) {
 bool sendAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         data.remove_prefix(static_cast<size_t>(n));
     }
     return true;
@@ -63,7 +69,7 @@ bool sendAll(int fd, std::string_view data) {
 
 std::string query(std::initializer_list<std::pair<std::string_view, std::string_view>> params) {
     std::string q;
-    for (const auto &[key, value] : params) {
+    for (const auto& [key, value] : params) {
         q += q.empty() ? '?' : '&';
         q += key;
         q += '=';
@@ -76,12 +82,13 @@ std::string query(std::initializer_list<std::pair<std::string_view, std::string_
 
 int freeLoopbackPort() {
     Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (sock.get() < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+    if (sock.get() < 0)
+        throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
     sockaddr_in sa = loopback("127.0.0.1", 0);
-    if (::bind(sock.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
         throw std::runtime_error("bind: " + std::string(std::strerror(errno)));
     socklen_t len = sizeof sa;
-    ::getsockname(sock.get(), reinterpret_cast<sockaddr *>(&sa), &len);
+    ::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&sa), &len);
     return ntohs(sa.sin_port);
 }
 
@@ -105,32 +112,39 @@ std::string percentEncode(std::string_view value) {
 HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress) {
     HttpReply reply;
     Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (sock.get() < 0) return reply;
+    if (sock.get() < 0)
+        return reply;
     timeval tv{10, 0};
     ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     if (!sourceAddress.empty()) {
         sockaddr_in src = loopback(sourceAddress, 0);
-        if (::bind(sock.get(), reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) return reply;
+        if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&src), sizeof src) != 0)
+            return reply;
     }
     sockaddr_in dst = loopback("127.0.0.1", port);
-    if (::connect(sock.get(), reinterpret_cast<sockaddr *>(&dst), sizeof dst) != 0) return reply;
+    if (::connect(sock.get(), reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0)
+        return reply;
 
     std::string req = "GET ";
     req += target;
     req += " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
-    if (!sendAll(sock.get(), req)) return reply;
+    if (!sendAll(sock.get(), req))
+        return reply;
 
     std::string raw;
     char buf[4096];
     for (;;) {
         ssize_t n = ::recv(sock.get(), buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         raw.append(buf, static_cast<size_t>(n));
     }
     size_t headerEnd = raw.find("\r\n\r\n");
-    if (headerEnd == std::string::npos || raw.compare(0, 5, "HTTP/") != 0) return reply;
+    if (headerEnd == std::string::npos || raw.compare(0, 5, "HTTP/") != 0)
+        return reply;
     size_t space = raw.find(' ');
     reply.status = std::atoi(raw.c_str() + space + 1);
     reply.body = raw.substr(headerEnd + 4);
@@ -140,9 +154,12 @@ HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddr
 TestDirectoryServer::TestDirectoryServer() : TestDirectoryServer(Options{}) {}
 
 TestDirectoryServer::TestDirectoryServer(Options options) : options_(std::move(options)) {
-    if (options_.executable.empty()) options_.executable = SORVANE_DIRECTORY_EXE;
-    std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-directory-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    if (options_.executable.empty())
+        options_.executable = SORVANE_DIRECTORY_EXE;
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "sorvane-directory-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
     database_ = dir_ + "/directory.db";
     log_ = dir_ + "/directory.log";
@@ -175,19 +192,20 @@ std::string TestDirectoryServer::logText() const {
 
 void TestDirectoryServer::start() {
     std::vector<std::string> args = {
-        options_.executable,
-        "--listen", "127.0.0.1:" + std::to_string(port_),
-        "--db", database_,
-        "--hash-cost", std::to_string(options_.hashCost),
+        options_.executable, "--listen",    "127.0.0.1:" + std::to_string(port_), "--db",
+        database_,           "--hash-cost", std::to_string(options_.hashCost),
     };
-    if (options_.observedAddress) args.push_back("--observed-address");
+    if (options_.observedAddress)
+        args.push_back("--observed-address");
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
     int logFd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (logFd < 0) {
         ::close(out[0]);
@@ -199,11 +217,13 @@ void TestDirectoryServer::start() {
     if (pid == 0) {
         // Only async-signal-safe calls until exec.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
+        if (::getppid() != parent)
+            ::_exit(127);
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(logFd, STDERR_FILENO);
         int devnull = ::open("/dev/null", O_RDONLY);
-        if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
+        if (devnull >= 0)
+            ::dup2(devnull, STDIN_FILENO);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -225,41 +245,52 @@ void TestDirectoryServer::start() {
 
 void TestDirectoryServer::waitUntilAnswering() {
     const auto deadline = Clock::now() + std::chrono::seconds(15);
-    auto fail = [&](const std::string &why) {
-        throw std::runtime_error("sorvane-directory did not start (" + why + "); its log:\n" + logText());
+    auto fail = [&](const std::string& why) {
+        throw std::runtime_error("sorvane-directory did not start (" + why + "); its log:\n" +
+                                 logText());
     };
 
     // The server prints "listening on HOST:PORT" once its socket is listening.
     std::string line;
     while (line.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) fail("no 'listening on' line");
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            fail("no 'listening on' line");
         pollfd p{stdoutFd_, POLLIN, 0};
         int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) continue;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            continue;
         char buf[256];
         ssize_t n = ::read(stdoutFd_, buf, sizeof buf);
-        if (n <= 0) fail("it exited");
+        if (n <= 0)
+            fail("it exited");
         line.append(buf, static_cast<size_t>(n));
     }
-    if (line.rfind("listening on ", 0) != 0) fail("unexpected output: " + line);
-    if (line.find(":" + std::to_string(port_) + "\n") == std::string::npos) fail("it listens elsewhere: " + line);
+    if (line.rfind("listening on ", 0) != 0)
+        fail("unexpected output: " + line);
+    if (line.find(":" + std::to_string(port_) + "\n") == std::string::npos)
+        fail("it listens elsewhere: " + line);
 
     while (httpGet(port_, "/messenger/g.php?u=").status == 0) {
-        if (Clock::now() > deadline) fail("no HTTP answer");
+        if (Clock::now() > deadline)
+            fail("no HTTP answer");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 void TestDirectoryServer::reap(int signal) {
-    if (pid_ <= 0) return;
+    if (pid_ <= 0)
+        return;
     ::kill(pid_, signal);
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     for (;;) {
         int status = 0;
         pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_ || (r < 0 && errno != EINTR)) break;
+        if (r == pid_ || (r < 0 && errno != EINTR))
+            break;
         if (Clock::now() > deadline) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, &status, 0);
@@ -268,13 +299,18 @@ void TestDirectoryServer::reap(int signal) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     pid_ = -1;
-    if (stdoutFd_ >= 0) ::close(stdoutFd_);
+    if (stdoutFd_ >= 0)
+        ::close(stdoutFd_);
     stdoutFd_ = -1;
 }
 
-void TestDirectoryServer::stop() { reap(SIGTERM); }
+void TestDirectoryServer::stop() {
+    reap(SIGTERM);
+}
 
-void TestDirectoryServer::kill9() { reap(SIGKILL); }
+void TestDirectoryServer::kill9() {
+    reap(SIGKILL);
+}
 
 void TestDirectoryServer::restart() {
     stop();
@@ -298,7 +334,8 @@ std::string TestDirectoryServer::request(
     return requestReply(script, params, sourceAddress).body;
 }
 
-std::string TestDirectoryServer::registerUser(std::string_view name, std::string_view password) const {
+std::string TestDirectoryServer::registerUser(std::string_view name,
+                                              std::string_view password) const {
     return request("n.php", {{"u", name}, {"p", password}});
 }
 

@@ -28,7 +28,7 @@ int freeLoopbackPort();
 std::string percentEncode(std::string_view value);
 
 struct HttpReply {
-    int status = 0;       // 0 when no HTTP response arrived
+    int status = 0; // 0 when no HTTP response arrived
     std::string body;
 };
 
@@ -56,15 +56,15 @@ public:
     explicit TestDirectoryServer(Options options);
     ~TestDirectoryServer();
 
-    TestDirectoryServer(const TestDirectoryServer &) = delete;
-    TestDirectoryServer &operator=(const TestDirectoryServer &) = delete;
+    TestDirectoryServer(const TestDirectoryServer&) = delete;
+    TestDirectoryServer& operator=(const TestDirectoryServer&) = delete;
 
     int port() const { return port_; }
     // "http://127.0.0.1:<port>/messenger/"
     std::string base() const;
-    const std::string &databasePath() const { return database_; }
+    const std::string& databasePath() const { return database_; }
     // The server's stderr: one line per request.
-    const std::string &logPath() const { return log_; }
+    const std::string& logPath() const { return log_; }
     std::string logText() const;
     bool running() const { return pid_ > 0; }
 
@@ -80,9 +80,10 @@ public:
                         std::initializer_list<std::pair<std::string_view, std::string_view>> params,
                         std::string_view sourceAddress = {}) const;
     // Same, returning the status too.
-    HttpReply requestReply(std::string_view script,
-                           std::initializer_list<std::pair<std::string_view, std::string_view>> params,
-                           std::string_view sourceAddress = {}) const;
+    HttpReply
+    requestReply(std::string_view script,
+                 std::initializer_list<std::pair<std::string_view, std::string_view>> params,
+                 std::string_view sourceAddress = {}) const;
 
     // n.php: body, "OK\r\n" when created.
     std::string registerUser(std::string_view name, std::string_view password) const;
