@@ -1,7 +1,7 @@
 # Task runner. The README shows `make run` and `make test`; the rest are for developers.
 PRESET ?= default
 
-.PHONY: deps build test run package asan tsan fuzz clean bench
+.PHONY: deps build test run package asan tsan fuzz clean bench format format-check
 
 deps:
 	@scripts/deps.sh
@@ -45,6 +45,13 @@ bench:
 	@cmake --preset bench >/dev/null
 	@cmake --build --preset bench
 	@bench/run.sh build-bench
+
+# clang-format over every tracked C++ file; format-check only lists what would change.
+format: deps
+	@scripts/format.sh
+
+format-check: deps
+	@scripts/format.sh --check
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev
   xvfb xauth
   xdotool desktop-file-utils
+  clang-format
 )
 # Extra groups, asked for by name: `scripts/deps.sh bench fuzz desktop`.
 for group in "$@"; do
