@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   libcurl4-openssl-dev
   libcpp-httplib-dev libsqlite3-dev libcrypt-dev
+  libmicrohttpd-dev libgnutls28-dev libicu-dev
   libgtest-dev libgmock-dev
   xvfb xauth
   xdotool desktop-file-utils

@@ -104,6 +104,28 @@ ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
                 parsed.error = "--threads wants a number from 1 to 1024";
                 return parsed;
             }
+        } else if (arg == "--max-connections") {
+            if (!takeValue(v))
+                return parsed;
+            if (!parseInt(v, 1, 1000000, o.maxConnections)) {
+                parsed.error = "--max-connections wants a number from 1 to 1000000";
+                return parsed;
+            }
+        } else if (arg == "--max-connections-per-address") {
+            if (!takeValue(v))
+                return parsed;
+            if (!parseInt(v, 1, 1000000, o.maxConnectionsPerAddress)) {
+                parsed.error = "--max-connections-per-address wants a number from 1 to 1000000";
+                return parsed;
+            }
+        } else if (arg == "--tls-cert" || arg == "--tls-key") {
+            if (!takeValue(v))
+                return parsed;
+            if (v.empty()) {
+                parsed.error = std::string(arg) + " wants a file name";
+                return parsed;
+            }
+            (arg == "--tls-cert" ? o.tlsCertificate : o.tlsKey) = v;
         } else if (arg == "--login-failure-limit") {
             if (!takeValue(v))
                 return parsed;
@@ -130,6 +152,8 @@ ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
             return parsed;
         }
     }
+    if (o.tlsCertificate.empty() != o.tlsKey.empty())
+        parsed.error = "--tls-cert and --tls-key go together";
     return parsed;
 }
 
@@ -148,9 +172,11 @@ std::string defaultDatabasePath(const char* xdgDataHome, const char* home) {
 std::string helpText(std::string_view program) {
     std::string text = "Usage: ";
     text.append(program).append(R"( [--listen HOST:PORT] [--db FILE] [--observed-address]
+       [--tls-cert FILE --tls-key FILE] [more options below]
 
 The Sorvane Messenger directory: accounts, friend lists, profiles and the
-address each user's messenger listens on, served over HTTP under /messenger/.
+address each user's messenger listens on, served over HTTP (or HTTPS) under
+/messenger/.
 
 Options:
   --listen HOST:PORT    address and port to serve on (default 127.0.0.1:8642;
@@ -160,7 +186,12 @@ Options:
                         ~/.local/share/sorvane-directory/directory.db)
   --observed-address    at login, register the address the request came from
                         instead of the address the messenger sent
+  --tls-cert FILE       serve HTTPS on --listen with this certificate (PEM)
+  --tls-key FILE        and its private key (PEM); both or neither
   --threads N           requests served at once (default 32)
+  --max-connections N   open connections at once (default 4096)
+  --max-connections-per-address N
+                        open connections at once from one address (default 64)
   --hash-cost N         yescrypt cost of new password hashes, 1 to 11
                         (default 5); lower values are for tests only
   --login-failure-limit N
@@ -175,6 +206,12 @@ Options:
 When ready it prints "listening on HOST:PORT" on standard output; it logs one
 line per request on standard error, passwords shown as "***".
 SIGTERM or SIGINT stops it.
+
+A request head must arrive whole within 10 seconds and be at most 32 KiB.
+
+A self-signed certificate for a first try (messengers must be told to trust it):
+  openssl req -x509 -newkey rsa:3072 -nodes -days 365 -subj /CN=HOST \
+      -addext subjectAltName=DNS:HOST -keyout key.pem -out cert.pem
 )");
     return text;
 }

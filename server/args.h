@@ -13,6 +13,11 @@ struct ServerOptions {
     bool observedAddress = false;
     int hashCost = 5;
     int threads = 32;
+    int maxConnections = 4096;
+    int maxConnectionsPerAddress = 64;
+    // Both set: HTTPS with this certificate and key (PEM files).
+    std::string tlsCertificate;
+    std::string tlsKey;
     // Password-guessing throttle; hidden options, for tests.
     int loginFailureLimit = 5;
     int loginFailureWindowMs = 60000;

@@ -3,15 +3,34 @@
 #include "directory_service.h"
 #include "target.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <strings.h>
 
 namespace sorvane::server {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point kNever = Clock::time_point::max();
+
+// How often the watchdog looks for overdue heads; a head may take this much
+// longer than the limit before its connection is closed.
+constexpr std::chrono::milliseconds kWatchInterval{250};
+
+// libmicrohttpd keeps a connection's head, its header list and its read
+// buffer in one pool of this size, and answers 431 itself when they do not fit.
+// A 32 KiB head of ordinary header lines fits; the answer callback refuses
+// every head over the limit that still reaches it. A head of thousands of tiny
+// header lines can overflow the pool below 32 KiB and is refused the same way.
+constexpr size_t kConnectionMemory = 96 * 1024;
 
 void writeLog(const std::string& text) {
     char stamp[40];
@@ -30,76 +49,283 @@ void writeLog(const std::string& text) {
     (void)ignored;
 }
 
+std::string addressText(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address && address->sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                    sizeof text);
+    else if (address && address->sa_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                    sizeof text);
+    return normalizeRemoteAddress(text);
+}
+
+MHD_Result collectHeader(void* headers, MHD_ValueKind, const char* name, const char* value) {
+    static_cast<std::vector<std::pair<std::string, std::string>>*>(headers)->emplace_back(
+        name, value ? value : "");
+    return MHD_YES;
+}
+
+// libmicrohttpd's own complaints (refused connections, broken TLS
+// handshakes...) would flood the log under attack; only the last one is kept,
+// to explain a failed start.
+thread_local std::string lastLibraryMessage;
+
+void keepLibraryMessage(void*, const char* format, va_list args) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    lastLibraryMessage = text;
+    while (!lastLibraryMessage.empty() &&
+           (lastLibraryMessage.back() == '\n' || lastLibraryMessage.back() == '.'))
+        lastLibraryMessage.pop_back();
+}
+
 } // namespace
 
-HttpFrontend::HttpFrontend(DirectoryService& service, int threads)
-    : service_(service), server_(std::make_unique<httplib::Server>()) {
-    auto poolSize = static_cast<size_t>(threads);
-    server_->new_task_queue = [poolSize] { return new httplib::ThreadPool(poolSize); };
-    // Without this, a keep-alive client waits ~40 ms per request for Nagle.
-    server_->set_tcp_nodelay(true);
-    server_->set_keep_alive_timeout(2);
-    server_->set_read_timeout(5);
-    server_->set_write_timeout(5);
-    server_->set_payload_max_length(64 * 1024);
-    server_->set_socket_options([this](int fd) {
+std::optional<std::string_view> HttpRequest::header(std::string_view name) const {
+    for (const auto& [key, value] : headers)
+        if (key.size() == name.size() && ::strncasecmp(key.data(), name.data(), name.size()) == 0)
+            return std::string_view(value);
+    return std::nullopt;
+}
+
+struct HttpFrontend::Connection {
+    int fd = -1;
+    // When the next request head must be complete; kNever while one is answered.
+    Clock::time_point headDue = kNever;
+    // The current request's target as sent, before the library takes it apart.
+    std::string target;
+};
+
+struct FrontendCallbacks {
+    static MHD_Result answer(void* self, MHD_Connection* connection, const char*,
+                             const char* method, const char*, const char*, size_t* uploadSize,
+                             void** requestContext) {
+        auto& frontend = *static_cast<HttpFrontend*>(self);
+        auto* record = static_cast<HttpFrontend::Connection*>(*requestContext);
+        if (!record)
+            return MHD_NO; // no request line seen: cannot happen, close the connection
+        if (*uploadSize != 0) {
+            // A body on a request that was already answered: dropped unread.
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        const auto start = Clock::now();
+        {
+            std::lock_guard lock(frontend.connectionsMutex_);
+            record->headDue = kNever;
+        }
+
+        HttpRequest request;
+        request.method = method;
+        request.target = record->target;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        request.peerAddress = addressText(info ? info->client_addr : nullptr);
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &request.headers);
+        const std::string client = frontend.settings_.clientAddress
+                                       ? frontend.settings_.clientAddress(request)
+                                       : request.peerAddress;
+
+        const Target target = parseTarget(request.target);
+        Reply reply;
+        const MHD_ConnectionInfo* headSize =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+        const bool headTooLarge =
+            headSize && headSize->header_size > frontend.settings_.maxHeadBytes;
+        const bool allowed = request.method == "GET" || request.method == "HEAD";
+        if (headTooLarge)
+            reply.status = MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
+        else if (allowed)
+            reply = frontend.service_.handle(target, client);
+        else
+            reply.status = MHD_HTTP_METHOD_NOT_ALLOWED;
+
+        MHD_Response* response = MHD_create_response_from_buffer(
+            reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
+        if (!response)
+            return MHD_NO;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                                "text/plain; charset=utf-8");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        if (!allowed)
+            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+        if (headTooLarge)
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        MHD_Result queued =
+            MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
+        MHD_destroy_response(response);
+
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        std::string text = logLine(request.method, target, client, reply.status, ms);
+        if (!reply.note.empty())
+            text += " (" + reply.note + ")";
+        writeLog(text);
+        return queued;
+    }
+
+    // Called once the request line is in, before the headers.
+    static void* requestStarted(void* self, const char* uri, MHD_Connection* connection) {
+        (void)self;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        auto* record =
+            info ? static_cast<HttpFrontend::Connection*>(info->socket_context) : nullptr;
+        if (record)
+            record->target = uri ? uri : "";
+        return record;
+    }
+
+    // After the reply to a request: the next head on the connection is due in time.
+    static void requestCompleted(void* self, MHD_Connection*, void** requestContext,
+                                 MHD_RequestTerminationCode) {
+        auto& frontend = *static_cast<HttpFrontend*>(self);
+        auto* record = static_cast<HttpFrontend::Connection*>(*requestContext);
+        if (!record)
+            return;
+        std::lock_guard lock(frontend.connectionsMutex_);
+        record->headDue = Clock::now() + frontend.settings_.headTimeout;
+    }
+
+    static void connectionChanged(void* self, MHD_Connection* connection, void** socketContext,
+                                  MHD_ConnectionNotificationCode what) {
+        auto& frontend = *static_cast<HttpFrontend*>(self);
+        if (what == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto* record = new HttpFrontend::Connection;
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            record->fd = info ? info->connect_fd : -1;
+            record->headDue = Clock::now() + frontend.settings_.headTimeout;
+            *socketContext = record;
+            std::lock_guard lock(frontend.connectionsMutex_);
+            frontend.connections_.insert(record);
+        } else if (auto* record = static_cast<HttpFrontend::Connection*>(*socketContext)) {
+            // The library closes the socket after this returns; until then
+            // the watchdog may still shut it down, never a reused number.
+            {
+                std::lock_guard lock(frontend.connectionsMutex_);
+                frontend.connections_.erase(record);
+            }
+            delete record;
+            *socketContext = nullptr;
+        }
+    }
+};
+
+HttpFrontend::HttpFrontend(DirectoryService& service, Settings settings)
+    : service_(service), settings_(std::move(settings)) {}
+
+HttpFrontend::~HttpFrontend() {
+    if (daemon_)
+        MHD_stop_daemon(daemon_); // closes every connection, then the listening socket
+    else if (listenFd_ >= 0)
+        ::close(listenFd_);
+    stop();
+    if (watchdog_.joinable())
+        watchdog_.join();
+}
+
+std::string HttpFrontend::start(const std::string& host, int port) {
+    const std::string where = host + ":" + std::to_string(port);
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+        return "cannot listen on " + where + ": not a numeric address";
+    const bool ipv6 = found->ai_family == AF_INET6;
+    int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
         // SO_REUSEADDR lets a restarted server take its port back at once;
         // unlike SO_REUSEPORT it does not let a second server share it.
         int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listenFd_ = fd;
-    });
-
-    server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        const auto start = std::chrono::steady_clock::now();
-        const Target target = parseTarget(req.target);
-        Reply reply;
-        if (req.method == "GET" || req.method == "HEAD") {
-            reply = service_.handle(target, req.remote_addr);
-        } else {
-            reply.status = 405;
-            res.set_header("Allow", "GET, HEAD");
+        if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+            ::close(fd);
+            fd = -1;
         }
-        res.status = reply.status;
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(reply.body, "text/plain; charset=utf-8");
+    }
+    ::freeaddrinfo(found);
+    if (fd < 0)
+        return "cannot listen on " + where;
+    listenFd_ = fd;
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count();
-        std::string text =
-            logLine(req.method, target, normalizeRemoteAddress(req.remote_addr), reply.status, ms);
-        if (!reply.note.empty())
-            text += " (" + reply.note + ")";
-        writeLog(text);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-}
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+    if (ipv6)
+        flags |= MHD_USE_IPv6;
+    const bool tls = !settings_.tlsCertificate.empty();
+    if (tls)
+        flags |= MHD_USE_TLS;
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&keepLibraryMessage), nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.maxConnectionsPerAddress, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
+        // Idle connections (between requests, or a reader that stopped
+        // reading) go after the head time; the watchdog covers the rest.
+        {MHD_OPTION_CONNECTION_TIMEOUT,
+         static_cast<intptr_t>((settings_.headTimeout.count() + 999) / 1000), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK,
+         reinterpret_cast<intptr_t>(&FrontendCallbacks::requestStarted), this},
+        {MHD_OPTION_NOTIFY_COMPLETED,
+         reinterpret_cast<intptr_t>(&FrontendCallbacks::requestCompleted), this},
+        {MHD_OPTION_NOTIFY_CONNECTION,
+         reinterpret_cast<intptr_t>(&FrontendCallbacks::connectionChanged), this},
+    };
+    if (settings_.threads > 1)
+        options.push_back({MHD_OPTION_THREAD_POOL_SIZE, settings_.threads, nullptr});
+    if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, settings_.tlsCertificate.data()});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, settings_.tlsKey.data()});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
 
-HttpFrontend::~HttpFrontend() = default;
-
-std::string HttpFrontend::bind(const std::string& host, int port) {
-    int bound = port == 0 ? server_->bind_to_any_port(host)
-                          : (server_->bind_to_port(host, port) ? port : -1);
-    if (bound < 0)
-        return "cannot listen on " + host + ":" + std::to_string(port);
-    port_ = bound;
-    // The library listens with a backlog of 5; a burst of clients would then
-    // see dropped connects and retry a second later.
-    if (listenFd_ >= 0)
-        ::listen(listenFd_, SOMAXCONN);
+    lastLibraryMessage.clear();
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &FrontendCallbacks::answer, this,
+                               MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    if (!daemon_) {
+        std::string why = "cannot serve on " + where;
+        if (!lastLibraryMessage.empty())
+            why += ": " + lastLibraryMessage;
+        return why;
+    }
+    watchdog_ = std::thread([this] { watchHeads(); });
     return {};
 }
 
-bool HttpFrontend::run() {
-    if (stopRequested_)
-        return true;
-    return server_->listen_after_bind();
+void HttpFrontend::wait() {
+    std::unique_lock lock(stopMutex_);
+    stopped_.wait(lock, [this] { return stopRequested_; });
 }
 
 void HttpFrontend::stop() {
-    stopRequested_ = true;
-    server_->stop();
+    {
+        std::lock_guard lock(stopMutex_);
+        stopRequested_ = true;
+    }
+    stopped_.notify_all();
+}
+
+void HttpFrontend::watchHeads() {
+    std::unique_lock stopLock(stopMutex_);
+    while (!stopped_.wait_for(stopLock, kWatchInterval, [this] { return stopRequested_; })) {
+        const auto now = Clock::now();
+        std::lock_guard lock(connectionsMutex_);
+        for (Connection* c : connections_) {
+            if (c->headDue <= now && c->fd >= 0) {
+                // The serving thread sees the end of the stream and closes
+                // the connection (and its record) itself.
+                ::shutdown(c->fd, SHUT_RDWR);
+                c->headDue = kNever;
+            }
+        }
+    }
 }
 
 } // namespace sorvane::server

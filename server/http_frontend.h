@@ -1,40 +1,101 @@
 #pragma once
 
-#include <atomic>
-#include <memory>
-#include <string>
+// The directory's HTTP side: libmicrohttpd reads requests on a few epoll
+// threads, so a connection that sends slowly or not at all costs a socket and
+// a little memory but no thread. Each complete request head is handed to the
+// DirectoryService and answered with one log line on standard error.
+//
+// Threads: libmicrohttpd's pool of `threads` serving threads, each with its
+// own epoll set, answers requests (the service runs on them), plus one
+// watchdog thread that closes connections whose request head is overdue.
+// They share the per-connection records in `connections_` (under
+// `connectionsMutex_`) and the service, which is itself thread-safe.
+// stop() wakes wait(); the destructor stops the serving threads (closing
+// every connection) and then the watchdog.
 
-namespace httplib {
-class Server;
-}
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace sorvane::server {
 
 class DirectoryService;
 
-// Serves a DirectoryService over HTTP/1.1 and logs one line per request on
-// standard error.
+// One request as it arrived, for deciding whom it is answered for.
+struct HttpRequest {
+    std::string method;
+    std::string target;      // as sent: "/messenger/g.php?u=ann"
+    std::string peerAddress; // the TCP peer; IPv4-mapped IPv6 taken as IPv4
+    std::vector<std::pair<std::string, std::string>> headers; // in arrival order
+
+    // The first header of that name (names compared without regard to case).
+    std::optional<std::string_view> header(std::string_view name) const;
+};
+
 class HttpFrontend {
 public:
-    HttpFrontend(DirectoryService& service, int threads);
-    ~HttpFrontend();
+    struct Settings {
+        int threads = 32;
+        // Open connections at once, over all addresses and from one address.
+        int maxConnections = 4096;
+        int maxConnectionsPerAddress = 64;
+        // A request head must arrive whole within this time of the connection's
+        // start (or of the previous reply on the same connection).
+        std::chrono::milliseconds headTimeout{10000};
+        // A longer head is answered 431 and its connection closed.
+        size_t maxHeadBytes = 32 * 1024;
+        // PEM texts; both empty: plain HTTP.
+        std::string tlsCertificate;
+        std::string tlsKey;
+        // The address a request is answered for (logins, address checks, the
+        // log). Empty: the TCP peer.
+        std::function<std::string(const HttpRequest&)> clientAddress;
+    };
 
-    // Binds and listens; port 0 picks a free port. Empty on success, else why not.
-    std::string bind(const std::string& host, int port);
+    HttpFrontend(DirectoryService& service, Settings settings);
+    ~HttpFrontend();
+    HttpFrontend(const HttpFrontend&) = delete;
+    HttpFrontend& operator=(const HttpFrontend&) = delete;
+
+    // Binds, listens and starts serving; port 0 picks a free port. Empty on
+    // success, else why not.
+    std::string start(const std::string& host, int port);
     int port() const { return port_; }
-    // Serves until stop(); false when serving could not start.
-    bool run();
-    // Safe from any thread. A stop() before run() makes run() return at once;
-    // one that lands while run() is starting up can be missed, so a caller
-    // that must stop repeats it until run() has returned.
+    // Blocks until stop().
+    void wait();
+    // Safe from any thread, also before start() or wait().
     void stop();
 
+    struct Connection; // one record per open connection
+
 private:
+    friend struct FrontendCallbacks;
+    void watchHeads();
+
     DirectoryService& service_;
-    std::unique_ptr<httplib::Server> server_;
-    std::atomic<bool> stopRequested_{false};
+    Settings settings_;
+    MHD_Daemon* daemon_ = nullptr;
     int listenFd_ = -1;
     int port_ = 0;
+
+    std::mutex connectionsMutex_;
+    std::unordered_set<Connection*> connections_;
+
+    std::mutex stopMutex_;
+    std::condition_variable stopped_;
+    bool stopRequested_ = false;
+    std::thread watchdog_;
 };
 
 } // namespace sorvane::server

@@ -5,18 +5,37 @@
 #include "http_frontend.h"
 #include "password.h"
 #include "sqlite_storage.h"
+#include "tls_pair.h"
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <thread>
 
 namespace sorvane::server {
+namespace {
+
+// Every open connection holds a descriptor; the usual soft limit of 1024
+// would cap them far below --max-connections. Returns the limit in force.
+rlim_t raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return limit.rlim_cur;
+}
+
+} // namespace
 
 int runServer(const ServerOptions& options) {
     // Stop signals are taken by one thread with sigwait; every thread started
@@ -28,6 +47,33 @@ int runServer(const ServerOptions& options) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A client that hangs up mid-reply must not end the process.
     ::signal(SIGPIPE, SIG_IGN);
+
+    HttpFrontend::Settings web;
+    web.threads = options.threads;
+    web.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    web.maxConnections = options.maxConnections;
+    // Room for the database, the log and the listening socket.
+    const rlim_t descriptors = raiseDescriptorLimit();
+    constexpr rlim_t kSpareDescriptors = 64;
+    if (descriptors < static_cast<rlim_t>(web.maxConnections) + kSpareDescriptors) {
+        web.maxConnections = descriptors > 2 * kSpareDescriptors
+                                 ? static_cast<int>(descriptors - kSpareDescriptors)
+                                 : static_cast<int>(descriptors / 2);
+        std::fprintf(stderr,
+                     "sorvane-directory: at most %d connections: the process may open only %llu "
+                     "files\n",
+                     web.maxConnections, static_cast<unsigned long long>(descriptors));
+    }
+    if (!options.tlsCertificate.empty()) {
+        TlsPair pair;
+        if (std::string error = loadTlsPair(options.tlsCertificate, options.tlsKey, pair);
+            !error.empty()) {
+            std::fprintf(stderr, "sorvane-directory: %s\n", error.c_str());
+            return 1;
+        }
+        web.tlsCertificate = std::move(pair.certificate);
+        web.tlsKey = std::move(pair.key);
+    }
 
     try {
         std::filesystem::path db(options.database);
@@ -42,9 +88,9 @@ int runServer(const ServerOptions& options) {
         settings.throttle.window = std::chrono::milliseconds(options.loginFailureWindowMs);
         settings.throttle.pause = std::chrono::milliseconds(options.loginPauseMs);
         DirectoryService service(storage, hasher, settings);
-        HttpFrontend frontend(service, options.threads);
+        HttpFrontend frontend(service, std::move(web));
 
-        if (std::string error = frontend.bind(options.host, options.port); !error.empty()) {
+        if (std::string error = frontend.start(options.host, options.port); !error.empty()) {
             std::fprintf(stderr, "sorvane-directory: %s\n", error.c_str());
             return 1;
         }
@@ -54,28 +100,15 @@ int runServer(const ServerOptions& options) {
         std::printf("listening on %s:%d\n", shown.c_str(), frontend.port());
         std::fflush(stdout);
 
-        std::atomic<bool> finished{false};
         std::thread stopper([&] {
             int signal = 0;
             sigwait(&stopSignals, &signal);
-            if (finished)
-                return;
-            std::fprintf(stderr, "sorvane-directory: stopping (signal %d)\n", signal);
-            while (!finished) {
-                frontend.stop();
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
+            if (signal != 0)
+                std::fprintf(stderr, "sorvane-directory: stopping (signal %d)\n", signal);
+            frontend.stop();
         });
-
-        bool served = frontend.run();
-        finished = true;
-        // Wake the stop thread if serving ended without a signal.
-        pthread_kill(stopper.native_handle(), SIGTERM);
+        frontend.wait();
         stopper.join();
-        if (!served) {
-            std::fprintf(stderr, "sorvane-directory: serving failed\n");
-            return 1;
-        }
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "sorvane-directory: %s\n", e.what());

@@ -180,7 +180,8 @@ TestDirectoryServer::~TestDirectoryServer() {
 }
 
 std::string TestDirectoryServer::base() const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/messenger/";
+    return std::string(options_.tlsCertificate.empty() ? "http" : "https") +
+           "://127.0.0.1:" + std::to_string(port_) + "/messenger/";
 }
 
 std::string TestDirectoryServer::logText() const {
@@ -197,6 +198,9 @@ void TestDirectoryServer::start() {
     };
     if (options_.observedAddress)
         args.push_back("--observed-address");
+    if (!options_.tlsCertificate.empty())
+        args.insert(args.end(),
+                    {"--tls-cert", options_.tlsCertificate, "--tls-key", options_.tlsKey});
     args.insert(args.end(), options_.extraArgs.begin(), options_.extraArgs.end());
     std::vector<char*> argv;
     for (auto& a : args)
@@ -274,7 +278,8 @@ void TestDirectoryServer::waitUntilAnswering() {
     if (line.find(":" + std::to_string(port_) + "\n") == std::string::npos)
         fail("it listens elsewhere: " + line);
 
-    while (httpGet(port_, "/messenger/g.php?u=").status == 0) {
+    // The line comes once requests are served; plain HTTP is tried as well.
+    while (options_.tlsCertificate.empty() && httpGet(port_, "/messenger/g.php?u=").status == 0) {
         if (Clock::now() > deadline)
             fail("no HTTP answer");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -48,6 +48,10 @@ public:
         std::string executable;
         // Further command-line arguments.
         std::vector<std::string> extraArgs;
+        // Both set: serve HTTPS with this certificate and key (PEM files);
+        // base() then starts with "https://".
+        std::string tlsCertificate;
+        std::string tlsKey;
     };
 
     // Starts the server and returns once it answers HTTP; throws std::runtime_error
@@ -60,7 +64,8 @@ public:
     TestDirectoryServer& operator=(const TestDirectoryServer&) = delete;
 
     int port() const { return port_; }
-    // "http://127.0.0.1:<port>/messenger/"
+    pid_t pid() const { return pid_; }
+    // "http://127.0.0.1:<port>/messenger/" (https with a certificate)
     std::string base() const;
     const std::string& databasePath() const { return database_; }
     // The server's stderr: one line per request.
