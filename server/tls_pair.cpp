@@ -37,8 +37,7 @@ bool readFile(const std::string& path, std::string& text, std::string& error) {
 std::string loadTlsPair(const std::string& certificatePath, const std::string& keyPath,
                         TlsPair& pair) {
     std::string error;
-    if (!readFile(certificatePath, pair.certificate, error) ||
-        !readFile(keyPath, pair.key, error))
+    if (!readFile(certificatePath, pair.certificate, error) || !readFile(keyPath, pair.key, error))
         return error;
 
     gnutls_certificate_credentials_t credentials = nullptr;
@@ -50,8 +49,8 @@ std::string loadTlsPair(const std::string& certificatePath, const std::string& k
                        static_cast<unsigned>(pair.key.size())};
     // Fails with a reason for a file that holds no PEM certificate or key, and
     // for a key that does not belong to the certificate.
-    int rc = gnutls_certificate_set_x509_key_mem(credentials, &certificate, &key,
-                                                 GNUTLS_X509_FMT_PEM);
+    int rc =
+        gnutls_certificate_set_x509_key_mem(credentials, &certificate, &key, GNUTLS_X509_FMT_PEM);
     gnutls_certificate_free_credentials(credentials);
     if (rc < 0)
         return "TLS certificate " + certificatePath + " and key " + keyPath +

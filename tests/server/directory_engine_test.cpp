@@ -16,16 +16,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <stdexcept>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,8 +152,8 @@ std::string exchange(int port, const std::string& bytes) {
 std::string headWith(size_t headerBytes) {
     std::string head = "GET /messenger/g.php?u=ann HTTP/1.1\r\nHost: x\r\n";
     while (head.size() + 2 < headerBytes)
-        head += "a: " + std::string(std::min<size_t>(60, headerBytes - head.size() - 7), 'b') +
-                "\r\n";
+        head +=
+            "a: " + std::string(std::min<size_t>(60, headerBytes - head.size() - 7), 'b') + "\r\n";
     return head + "\r\n";
 }
 
