@@ -5,6 +5,7 @@
 #include "forms/globals.h"
 #include "forms/login.h"
 
+#include "app/directory_settings.h"
 #include "directory/directory.h"
 #include "ui/artwork.h"
 #include "ui/desktop.h"
@@ -14,10 +15,6 @@
 
 #include <QApplication>
 #include <QWidget>
-
-#ifndef SORVANE_DIRECTORY_BASE
-#error "SORVANE_DIRECTORY_BASE must name the directory server"
-#endif
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -29,8 +26,10 @@ int main(int argc, char* argv[]) {
     sorvane::ui::installFontSubstitutions();
     app.setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
 
-    sorvane::directory::Directory directory(SORVANE_DIRECTORY_BASE,
-                                            sorvane::directory::defaultScratchDir());
+    const sorvane::app::DirectorySettings settings = sorvane::app::readDirectorySettings(
+        sorvane::directory::directoryBase(), sorvane::app::sourcesFromEnvironment());
+    sorvane::directory::Directory directory(settings.base, sorvane::directory::defaultScratchDir(),
+                                            settings.caFile);
     sorvane::ui::QtMessageBoxes boxes;
     sorvane::ui::QtScreen screen;
     sorvane::ui::QtDesktop desktop;
@@ -38,6 +37,9 @@ int main(int argc, char* argv[]) {
 
     Form3 = new TForm3(context);
     Form1 = new TForm1(context);
+    // Said once, before the windows come up; the program goes on with the built-in address.
+    if (!settings.problems.isEmpty())
+        boxes.showError(settings.problems.join(QLatin1Char('\n')));
     Form3->show();
     const int result = QApplication::exec();
 

@@ -12,7 +12,8 @@
 
 namespace sorvane::directory {
 
-// The directory server this build talks to (set when the program is built); ends in "/messenger/".
+// The directory address built into the program (set when it is built), used unless the
+// environment or a settings file names another; ends in "/messenger/".
 std::string_view directoryBase();
 
 // The eight profile values "e.php" carries, in the order the query sends them.
@@ -52,8 +53,11 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
 
 // Fetches `url` by HTTP GET and stores the body in `file`, replacing its content.
 // Throws EInOutError when the file cannot be written, EDirectoryUnreachable when no HTTP
-// response arrives. The HTTP status is not examined.
-void GetInetFile(const std::string& url, const std::filesystem::path& file);
+// response arrives, EDirectoryNotTrusted when an https directory's certificate fails
+// verification (checked against the system's authorities and those in `caFile`, if named).
+// The HTTP status is not examined.
+void GetInetFile(const std::string& url, const std::filesystem::path& file,
+                 const std::filesystem::path& caFile = {});
 
 // The client's own IPv4 address, dotted; empty when the host name does not resolve.
 std::string LocalIP();
@@ -76,9 +80,12 @@ std::filesystem::path chooseScratchDir(const std::filesystem::path& exeDir, bool
 
 class Directory {
 public:
-    Directory(std::string base, std::filesystem::path scratchDir);
+    // `caFile`: authorities an https directory's certificate may also be signed by.
+    Directory(std::string base, std::filesystem::path scratchDir,
+              std::filesystem::path caFile = {});
 
     const std::string& base() const { return base_; }
+    const std::filesystem::path& caFile() const { return caFile_; }
     const std::filesystem::path& scratchDir() const { return scratchDir_; }
     std::filesystem::path scratchPath(Scratch s) const;
 
@@ -103,6 +110,7 @@ private:
 
     std::string base_;
     std::filesystem::path scratchDir_;
+    std::filesystem::path caFile_;
     CacheBuster buster_;
 };
 

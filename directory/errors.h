@@ -30,6 +30,26 @@ struct EFOpenError : Error {
 // No HTTP response at all: refused, unresolved, timed out.
 struct EDirectoryUnreachable : Error {
     EDirectoryUnreachable() : Error("Cannot reach the directory server.") {}
+
+protected:
+    explicit EDirectoryUnreachable(const std::string& message) : Error(message) {}
+};
+
+// An https directory whose certificate fails verification (an authority nobody here trusts,
+// another host's name, expired): the connection ends in the handshake, before anything of the
+// request is sent. It is still a directory that cannot be reached, so whoever stops asking an
+// unreachable directory stops here too. `reason` is libcurl's text for the failure.
+struct EDirectoryNotTrusted : EDirectoryUnreachable {
+    explicit EDirectoryNotTrusted(std::string reason)
+        : EDirectoryUnreachable("The directory server's certificate is not trusted: " +
+                                withoutFinalStop(std::move(reason)) + ".") {}
+
+private:
+    static std::string withoutFinalStop(std::string text) {
+        while (!text.empty() && (text.back() == '.' || text.back() == ' ' || text.back() == '\n'))
+            text.pop_back();
+        return text;
+    }
 };
 
 } // namespace sorvane

@@ -100,8 +100,16 @@ extern "C" std::size_t writeChunk(char* data, std::size_t size, std::size_t coun
     return total;
 }
 
-// Streams the body of `url` into the already open, empty file `fd`.
-void streamInto(const std::string& url, int fd) {
+// libcurl's failures that mean the directory's certificate did not pass verification (or
+// the authorities to check it against could not be loaded), as opposed to no answer at all.
+bool isCertificateFailure(CURLcode rc) {
+    return rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE ||
+           rc == CURLE_SSL_ISSUER_ERROR;
+}
+
+// Streams the body of `url` into the already open, empty file `fd`. `caFile`, when not empty,
+// names authorities to trust for an https directory besides the system's.
+void streamInto(const std::string& url, int fd, const std::filesystem::path& caFile) {
     ensureCurlReady();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
                                                                    &curl_easy_cleanup);
@@ -127,10 +135,24 @@ void streamInto(const std::string& url, int fd) {
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     // The status is not examined: an error page is a reply like any other.
     curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
+    // An https directory proves who it is: its chain and its name are always checked, and
+    // nothing turns that off. The password travels in the request, so a directory that fails
+    // the check gets none of it: libcurl stops in the handshake.
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!caFile.empty()) {
+        // Replaces libcurl's bundle file; the system's authorities stay trusted through its
+        // certificate folder, which stays set.
+        curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
+    }
+    char reason[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, reason);
 
     const CURLcode rc = curl_easy_perform(h);
     if (sink.error != 0)
         throwIo(sink.error);
+    if (isCertificateFailure(rc))
+        throw EDirectoryNotTrusted(reason[0] != '\0' ? reason : curl_easy_strerror(rc));
     // No response, or one that broke off: what the file holds is not the directory's reply.
     if (rc != CURLE_OK)
         throw EDirectoryUnreachable();
@@ -140,7 +162,7 @@ void streamInto(const std::string& url, int fd) {
 // the old content from the start, and whatever is left beyond it is cut off, also when the
 // transfer fails part-way. Emptying the file first would cost far more than the request itself
 // on ext4, which writes a file emptied and filled again out to disk when it is closed.
-void replaceWith(const std::string& url, int fd) {
+void replaceWith(const std::string& url, int fd, const std::filesystem::path& caFile) {
     const auto cutAtEnd = [fd] {
         const off_t end = ::lseek(fd, 0, SEEK_CUR);
         struct stat st {};
@@ -152,7 +174,7 @@ void replaceWith(const std::string& url, int fd) {
     if (::lseek(fd, 0, SEEK_SET) != 0)
         throwIo(errno);
     try {
-        streamInto(url, fd);
+        streamInto(url, fd, caFile);
     } catch (...) {
         try {
             cutAtEnd();
@@ -166,9 +188,10 @@ void replaceWith(const std::string& url, int fd) {
 
 } // namespace
 
-void GetInetFile(const std::string& url, const std::filesystem::path& file) {
+void GetInetFile(const std::string& url, const std::filesystem::path& file,
+                 const std::filesystem::path& caFile) {
     FileDescriptor fd = openScratch(file, 0);
-    replaceWith(url, fd.get());
+    replaceWith(url, fd.get(), caFile);
     fd.close();
 }
 
@@ -181,7 +204,7 @@ LineList Directory::fetch(const std::string& url, Scratch s) const {
         if (errno != EINTR)
             throwIo(errno);
     }
-    replaceWith(url, fd.get());
+    replaceWith(url, fd.get(), caFile_);
     LineList reply = LineList::loadFromFile(path);
     fd.close(); // releases the lock
     return reply;

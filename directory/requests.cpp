@@ -143,8 +143,9 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
 
 } // namespace address
 
-Directory::Directory(std::string base, std::filesystem::path scratchDir)
-    : base_(std::move(base)), scratchDir_(std::move(scratchDir)) {}
+Directory::Directory(std::string base, std::filesystem::path scratchDir,
+                     std::filesystem::path caFile)
+    : base_(std::move(base)), scratchDir_(std::move(scratchDir)), caFile_(std::move(caFile)) {}
 
 std::filesystem::path Directory::scratchPath(Scratch s) const {
     return scratchDir_ / scratchFileName(s);

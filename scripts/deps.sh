@@ -13,6 +13,7 @@ packages=(
   xvfb xauth
   xdotool desktop-file-utils
   clang-format
+  iproute2 openssl
 )
 # Extra groups, asked for by name: `scripts/deps.sh bench fuzz desktop`.
 for group in "$@"; do

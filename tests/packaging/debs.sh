@@ -27,12 +27,14 @@ expect_files() {
   [[ "$actual" == "$wanted" ]] || { diff <(echo "$wanted") <(echo "$actual") >&2 || true; fail "${deb##*/} holds other files (< missing, > extra)"; }
 }
 expect_files "$messenger" \
+  /etc/xdg/sorvane-messenger/sorvane-messenger.conf \
   /usr/bin/sorvane-messenger \
   /usr/share/applications/sorvane-messenger.desktop \
   /usr/share/icons/hicolor/{16x16,32x32,48x48,64x64,128x128,256x256}/apps/sorvane-messenger.png \
   /usr/share/icons/hicolor/scalable/apps/sorvane-messenger.svg \
   /usr/share/man/man1/sorvane-messenger.1
 expect_files "$directory" \
+  /etc/default/sorvane-directory \
   /usr/bin/sorvane-directory \
   /usr/lib/systemd/system/sorvane-directory.service \
   /usr/share/man/man8/sorvane-directory.8
@@ -92,7 +94,13 @@ done
 grep -q 'adduser --system' "$control/postinst" || fail "postinst creates no system account"
 mkdir "$work/control-m"
 dpkg-deb -e "$messenger" "$work/control-m"
-scripts=$(find "$work/control-m" -type f ! -name control ! -name md5sums -printf '%f ')
+scripts=$(find "$work/control-m" -type f ! -name control ! -name md5sums ! -name conffiles -printf '%f ')
 [[ -z "$scripts" ]] || fail "sorvane-messenger has maintainer scripts: $scripts"
+
+# dpkg keeps an administrator's changes to the settings in /etc over upgrades.
+[[ "$(cat "$work/control-m/conffiles" 2>/dev/null)" == /etc/xdg/sorvane-messenger/sorvane-messenger.conf ]] \
+  || fail "sorvane-messenger does not list its settings file as a conffile"
+[[ "$(cat "$control/conffiles" 2>/dev/null)" == /etc/default/sorvane-directory ]] \
+  || fail "sorvane-directory does not list its options file as a conffile"
 
 echo "packages: ${debs//$'\n'/, }"

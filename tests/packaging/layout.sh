@@ -9,6 +9,8 @@ icon_sizes=(16 32 48 64 128 256)
 expected=(
   bin/sorvane-directory
   bin/sorvane-messenger
+  etc/default/sorvane-directory
+  etc/xdg/sorvane-messenger/sorvane-messenger.conf
   lib/systemd/system/sorvane-directory.service
   share/applications/sorvane-messenger.desktop
   share/icons/hicolor/scalable/apps/sorvane-messenger.svg
@@ -51,6 +53,12 @@ done
 # The scalable icon is an SVG document with a square view box.
 svg="$prefix/share/icons/hicolor/scalable/apps/sorvane-messenger.svg"
 grep -Eq '<svg[^>]*viewBox="0 0 ([0-9.]+) \1"' "$svg" || fail "the scalable icon has no square viewBox"
+
+# The settings files are the commented examples of the source tree.
+cmp -s "$prefix/etc/xdg/sorvane-messenger/sorvane-messenger.conf" "$SORVANE_SOURCE_DIR/packaging/sorvane-messenger.conf" \
+  || fail "the installed messenger settings differ from packaging/sorvane-messenger.conf"
+cmp -s "$prefix/etc/default/sorvane-directory" "$SORVANE_SOURCE_DIR/packaging/sorvane-directory.default" \
+  || fail "the installed service options differ from packaging/sorvane-directory.default"
 
 # The unit starts the program this installation put in place.
 exec_start=$(sed -n 's/^ExecStart=//p' "$prefix/lib/systemd/system/sorvane-directory.service")

@@ -38,8 +38,47 @@ account=$(setting User)
 [[ -n "$account" && "$account" != root && "$account" != 0 ]] || fail "the unit runs as '${account:-root}'"
 [[ "$(setting StateDirectory)" == sorvane-directory ]] || fail "StateDirectory is not sorvane-directory"
 
+# --- its options file ----------------------------------------------------------------------
+[[ "$(setting EnvironmentFile)" == -/etc/default/sorvane-directory ]] \
+  || fail "the unit does not read /etc/default/sorvane-directory (optionally)"
+options_file="$prefix/etc/default/sorvane-directory"
+[[ -f "$options_file" ]] || fail "no options file installed"
+defaults=$(setting Environment)
+grep -q '^SORVANE_DIRECTORY_LISTEN=' <<<"$defaults" || fail "the unit has no default for SORVANE_DIRECTORY_LISTEN"
+# load_environment FILE: unit_env becomes the service's environment as systemd makes it: the
+# unit's defaults, then FILE's assignments, each of which must be one the unit uses.
+declare -A unit_env
+load_environment() {
+  local line
+  unit_env=()
+  while IFS= read -r line; do unit_env[${line%%=*}]=${line#*=}; done <<<"$defaults"
+  while IFS= read -r line; do
+    [[ "$line" =~ ^[[:space:]]*(#|$) ]] && continue
+    [[ "$line" =~ ^([A-Za-z_][A-Za-z0-9_]*)=(.*)$ ]] || fail "${1##*/}: systemd does not read '$line'"
+    [[ -v "unit_env[${BASH_REMATCH[1]}]" ]] || fail "${1##*/}: the unit does not use ${BASH_REMATCH[1]}"
+    unit_env[${BASH_REMATCH[1]}]=${BASH_REMATCH[2]}
+  done <"$1"
+}
+# Every commented setting is one a reader may uncomment.
+sed -n 's/^#\([A-Z_]*=\)/\1/p' "$options_file" >"$work/uncommented"
+[[ -s "$work/uncommented" ]] || fail "the options file shows no setting to uncomment"
+load_environment "$work/uncommented"
+# As shipped it changes nothing, so the command line below is the unit's default one.
+load_environment "$options_file"
+
 # --- its command line, run for real ------------------------------------------------------
-read -r -a command <<<"$(setting ExecStart)"
+# ${NAME} is one word, $NAME as many words as its value has, as systemd expands them.
+command=()
+for word in $(setting ExecStart); do
+  if [[ "$word" =~ ^\$\{([A-Za-z_0-9]+)\}$ ]]; then
+    command+=("${unit_env[${BASH_REMATCH[1]}]}")
+  elif [[ "$word" =~ ^\$([A-Za-z_0-9]+)$ ]]; then
+    read -r -a words <<<"${unit_env[${BASH_REMATCH[1]}]}"
+    command+=("${words[@]}")
+  else
+    command+=("$word")
+  fi
+done
 [[ "${command[0]}" == "$prefix/bin/sorvane-directory" ]] || fail "ExecStart starts ${command[0]}"
 # The same command line, except for a free port instead of the published one and a
 # database in the scratch folder instead of /var/lib.

@@ -1,0 +1,84 @@
+#pragma once
+// A bed of separate hosts for one test: each host a Linux network namespace with its loopback
+// and one Ethernet link to a bridge that lives in a namespace of its own. Hosts have addresses
+// in 10.77.1.0/24 and names "<host>.bed" (each host's /etc/hosts, as `ip netns exec` mounts it,
+// also maps the machine's host name to the host's own address, as a real machine's would).
+//
+//   Bed bed({"directory", "ann", "bob"});     // throws BedUnavailable without the privilege
+//   BedProcess server(bed, "directory", {...});
+//
+// Nothing leaves the bed: the namespaces have no route anywhere else, and everything that
+// talks to a bed address runs inside one of them (`ip netns exec`). The names carry this
+// process's id, so parallel runs never meet; a bed is torn down when the object goes, and one
+// left behind by a run that was killed is torn down by the next bed made.
+#include <chrono>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace sorvane::test {
+
+struct BedUnavailable : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class Bed {
+public:
+    explicit Bed(const std::vector<std::string>& hosts);
+    ~Bed();
+    Bed(const Bed&) = delete;
+    Bed& operator=(const Bed&) = delete;
+
+    std::string address(const std::string& host) const; // "10.77.1.11"
+    static std::string name(const std::string& host) { return host + ".bed"; }
+    // The command line that runs `command` inside `host`.
+    std::vector<std::string> inside(const std::string& host,
+                                    const std::vector<std::string>& command) const;
+
+private:
+    std::string namespaceOf(const std::string& host) const;
+    void build(const std::vector<std::string>& hosts);
+    void tearDown();
+
+    std::string prefix_;
+    std::map<std::string, int> hosts_; // host -> index
+    std::vector<std::string> namespaces_;
+};
+
+// A program started inside a bed host: its standard input and output are pipes to the test,
+// its standard error goes to `log`. It is killed when the object goes (and with the test's
+// process, should that die first).
+class BedProcess {
+public:
+    BedProcess(const Bed& bed, const std::string& host, const std::vector<std::string>& command,
+               const std::map<std::string, std::string>& environment, const std::string& log);
+    ~BedProcess();
+    BedProcess(const BedProcess&) = delete;
+    BedProcess& operator=(const BedProcess&) = delete;
+
+    // The next line of output, without its end; nothing when none comes within `deadline` or
+    // the program ended.
+    std::optional<std::string> readLine(std::chrono::seconds deadline = std::chrono::seconds(90));
+    void writeLine(const std::string& line);
+    // writeLine, then readLine; "<no answer>" when none comes.
+    std::string ask(const std::string& line);
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffered_;
+};
+
+// Runs a command to its end; its exit status and what it wrote (output and errors).
+struct Ran {
+    int status = -1;
+    std::string output;
+};
+Ran runCommand(const std::vector<std::string>& command);
+
+} // namespace sorvane::test

@@ -1,0 +1,179 @@
+// Messengers on separate hosts meeting through an https directory on a third: a bed of network
+// namespaces, the real directory server, and the program's own windows on each user's host,
+// each aimed at the directory only through its user's settings file.
+#include "bed.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+#ifndef SORVANE_BED_MESSENGER_EXE
+#error "SORVANE_BED_MESSENGER_EXE must name the bed's messenger"
+#endif
+
+using namespace sorvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPort = "8443";
+const std::string kAnn = "ann@bed.example";
+const std::string kBob = "bob@bed.example";
+
+class ThreeHosts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        work_ = fs::temp_directory_path() / ("sorvane-bed-test-" + std::to_string(::getpid()));
+        fs::remove_all(work_);
+        fs::create_directories(work_);
+        try {
+            bed_.emplace(std::vector<std::string>{"directory", "ann", "bob"});
+        } catch (const BedUnavailable& e) {
+            GTEST_SKIP() << "network namespaces cannot be made here, so there is no bed of "
+                            "hosts: "
+                         << e.what();
+        }
+        // The directory's own certificate, for its bed name, signed by nobody else.
+        const Ran made = runCommand(
+            {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+             "-nodes", "-days", "2", "-subj", "/CN=" + Bed::name("directory"), "-addext",
+             "subjectAltName=DNS:" + Bed::name("directory"), "-keyout",
+             (work_ / "key.pem").string(), "-out", (work_ / "cert.pem").string()});
+        ASSERT_EQ(made.status, 0) << made.output;
+    }
+    void TearDown() override {
+        ann_.reset();
+        bob_.reset();
+        directory_.reset();
+        bed_.reset();
+        std::error_code ignored;
+        fs::remove_all(work_, ignored);
+    }
+
+    void startDirectory(bool observedAddress) {
+        std::vector<std::string> command{SORVANE_DIRECTORY_EXE,
+                                         "--listen",
+                                         bed_->address("directory") + ':' + kPort,
+                                         "--db",
+                                         (work_ / "directory.db").string(),
+                                         "--hash-cost",
+                                         "1",
+                                         "--tls-cert",
+                                         (work_ / "cert.pem").string(),
+                                         "--tls-key",
+                                         (work_ / "key.pem").string()};
+        if (observedAddress)
+            command.push_back("--observed-address");
+        directory_ = std::make_unique<BedProcess>(*bed_, "directory", command,
+                                                  std::map<std::string, std::string>{},
+                                                  (work_ / "directory.log").string());
+        ASSERT_EQ(directory_->readLine(),
+                  "listening on " + bed_->address("directory") + ':' + kPort);
+    }
+
+    // A user's messenger on `host`, told where the directory is by its settings file alone.
+    std::unique_ptr<BedProcess> messenger(const std::string& host, bool trustTheDirectory) {
+        const fs::path home = work_ / host;
+        fs::create_directories(home / "config" / "sorvane-messenger");
+        fs::create_directories(home / "scratch");
+        std::ofstream(home / "config" / "sorvane-messenger" / "sorvane-messenger.conf")
+            << "[directory]\nurl=https://" << Bed::name("directory") << ':' << kPort
+            << "/messenger/\n"
+            << (trustTheDirectory ? "ca-file=" + (work_ / "cert.pem").string() + '\n' : "");
+        auto process = std::make_unique<BedProcess>(
+            *bed_, host,
+            std::vector<std::string>{SORVANE_BED_MESSENGER_EXE, (home / "scratch").string()},
+            std::map<std::string, std::string>{{"HOME", home.string()},
+                                               {"XDG_CONFIG_HOME", (home / "config").string()},
+                                               {"XDG_CONFIG_DIRS", (home / "none").string()},
+                                               {"QT_QPA_PLATFORM", "offscreen"}},
+            (work_ / (host + ".log")).string());
+        EXPECT_EQ(process->readLine(),
+                  "ready https://" + Bed::name("directory") + ':' + kPort + "/messenger/");
+        return process;
+    }
+
+    // Both users register, log in, add each other, see each other online and talk.
+    void meet() {
+        ann_ = messenger("ann", true);
+        bob_ = messenger("bob", true);
+        ASSERT_EQ(ann_->ask("register " + kAnn + " ann-pw"), "ok");
+        ASSERT_EQ(bob_->ask("register " + kBob + " bob-pw"), "ok");
+        ASSERT_EQ(ann_->ask("login " + kAnn + " ann-pw"), "ok");
+        ASSERT_EQ(bob_->ask("login " + kBob + " bob-pw"), "ok");
+        ASSERT_EQ(ann_->ask("add " + kBob), "ok");
+        ASSERT_EQ(bob_->ask("add " + kAnn), "ok");
+        ASSERT_EQ(ann_->ask("online " + kBob), "ok");
+        ASSERT_EQ(bob_->ask("online " + kAnn), "ok");
+        ASSERT_EQ(ann_->ask("send " + kBob + " hello from the ann host"), "ok");
+        EXPECT_EQ(bob_->ask("await <" + kAnn + "> hello from the ann host"), "ok");
+        ASSERT_EQ(bob_->ask("send " + kAnn + " and back from bob"), "ok");
+        EXPECT_EQ(ann_->ask("await <" + kBob + "> and back from bob"), "ok");
+    }
+
+    // user -> "address the directory gives out (address the login came from)", as stored.
+    std::map<std::string, std::string> registered() const {
+        std::map<std::string, std::string> out;
+        sqlite3* db = nullptr;
+        const std::string path = (work_ / "directory.db").string();
+        sqlite3_stmt* rows = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "SELECT name, ip, login_origin FROM users", -1, &rows,
+                               nullptr) == SQLITE_OK) {
+            const auto text = [rows](int column) {
+                const unsigned char* t = sqlite3_column_text(rows, column);
+                return t ? std::string(reinterpret_cast<const char*>(t)) : std::string("-");
+            };
+            while (sqlite3_step(rows) == SQLITE_ROW) {
+                out[text(0)] = text(1) + " (" + text(2) + ')';
+                std::cout << "directory: " << text(0) << " registered " << text(1)
+                          << ", logged in from " << text(2) << '\n';
+            }
+        }
+        sqlite3_finalize(rows);
+        sqlite3_close(db);
+        return out;
+    }
+
+    fs::path work_;
+    std::optional<Bed> bed_;
+    std::unique_ptr<BedProcess> directory_, ann_, bob_;
+};
+
+TEST_F(ThreeHosts, UsersOnTwoHostsMeetThroughTheDirectoryOnAThird) {
+    startDirectory(true);
+    meet();
+    const std::string ann = bed_->address("ann");
+    const std::string bob = bed_->address("bob");
+    EXPECT_EQ(registered(), (std::map<std::string, std::string>{{kAnn, ann + " (" + ann + ')'},
+                                                                {kBob, bob + " (" + bob + ')'}}));
+}
+
+TEST_F(ThreeHosts, EachMessengerRegistersItsOwnHostsAddress) {
+    startDirectory(false);
+    meet();
+    const std::string ann = bed_->address("ann");
+    const std::string bob = bed_->address("bob");
+    EXPECT_EQ(registered(), (std::map<std::string, std::string>{{kAnn, ann + " (" + ann + ')'},
+                                                                {kBob, bob + " (" + bob + ')'}}));
+}
+
+TEST_F(ThreeHosts, AnUntrustedDirectoryGetsNothing) {
+    startDirectory(true);
+    ann_ = messenger("ann", false);
+    const std::string refused = "failed error: The directory server's certificate is not trusted: ";
+    for (const std::string command : {"register ", "login "}) {
+        const std::string reply = ann_->ask(command + kAnn + " ann-pw");
+        EXPECT_TRUE(reply.starts_with(refused)) << reply;
+        std::cout << "ann's " << command << "-> " << reply << '\n';
+    }
+    // Neither request reached the directory: nobody registered, nobody logged in.
+    EXPECT_TRUE(registered().empty());
+}
+
+} // namespace
