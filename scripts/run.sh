@@ -26,7 +26,9 @@ if ! (exec 3<>/dev/tcp/127.0.0.1/8642) 2>/dev/null; then
 fi
 
 echo "Starting Sorvane Messenger (log: $state/messenger.log)"
-nohup "$bin/sorvane-messenger" >>"$state/messenger.log" 2>&1 &
+# The directory started here, whatever settings files of this user name another.
+SORVANE_DIRECTORY_URL="http://$listen/messenger/" \
+  nohup "$bin/sorvane-messenger" >>"$state/messenger.log" 2>&1 &
 pid=$!
 sleep 1
 if ! kill -0 "$pid" 2>/dev/null; then
