@@ -92,13 +92,14 @@ void removeNamespace(const std::string& ns) {
     runCommand({"ip", "netns", "delete", ns});
     std::error_code ignored;
     fs::remove_all(kHostsFiles / ns, ignored);
+    fs::remove_all(fs::temp_directory_path() / ns, ignored);
 }
 
 // Beds of runs that ended without tearing theirs down: the process named in the name is gone.
 void removeLeftovers() {
     std::error_code ec;
     std::vector<std::string> names;
-    for (const fs::path& dir : {kNamespaces, kHostsFiles})
+    for (const fs::path& dir : {kNamespaces, kHostsFiles, fs::temp_directory_path()})
         for (const auto& entry : fs::directory_iterator(dir, ec))
             names.push_back(entry.path().filename().string());
     for (const std::string& ns : names) {
@@ -141,6 +142,8 @@ Bed::Bed(const std::vector<std::string>& hosts) {
     if (runCommand({"ip", "-V"}).status != 0)
         throw BedUnavailable("the program ip (Debian package iproute2) is missing");
     removeLeftovers();
+    folder_ = (fs::temp_directory_path() / (prefix_ + "files")).string();
+    fs::create_directories(folder_);
     try {
         build(hosts);
     } catch (...) {
@@ -193,6 +196,8 @@ void Bed::tearDown() {
     for (auto it = namespaces_.rbegin(); it != namespaces_.rend(); ++it)
         removeNamespace(*it);
     namespaces_.clear();
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
 }
 
 std::string Bed::namespaceOf(const std::string& host) const {

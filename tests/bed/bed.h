@@ -33,6 +33,9 @@ public:
     Bed(const Bed&) = delete;
     Bed& operator=(const Bed&) = delete;
 
+    // A folder for the test's files, on the machine's own file system (which every host
+    // sees), removed with the bed.
+    const std::string& folder() const { return folder_; }
     std::string address(const std::string& host) const; // "10.77.1.11"
     static std::string name(const std::string& host) { return host + ".bed"; }
     // The command line that runs `command` inside `host`.
@@ -45,6 +48,7 @@ private:
     void tearDown();
 
     std::string prefix_;
+    std::string folder_;
     std::map<std::string, int> hosts_; // host -> index
     std::vector<std::string> namespaces_;
 };

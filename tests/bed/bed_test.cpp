@@ -28,9 +28,6 @@ const std::string kBob = "bob@bed.example";
 class ThreeHosts : public ::testing::Test {
 protected:
     void SetUp() override {
-        work_ = fs::temp_directory_path() / ("sorvane-bed-test-" + std::to_string(::getpid()));
-        fs::remove_all(work_);
-        fs::create_directories(work_);
         try {
             bed_.emplace(std::vector<std::string>{"directory", "ann", "bob"});
         } catch (const BedUnavailable& e) {
@@ -38,6 +35,7 @@ protected:
                             "hosts: "
                          << e.what();
         }
+        work_ = bed_->folder();
         // The directory's own certificate, for its bed name, signed by nobody else.
         const Ran made = runCommand(
             {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
@@ -51,8 +49,6 @@ protected:
         bob_.reset();
         directory_.reset();
         bed_.reset();
-        std::error_code ignored;
-        fs::remove_all(work_, ignored);
     }
 
     void startDirectory(bool observedAddress) {
