@@ -141,22 +141,25 @@ protected:
     std::unique_ptr<BedProcess> directory_, ann_, bob_;
 };
 
+// What the directory holds once both have met: each user at the bed address of the user's host.
+std::map<std::string, std::string> atTheirHosts(const Bed& bed) {
+    const std::string ann = bed.address("ann");
+    const std::string bob = bed.address("bob");
+    return {{kAnn, ann + " (" + ann + ')'}, {kBob, bob + " (" + bob + ')'}};
+}
+
+// The directory keeps the address each login came from.
 TEST_F(ThreeHosts, UsersOnTwoHostsMeetThroughTheDirectoryOnAThird) {
     startDirectory(true);
     meet();
-    const std::string ann = bed_->address("ann");
-    const std::string bob = bed_->address("bob");
-    EXPECT_EQ(registered(), (std::map<std::string, std::string>{{kAnn, ann + " (" + ann + ')'},
-                                                                {kBob, bob + " (" + bob + ')'}}));
+    EXPECT_EQ(registered(), atTheirHosts(*bed_));
 }
 
+// The directory keeps the address each messenger sends as its own.
 TEST_F(ThreeHosts, EachMessengerRegistersItsOwnHostsAddress) {
     startDirectory(false);
     meet();
-    const std::string ann = bed_->address("ann");
-    const std::string bob = bed_->address("bob");
-    EXPECT_EQ(registered(), (std::map<std::string, std::string>{{kAnn, ann + " (" + ann + ')'},
-                                                                {kBob, bob + " (" + bob + ')'}}));
+    EXPECT_EQ(registered(), atTheirHosts(*bed_));
 }
 
 TEST_F(ThreeHosts, AnUntrustedDirectoryGetsNothing) {
