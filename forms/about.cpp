@@ -19,6 +19,7 @@ TAboutBox::TAboutBox(Context& context, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     ui.BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
     setDefaultButton(ui.BitBtn1);
+    setFirstControl(ui.BitBtn1);
 
     // Labels take the size of their text, so that a link is "under the pointer" only where
     // its text is; measured in the faces the window will be shown in.

@@ -38,7 +38,7 @@ TForm7::TForm7(Context& context, QWidget* parent) : Form(context.boxes, parent),
             [this] { handle([this] { BitBtn1Click(); }); });
     connect(ui.BitBtn2, &QPushButton::clicked, this,
             [this] { handle([this] { BitBtn2Click(); }); });
-    ui.Edit1->setFocus();
+    setFirstControl(ui.Edit1);
 }
 
 void TForm7::FormShow() {

@@ -24,6 +24,7 @@ TForm1::TForm1(Context& context, QWidget* parent) : Form(context.boxes, parent),
                    Qt::WindowCloseButtonHint);
     ui.BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
     setDefaultButton(ui.BitBtn1);
+    setFirstControl(ui.Edit1);
 
     Timer1 = new sorvane::ui::Timer(context.boxes, 100, true, this);
     Timer1->onTimer = [this] { Timer1Timer(); };

@@ -20,6 +20,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <algorithm>
 #include <vector>
@@ -84,6 +85,7 @@ TForm3::TForm3(Context& context, QWidget* parent)
     ui.Delete1->setIcon(QIcon(sorvane::ui::artwork::personCross()));
     ui.Delete2->setIcon(QIcon(sorvane::ui::artwork::personCross()));
     settleButtons();
+    setFirstControl(ui.Edit1);
 
     Timer1 = new sorvane::ui::Timer(context.boxes, 1, false, this);
     Timer1->onTimer = [this] { Timer1Timer(); };
@@ -107,7 +109,10 @@ TForm3::TForm3(Context& context, QWidget* parent)
     PopupMenu3->addAction(ui.ViewInformation2);
     PopupMenu3->addSeparator(); // N3
     PopupMenu3->addAction(ui.Delete2);
-    PopupMenu2 = new QMenu(this);
+    // The tray menu has no parent window: a child of this window would be disabled with it
+    // until someone logs in, and "Close" must end the program before that too. Freed with
+    // this window.
+    PopupMenu2 = new QMenu;
     PopupMenu2->addAction(ui.ShowSorvaneMessenger1);
     PopupMenu2->addSeparator(); // N1
     PopupMenu2->addAction(ui.Close1);
@@ -158,6 +163,8 @@ TForm3::~TForm3() {
     // The listener's threads call back into this window; they must be gone first.
     TcpServer1.setActive(false);
     TcpServer1.OnAccept = nullptr;
+    delete TrayIcon1; // the icon leaves the notification area before its menu goes
+    delete PopupMenu2;
 }
 
 bool TForm3::eventFilter(QObject* watched, QEvent* event) {
@@ -191,9 +198,19 @@ void TForm3::FormCreate() {
 }
 
 void TForm3::formShow() {
-    if (Form1 && Form1->ui.Edit1->text().isEmpty()) {
+    const bool handOver = Form1 && Form1->ui.Edit1->text().isEmpty();
+    // While nobody is logged in this window only stands by: it comes up without taking the
+    // keyboard, and the login window is brought to the front once this one is there, so that
+    // what the user types goes into the e-mail box.
+    setAttribute(Qt::WA_ShowWithoutActivating, handOver);
+    if (handOver) {
         setEnabled(false);
-        Form1->show();
+        TForm1* const login = Form1;
+        login->show();
+        QTimer::singleShot(0, login, [login] {
+            login->raise();
+            login->activateWindow();
+        });
     }
 }
 
@@ -443,7 +460,7 @@ void TForm3::dispatchLine(const QString& line) {
     }
     window->appendHistory(line);
     if (!window->isActiveWindow())
-        QApplication::alert(window);
+        context_.desktop.callForAttention(window);
 }
 
 void TForm3::SendMessage1Click() {

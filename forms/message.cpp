@@ -36,15 +36,23 @@ TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent),
     connect(ui.BitBtn2, &QPushButton::clicked, this,
             [this] { handle([this] { BitBtn2Click(); }); });
     ui.Memo1->installEventFilter(this);
-    ui.Memo1->setFocus();
+    setFirstControl(ui.Memo1);
 }
 
 bool TForm4::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ui.Memo1 && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             handle([this] { Memo1KeyDown(13); });
-        // Not consumed: the input gets its line break as usual.
+            // The input gets its line break at the caret whatever Shift, Ctrl or Alt is held.
+            // Put in here rather than by the editor, which passes Ctrl+Enter and Alt+Enter on
+            // to the window: its Enter would press OK at once, and the timer press it again.
+            QTextCursor cursor = ui.Memo1->textCursor();
+            cursor.insertText(QStringLiteral("\n"));
+            ui.Memo1->setTextCursor(cursor);
+            ui.Memo1->ensureCursorVisible();
+            return true;
+        }
     }
     return Form::eventFilter(watched, event);
 }

@@ -23,7 +23,7 @@ TForm2::TForm2(Context& context, QWidget* parent) : Form(context.boxes, parent),
             [this] { handle([this] { BitBtn1Click(); }); });
     connect(ui.BitBtn2, &QPushButton::clicked, this,
             [this] { handle([this] { BitBtn2Click(); }); });
-    ui.Edit1->setFocus();
+    setFirstControl(ui.Edit1);
 }
 
 bool TForm2::IsRealAddress(const QString& address) {
@@ -80,10 +80,11 @@ void TForm2::BitBtn1Click() {
 void TForm2::handBack(const QString& address) {
     // Set through the login window's own boxes, so that its handlers lay it out for logging
     // in and keep its OK button off until the password is typed.
-    Form1->show();
+    Form1->showModeless();
     Form1->ui.Edit1->setText(address);
     Form1->ui.RadioButton2->setChecked(true);
     Form1->ui.MaskEdit1->clear();
+    Form1->ui.MaskEdit1->setFocus(); // the address is there; the password comes next
     close();
 }
 
@@ -93,5 +94,5 @@ void TForm2::BitBtn2Click() {
 
 void TForm2::FormClose() {
     if (Form1)
-        Form1->show();
+        Form1->showModeless(); // back in front, ready for typing
 }

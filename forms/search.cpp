@@ -48,7 +48,7 @@ TForm5::TForm5(Context& context, QWidget* parent) : Form(context.boxes, parent),
     ui.ListView1->viewport()->installEventFilter(this);
 
     FormCreate();
-    ui.Edit1->setFocus();
+    setFirstControl(ui.Edit1);
 }
 
 bool TForm5::eventFilter(QObject* watched, QEvent* event) {

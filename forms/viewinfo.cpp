@@ -26,7 +26,7 @@ TForm6::TForm6(Context& context, QWidget* parent) : Form(context.boxes, parent),
 
     connect(ui.BitBtn1, &QPushButton::clicked, this,
             [this] { handle([this] { BitBtn1Click(); }); });
-    ui.BitBtn1->setFocus();
+    setFirstControl(ui.BitBtn1);
 }
 
 void TForm6::FormShow() {

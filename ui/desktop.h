@@ -1,6 +1,8 @@
 #pragma once
 #include <QString>
 
+class QWidget;
+
 namespace sorvane::ui {
 
 // What the program asks of the desktop it runs on.
@@ -13,6 +15,9 @@ public:
     virtual bool hasTray() const = 0;
     // Ends the program's event loop (and with it every modal loop).
     virtual void endProgram() = 0;
+    // Makes a window that is not the active one ask for the user's attention (its task-bar
+    // entry flashes or is marked), until the user turns to it.
+    virtual void callForAttention(QWidget* window) = 0;
 };
 
 class QtDesktop final : public IDesktop {
@@ -20,6 +25,7 @@ public:
     void open(const QString& address) override;
     bool hasTray() const override;
     void endProgram() override;
+    void callForAttention(QWidget* window) override;
 };
 
 } // namespace sorvane::ui

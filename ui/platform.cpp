@@ -27,4 +27,8 @@ void QtDesktop::endProgram() {
     QApplication::quit();
 }
 
+void QtDesktop::callForAttention(QWidget* window) {
+    QApplication::alert(window);
+}
+
 } // namespace sorvane::ui

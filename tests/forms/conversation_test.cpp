@@ -96,6 +96,16 @@ TEST_F(Receiving, NewSenderOpensAWindowThatLaterLinesFill) {
     EXPECT_TRUE(w.boxes.messages.isEmpty());
 }
 
+TEST_F(Receiving, ALineForAWindowThatIsNotActiveCallsForAttention) {
+    receive("<ann> hi");
+    TForm4* ann = windowFor("ann");
+    EXPECT_EQ(w.desktop.calledForAttention, QList<QWidget*>{ann});
+    ann->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(ann));
+    receive("<ann> again");
+    EXPECT_EQ(w.desktop.calledForAttention.size(), 1); // the user is looking at it
+}
+
 TEST_F(Receiving, NamesAreCaseSensitive) {
     receive("<Ann> one");
     receive("<ann> two");
@@ -205,6 +215,7 @@ protected:
 
 TEST_F(Sending, SendMessageOpensOneWindowPerPartner) {
     EXPECT_EQ(chat->windowTitle(), "bob - Message");
+    EXPECT_EQ(chat->focusWidget(), chat->ui.Memo1); // ready for typing
     EXPECT_EQ(OpenChats, QStringList{"bob"});
     w.main->ui.SendMessage1->trigger(); // already open: nothing happens
     EXPECT_EQ(openWindows().size(), 1u);
@@ -227,11 +238,29 @@ TEST_F(Sending, EmptyInputStillSendsTheHeader) {
     EXPECT_EQ(received(), "<me@x.org> ");
 }
 
-TEST_F(Sending, ShiftAndCtrlEnterSendAsEnterDoes) {
-    typeAndEnter("one", Qt::ShiftModifier);
-    typeAndEnter("two", Qt::ControlModifier);
-    EXPECT_EQ(received(1), "<me@x.org> one");
-    EXPECT_EQ(received(2), "<me@x.org> two");
+TEST_F(Sending, EveryEnterSendsOnceWhateverModifierIsHeld) {
+    const Qt::KeyboardModifiers held[] = {Qt::ShiftModifier, Qt::ControlModifier, Qt::AltModifier,
+                                          Qt::ControlModifier | Qt::AltModifier};
+    QStringList sent;
+    for (const Qt::KeyboardModifiers modifiers : held) {
+        sent << "<me@x.org> " + QString::number(sent.size());
+        typeAndEnter(QString::number(sent.size() - 1), modifiers);
+    }
+    EXPECT_EQ(history(chat), sent); // a second press would have added "<me@x.org> "
+    received(sent.size());
+    std::vector<std::string> expected;
+    for (const QString& line : sent)
+        expected.push_back(line.toStdString());
+    EXPECT_EQ(bob.nonEmpty(), expected);
+}
+
+TEST_F(Sending, EnterOnAFocusedCancelClosesWithoutSending) {
+    chat->ui.Memo1->setPlainText("draft");
+    chat->ui.BitBtn2->setFocus();
+    QTest::keyClick(chat->ui.BitBtn2, Qt::Key_Return);
+    EXPECT_FALSE(chat->isVisible());
+    EXPECT_TRUE(history(chat).isEmpty());
+    EXPECT_EQ(w.scripted.count("g.php", "bob"), 0);
 }
 
 TEST_F(Sending, SeveralLinesArriveWhole) {

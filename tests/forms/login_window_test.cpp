@@ -6,7 +6,9 @@
 #include "ui/timer.h"
 #include "world.h"
 
+#include <QApplication>
 #include <QListWidget>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace sorvane::test;
@@ -49,6 +51,17 @@ TEST(LoginWindow, StartsInLoginModeWithOkDisabled) {
     EXPECT_FALSE(w.login->ui.BitBtn1->isEnabled());
     EXPECT_TRUE(w.login->Timer1->enabled());
     EXPECT_EQ(w.login->Timer1->interval(), 100);
+}
+
+TEST(LoginWindow, ComesUpActiveAndTypingFillsTheEmailBoxThenTabThePassword) {
+    ScriptedWorld w;
+    w.main->show(); // as start-up does: the main window hands over to the login window
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.login));
+    QTest::keyClicks(QApplication::focusWidget(), "ann@x.org");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTest::keyClicks(QApplication::focusWidget(), "secret");
+    EXPECT_EQ(w.login->ui.Edit1->text(), "ann@x.org");
+    EXPECT_EQ(w.login->ui.MaskEdit1->text(), "secret");
 }
 
 TEST(LoginWindow, ModeChangesHideTheBoxesAndKeepTheirTexts) {

@@ -1,5 +1,8 @@
 // The main window: placement, adding and deleting friends, the pop-up menus, hiding to the
 // tray and ending the program.
+// Mouse input goes through the window system's path, as a real click does (a right button
+// press there is also what asks for a context menu).
+#define QTEST_QPA_MOUSE_HANDLING
 #include "globals.h"
 #include "login.h"
 #include "main.h"
@@ -12,6 +15,12 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 using namespace sorvane::test;
 
@@ -168,6 +177,22 @@ TEST(DeleteFriend, RefusedOrFailedPutsTheEntryBack) {
     EXPECT_EQ(items(w.main->ui.ListBox2), QStringList({"c", "a", "b"}));
 }
 
+TEST(PopupMenus, ARightClickOpensTheMenuWithoutChangingTheSelection) {
+    ScriptedWorld w;
+    w.logInAs("ann@x.org", "#a#b");
+    w.main->Timer2->setEnabled(false);
+    w.main->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.main));
+    QListWidget* list = w.main->ui.ListBox2;
+    select(list, "a");
+    QTest::mouseClick(list->viewport(), Qt::RightButton, {},
+                      list->visualItemRect(list->item(1)).center());
+    EXPECT_TRUE(waitFor([&] { return w.main->PopupMenu3->isVisible(); }));
+    w.main->PopupMenu3->hide();
+    ASSERT_EQ(list->selectedItems().size(), 1);
+    EXPECT_EQ(list->selectedItems().first()->text(), "a");
+}
+
 TEST(PopupMenus, ItemsNeedASelectionButViewInformation) {
     ScriptedWorld w;
     w.logInAs("ann@x.org", "#a");
@@ -200,10 +225,33 @@ TEST(Tray, CloseHidesAndTheTrayShowsAgainAtTheSamePlace) {
     const QPoint place = w.main->pos();
     w.main->close();
     EXPECT_FALSE(w.main->isVisible());
-    EXPECT_TRUE(w.main->TcpServer1.listening()); // still running
-    w.main->TrayIcon1Click();
+    EXPECT_TRUE(w.main->TcpServer1.listening());                 // still running
+    emit w.main->TrayIcon1->activated(QSystemTrayIcon::Context); // the menu's business
+    EXPECT_FALSE(w.main->isVisible());
+    emit w.main->TrayIcon1->activated(QSystemTrayIcon::Trigger); // a left click
     EXPECT_TRUE(w.main->isVisible());
     EXPECT_EQ(w.main->pos(), place);
+}
+
+TEST(Tray, BeforeALoginTheMenuWorksAndClosingTheLoginWindowEndsNothing) {
+    ScriptedWorld w;
+    w.main->show();
+    w.login->close(); // only hides it
+    EXPECT_FALSE(w.login->isVisible());
+    EXPECT_TRUE(w.main->isVisible());
+    EXPECT_FALSE(w.main->isEnabled());
+    QMenu* menu = w.main->TrayIcon1->contextMenu();
+    const auto choose = [menu](QAction* item) {
+        menu->popup(QPoint(10, 10));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(item).center());
+    };
+    choose(w.main->ui.ShowSorvaneMessenger1);
+    EXPECT_TRUE(w.main->isVisible());
+    EXPECT_FALSE(w.login->isVisible()); // the main window was not hidden: no hand-over again
+    EXPECT_EQ(w.desktop.ended, 0);
+    choose(w.main->ui.Close1);
+    EXPECT_EQ(w.desktop.ended, 1);
 }
 
 TEST(Tray, CloseEndsTheProgramAndStopsListening) {
@@ -223,6 +271,49 @@ TEST(Tray, WithoutANotificationAreaClosingEndsTheProgram) {
     w.main->close();
     EXPECT_EQ(w.desktop.ended, 1);
     EXPECT_FALSE(w.main->TcpServer1.active());
+}
+
+// The program itself (its start-up and exit path) played through by the program driver once;
+// the driver's wait status, or -1 when it did not end within a minute.
+int runProgram(const std::string& directory, const std::filesystem::path& cache) {
+    std::vector<std::string> env = {"SORVANE_DIRECTORY_URL=" + directory,
+                                    "SORVANE_TEST_USER=ann@x.org",
+                                    "XDG_CACHE_HOME=" + cache.string()};
+    for (char** e = environ; *e; ++e)
+        if (std::string_view(*e).rfind("XDG_CACHE_HOME=", 0) != 0 &&
+            std::string_view(*e).rfind("SORVANE_DIRECTORY_", 0) != 0)
+            env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char* argv[] = {const_cast<char*>(SORVANE_PROGRAM_DRIVER_EXE), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp.data()) != 0)
+        return -1;
+    for (int i = 0; i < 600; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        usleep(100 * 1000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+TEST(Program, EndsWithStatusZeroThroughTheTrayAfterTheSearchAndEditWindows) {
+    TestDirectoryServer server;
+    server.registerUser("ann@x.org", "pw");
+    TempDir cache;
+    for (int run = 1; run <= 5; ++run) {
+        const int status = runProgram(server.base(), cache.path());
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "run " << run << ": "
+            << (status == -1          ? std::string("did not end")
+                : WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                      : "status " + std::to_string(WEXITSTATUS(status)));
+    }
 }
 
 } // namespace

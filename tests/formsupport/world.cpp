@@ -49,12 +49,12 @@ Windows::Windows(const std::string& base)
 }
 
 Windows::~Windows() {
-    delete main;
+    // Every window, as the program frees them at its end: the main window first.
+    sorvane::ui::Form::freeAll();
     Form3 = nullptr;
-    delete login;
     Form1 = nullptr;
-    // Windows the test opened (conversations, profiles, ...). Pop-ups they own (menus, combo
-    // box lists) are top-level too and go with their window, hence the guarded pointers.
+    // Anything else a test made on its own. Pop-ups owned by a window (menus, combo box lists)
+    // are top-level too and go with their window, hence the guarded pointers.
     QList<QPointer<QWidget>> opened;
     for (QWidget* w : QApplication::topLevelWidgets())
         if (!w->parentWidget())

@@ -45,9 +45,11 @@ public:
     void open(const QString& address) override { opened << address; }
     bool hasTray() const override { return tray; }
     void endProgram() override { ++ended; }
+    void callForAttention(QWidget* window) override { calledForAttention << window; }
     QStringList opened;
     bool tray = true;
     int ended = 0;
+    QList<QWidget*> calledForAttention;
 };
 
 // A temporary folder, removed with everything in it.

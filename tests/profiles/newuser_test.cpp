@@ -114,6 +114,8 @@ TEST(NewUserWindow, CreatedAccountIsHandedBackReadyForThePassword) {
     EXPECT_TRUE(w.login->ui.GroupBox1->isVisible());
     EXPECT_TRUE(w.login->ui.MaskEdit1->text().isEmpty());
     EXPECT_FALSE(w.login->ui.BitBtn1->isEnabled());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.login)); // in front, the password box next
+    EXPECT_TRUE(w.login->ui.MaskEdit1->hasFocus());
 
     QTest::keyClicks(w.login->ui.MaskEdit1, "pw");
     ASSERT_TRUE(w.login->ui.BitBtn1->isEnabled());
@@ -140,6 +142,17 @@ TEST(NewUserWindow, AnyOtherAnswerAsksForAnotherNameAndNoAnswerIsAnError) {
         EXPECT_FALSE(w.login->isVisible());
         form->close();
     }
+}
+
+TEST(NewUserWindow, OpensWithTheFocusInTheEmailBoxAndEnterOnAFocusedCancelCancels) {
+    Tidy<World> w;
+    TForm2* form = openFromLogin(w);
+    EXPECT_EQ(form->focusWidget(), form->ui.Edit1);
+    form->ui.BitBtn2->setFocus(); // Tab, Tab, Tab, Tab
+    QTest::keyClick(form->ui.BitBtn2, Qt::Key_Return);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(w.boxes.messages.isEmpty()); // OK would have asked for the e-mail
+    EXPECT_TRUE(w.login->isVisible());
 }
 
 TEST(NewUserWindow, CancelReturnsToCreateNewUserAndTheNextWindowIsNew) {

@@ -161,6 +161,22 @@ TEST(EditInformationWindow, RefusalSaysErrorAndEmptyReplyDoesNothing) {
     EXPECT_EQ(w.scripted.count("e.php"), 2);
 }
 
+TEST(EditInformationWindow, AFocusedButtonTakesEnterAndSpaceItself) {
+    EditWorld w;
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+        TForm7* form = w.open();
+        form->ui.BitBtn2->setFocus(); // "Cancel"
+        QTest::keyClick(form->ui.BitBtn2, key);
+        EXPECT_FALSE(form->isVisible()) << key;
+    }
+    EXPECT_EQ(w.scripted.count("e.php"), 0); // nothing saved
+    TForm7* form = w.open();
+    w.scripted.reply("e.php", {"OK\r\n"});
+    form->ui.BitBtn1->setFocus();
+    QTest::keyClick(form->ui.BitBtn1, Qt::Key_Return);
+    EXPECT_EQ(w.scripted.count("e.php"), 1);
+}
+
 TEST(EditInformationWindow, OffersTheFixedItemsAndStartsWithNoChoice) {
     EditWorld w;
     TForm7* form = w.open();

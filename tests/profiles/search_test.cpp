@@ -140,7 +140,8 @@ TEST(SearchWindow, MainWindowShowsAFreshOneModallyWhereEnterStartsNothing) {
     bool modal = false;
     QTimer::singleShot(0, [&] {
         modal = Form5 != before && Form5->isVisible() && Form5->isModal() &&
-                Form5->ui.ListView1->columnWidth(0) == 150 && rows(Form5).isEmpty();
+                Form5->ui.ListView1->columnWidth(0) == 150 && rows(Form5).isEmpty() &&
+                Form5->focusWidget() == Form5->ui.Edit1;
         QTest::keyClicks(Form5->ui.Edit1, "x.org");
         QTest::keyClick(Form5->ui.Edit1, Qt::Key_Return); // no default button: nothing
         QTest::keyClick(Form5->ui.Edit1, Qt::Key_Escape);

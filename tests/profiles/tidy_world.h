@@ -1,8 +1,7 @@
 #pragma once
 // A world that deletes the windows its test opened before the world's own clean-up runs.
-// That clean-up walks a snapshot of the top-level widgets, and pop-ups owned by a window (a
-// menu, a combo box's list) are top-level widgets freed along with their window, so the
-// snapshot can name them after they are gone.
+// Only windows: pop-ups (a menu, a combo box's list, the tray menu) are top-level widgets too,
+// but each belongs to a window that frees it.
 #include "globals.h"
 #include "login.h"
 #include "main.h"
@@ -17,7 +16,7 @@ namespace sorvane::test {
 inline void deleteOpenedWindows() {
     QList<QPointer<QWidget>> opened;
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (!w->parentWidget() && w != Form1 && w != Form3)
+        if (qobject_cast<sorvane::ui::Form*>(w) && !w->parentWidget() && w != Form1 && w != Form3)
             opened << w;
     for (const QPointer<QWidget>& w : opened)
         delete w.data();
