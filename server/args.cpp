@@ -86,7 +86,7 @@ ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
             if (!takeValue(v))
                 return parsed;
             if (v.empty()) {
-                parsed.error = "--db wants a file name";
+                parsed.error = "--db wants a file name or a postgresql:// URI";
                 return parsed;
             }
             o.database = v;
@@ -171,7 +171,7 @@ std::string defaultDatabasePath(const char* xdgDataHome, const char* home) {
 
 std::string helpText(std::string_view program) {
     std::string text = "Usage: ";
-    text.append(program).append(R"( [--listen HOST:PORT] [--db FILE] [--observed-address]
+    text.append(program).append(R"( [--listen HOST:PORT] [--db FILE|URI] [--observed-address]
        [--tls-cert FILE --tls-key FILE] [more options below]
 
 The Sorvane Messenger directory: accounts, friend lists, profiles and the
@@ -184,6 +184,10 @@ Options:
   --db FILE             SQLite database, created when missing (default
                         $XDG_DATA_HOME/sorvane-directory/directory.db, else
                         ~/.local/share/sorvane-directory/directory.db)
+  --db URI              PostgreSQL database that several directory servers
+                        can share, as a postgresql:// or postgres:// URI, e.g.
+                        postgresql://directory@db.example/directory?sslmode=require
+                        or postgresql:///directory?host=/run/postgresql
   --observed-address    at login, register the address the request came from
                         instead of the address the messenger sent
   --tls-cert FILE       serve HTTPS on --listen with this certificate (PEM)

@@ -105,7 +105,8 @@ bool isCleanText(std::string_view text) {
 
 DirectoryService::DirectoryService(Storage& storage, const PasswordHasher& hasher,
                                    Settings settings)
-    : storage_(storage), hasher_(hasher), settings_(settings), throttle_(settings.throttle) {}
+    : storage_(storage), hasher_(hasher), settings_(settings),
+      throttle_(storage.loginThrottle(settings.throttle)) {}
 
 Reply DirectoryService::handle(const Target& target, std::string_view remoteAddress) {
     std::string_view path = target.path;
@@ -176,19 +177,19 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
         return line(400, refusal::kBadAddress);
 
     // While a name or an address is paused for guessing, its password is not even looked at.
-    if (throttle_.refuses(name, remote))
+    if (throttle_->refuses(name, remote))
         return line(429, refusal::kTooManyFailures);
     std::optional<Account> account = storage_.account(name);
     if (!account) {
         hasher_.spendVerificationTime(password);
-        throttle_.failed(name, remote);
+        throttle_->failed(name, remote);
         return line(403, refusal::kWrongLogin);
     }
     if (!hasher_.verify(password, account->passwordHash)) {
-        throttle_.failed(name, remote);
+        throttle_->failed(name, remote);
         return line(403, refusal::kWrongLogin);
     }
-    throttle_.succeeded(name);
+    throttle_->succeeded(name);
 
     storage_.recordLogin(account->id, PeerAddress{ip, *port}, remote);
     Reply r = ok();

@@ -6,6 +6,7 @@
 #include "login_throttle.h"
 #include "target.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -68,7 +69,7 @@ private:
     Storage& storage_;
     const PasswordHasher& hasher_;
     Settings settings_;
-    LoginThrottle throttle_;
+    std::unique_ptr<LoginThrottle> throttle_;
 };
 
 // One log line (without line end) for a request: the target with every value

@@ -1,5 +1,7 @@
 #include "login_throttle.h"
 
+#include "storage.h"
+
 namespace sorvane::server {
 namespace {
 
@@ -8,20 +10,12 @@ namespace {
 // made-up names from many addresses cannot grow the process without end.
 constexpr size_t kPruneAt = 10000;
 
-std::string asciiLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 } // namespace
 
-LoginThrottle::LoginThrottle(Settings settings) : settings_(settings) {}
+MemoryLoginThrottle::MemoryLoginThrottle(Settings settings) : settings_(settings) {}
 
-bool LoginThrottle::refuses(std::string_view name, std::string_view address,
-                            Clock::time_point now) {
+bool MemoryLoginThrottle::refuses(std::string_view name, std::string_view address,
+                                  Clock::time_point now) {
     if (settings_.limit <= 0)
         return false;
     std::lock_guard lock(mutex_);
@@ -30,7 +24,8 @@ bool LoginThrottle::refuses(std::string_view name, std::string_view address,
     return byName || byAddress;
 }
 
-void LoginThrottle::failed(std::string_view name, std::string_view address, Clock::time_point now) {
+void MemoryLoginThrottle::failed(std::string_view name, std::string_view address,
+                                 Clock::time_point now) {
     if (settings_.limit <= 0)
         return;
     std::lock_guard lock(mutex_);
@@ -40,7 +35,7 @@ void LoginThrottle::failed(std::string_view name, std::string_view address, Cloc
         pruneLocked(now);
 }
 
-void LoginThrottle::succeeded(std::string_view name) {
+void MemoryLoginThrottle::succeeded(std::string_view name) {
     if (settings_.limit <= 0)
         return;
     std::lock_guard lock(mutex_);
@@ -49,17 +44,19 @@ void LoginThrottle::succeeded(std::string_view name) {
     byName_.erase(asciiLower(name));
 }
 
-size_t LoginThrottle::trackedCount() {
+size_t MemoryLoginThrottle::trackedCount() {
     std::lock_guard lock(mutex_);
     return byName_.size() + byAddress_.size();
 }
 
-bool LoginThrottle::pausedLocked(Records& records, const std::string& key, Clock::time_point now) {
+bool MemoryLoginThrottle::pausedLocked(Records& records, const std::string& key,
+                                       Clock::time_point now) {
     auto it = records.find(key);
     return it != records.end() && now < it->second.pausedUntil;
 }
 
-void LoginThrottle::failLocked(Records& records, const std::string& key, Clock::time_point now) {
+void MemoryLoginThrottle::failLocked(Records& records, const std::string& key,
+                                     Clock::time_point now) {
     Record& record = records[key];
     while (!record.failures.empty() && now - record.failures.front() >= settings_.window)
         record.failures.pop_front();
@@ -70,7 +67,7 @@ void LoginThrottle::failLocked(Records& records, const std::string& key, Clock::
     }
 }
 
-void LoginThrottle::pruneLocked(Clock::time_point now) {
+void MemoryLoginThrottle::pruneLocked(Clock::time_point now) {
     const auto stale = [&](const Record& r) {
         return now >= r.pausedUntil &&
                (r.failures.empty() || now - r.failures.back() >= settings_.window);

@@ -4,6 +4,7 @@
 #include "directory_service.h"
 #include "http_frontend.h"
 #include "password.h"
+#include "postgres_storage.h"
 #include "sqlite_storage.h"
 #include "tls_pair.h"
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 namespace sorvane::server {
@@ -76,18 +78,22 @@ int runServer(const ServerOptions& options) {
     }
 
     try {
-        std::filesystem::path db(options.database);
-        if (db.has_parent_path())
-            std::filesystem::create_directories(db.parent_path());
-
-        SqliteStorage storage(options.database);
+        std::unique_ptr<Storage> storage;
+        if (isPostgresUri(options.database)) {
+            storage = std::make_unique<PostgresStorage>(options.database);
+        } else {
+            std::filesystem::path db(options.database);
+            if (db.has_parent_path())
+                std::filesystem::create_directories(db.parent_path());
+            storage = std::make_unique<SqliteStorage>(options.database);
+        }
         PasswordHasher hasher(options.hashCost);
         DirectoryService::Settings settings;
         settings.observedAddress = options.observedAddress;
         settings.throttle.limit = options.loginFailureLimit;
         settings.throttle.window = std::chrono::milliseconds(options.loginFailureWindowMs);
         settings.throttle.pause = std::chrono::milliseconds(options.loginPauseMs);
-        DirectoryService service(storage, hasher, settings);
+        DirectoryService service(*storage, hasher, settings);
         HttpFrontend frontend(service, std::move(web));
 
         if (std::string error = frontend.start(options.host, options.port); !error.empty()) {
@@ -96,7 +102,8 @@ int runServer(const ServerOptions& options) {
         }
         std::string shown =
             options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
-        std::fprintf(stderr, "sorvane-directory: database %s\n", options.database.c_str());
+        std::fprintf(stderr, "sorvane-directory: database %s\n",
+                     shownDatabase(options.database).c_str());
         std::printf("listening on %s:%d\n", shown.c_str(), frontend.port());
         std::fflush(stdout);
 

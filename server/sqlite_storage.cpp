@@ -17,15 +17,6 @@ namespace {
                              (db ? sqlite3_errmsg(db) : "out of memory"));
 }
 
-// ASCII lower case, matching SQLite's lower() and NOCASE.
-std::string asciiLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 // The text cut into characters: a piece starts at every byte that does not
 // continue a UTF-8 sequence.
 std::vector<std::string_view> characters(std::string_view utf8) {

@@ -7,8 +7,11 @@
 // User names are matched without regard to ASCII letter case ("Ann@X" finds
 // "ann@x") and are always handed back as they were registered.
 
+#include "login_throttle.h"
+
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +20,16 @@
 namespace sorvane::server {
 
 using UserId = std::int64_t;
+
+// The form names are compared in: ASCII letters in lower case, every other
+// byte as it is.
+inline std::string asciiLower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
 
 struct Account {
     UserId id = 0;
@@ -64,6 +77,12 @@ public:
     // Names containing `text` (ASCII case-insensitively), at most `limit`,
     // oldest account first. Empty text matches nobody.
     virtual std::vector<std::string> search(std::string_view text, int limit) = 0;
+
+    // Where failed logins are counted: in this process unless the database
+    // is shared by several servers, which must then count them together.
+    virtual std::unique_ptr<LoginThrottle> loginThrottle(const LoginThrottle::Settings& settings) {
+        return std::make_unique<MemoryLoginThrottle>(settings);
+    }
 };
 
 } // namespace sorvane::server

@@ -1,6 +1,8 @@
 // The directory server as its clients see it: a real sorvane-directory
-// process on a free loopback port with its own SQLite file.
+// process on a free loopback port with its own database, once on a SQLite
+// file and once on a PostgreSQL database.
 
+#include "backend_test.h"
 #include "directory_server.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 
 #include <sys/wait.h>
 
+using sorvane::test::BackendTest;
 using sorvane::test::httpGet;
 using sorvane::test::percentEncode;
 using sorvane::test::TestDirectoryServer;
@@ -57,8 +60,11 @@ const std::string kEmptyProfile = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
 
 } // namespace
 
-TEST(DirectoryHttp, EveryScriptAnswersAndRefusesWithItsLines) {
-    TestDirectoryServer server;
+class DirectoryHttp : public BackendTest {};
+SORVANE_ON_EVERY_BACKEND(DirectoryHttp);
+
+TEST_P(DirectoryHttp, EveryScriptAnswersAndRefusesWithItsLines) {
+    TestDirectoryServer server(serverOptions());
     runSteps(
         server,
         {
@@ -125,9 +131,9 @@ TEST(DirectoryHttp, EveryScriptAnswersAndRefusesWithItsLines) {
     EXPECT_EQ(httpGet(server.port(), "/other/g.php?u=ann").status, 404);
 }
 
-TEST(DirectoryHttp, LoginRegistersSentOrObservedAddress) {
+TEST_P(DirectoryHttp, LoginRegistersSentOrObservedAddress) {
     {
-        TestDirectoryServer server;
+        TestDirectoryServer server(serverOptions());
         runSteps(server,
                  {{"n.php?u=ann&p=pw", kOk, 200},
                   {"c.php?u=ann&p=pw&ip=&port=4000", kOk, 200},
@@ -136,7 +142,7 @@ TEST(DirectoryHttp, LoginRegistersSentOrObservedAddress) {
     }
     TestDirectoryServer::Options options;
     options.observedAddress = true;
-    TestDirectoryServer server(options);
+    TestDirectoryServer server(serverOptions(options));
     runSteps(server,
              {{"n.php?u=ann&p=pw", kOk, 200},
               {"c.php?u=ann&p=pw&ip=192.0.2.7&port=4000", kOk, 200},
@@ -144,8 +150,8 @@ TEST(DirectoryHttp, LoginRegistersSentOrObservedAddress) {
              "127.0.0.3");
 }
 
-TEST(DirectoryHttp, ChangesAreAcceptedOnlyFromTheLastLoginAddress) {
-    TestDirectoryServer server;
+TEST_P(DirectoryHttp, ChangesAreAcceptedOnlyFromTheLastLoginAddress) {
+    TestDirectoryServer server(serverOptions());
     server.registerUser("bob", "pw");
     server.registerAndLogin("ann", "pw"); // from 127.0.0.1
     const std::vector<std::string> mutations = {"f.php?u=ann&f=bob", "d.php?u=ann&f=bob",
@@ -168,8 +174,8 @@ TEST(DirectoryHttp, ChangesAreAcceptedOnlyFromTheLastLoginAddress) {
               "ann\r\nMallory\r\n" + kEmptyProfile.substr(2));
 }
 
-TEST(DirectoryHttp, ValuesOfUpTo256BytesAreAccepted) {
-    TestDirectoryServer server;
+TEST_P(DirectoryHttp, ValuesOfUpTo256BytesAreAccepted) {
+    TestDirectoryServer server(serverOptions());
     const std::string name256(256, 'n'), name257(257, 'n');
     std::string umlauts; // 256 bytes, three times as long on the wire
     for (int i = 0; i < 128; ++i)
@@ -192,8 +198,8 @@ TEST(DirectoryHttp, ValuesOfUpTo256BytesAreAccepted) {
     }
 }
 
-TEST(DirectoryHttp, QueryValuesArePercentDecoded) {
-    TestDirectoryServer server;
+TEST_P(DirectoryHttp, QueryValuesArePercentDecoded) {
+    TestDirectoryServer server(serverOptions());
     const std::string password = "p&p=1#x%25 +\xC3\xA9";
     const std::string city = "S\xC3\xA3o Paulo & Co=1 #2 100% a+b";
     EXPECT_EQ(server.registerUser("ann b", password), kOk);
@@ -214,11 +220,11 @@ TEST(DirectoryHttp, QueryValuesArePercentDecoded) {
                      });
 }
 
-TEST(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {
+TEST_P(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {
     // Ten wrong passwords from one address in a row: without the guessing pause here.
     TestDirectoryServer::Options options;
     options.extraArgs = {"--login-failure-limit", "0"};
-    TestDirectoryServer server(options);
+    TestDirectoryServer server(serverOptions(options));
     const std::vector<std::string> names = {"o'brien",      "x'; DROP TABLE users; --",
                                             "\" OR 1=1 --", "100%_off",
                                             "back\\slash",  "near(a b)",
@@ -258,8 +264,8 @@ TEST(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {
     EXPECT_EQ(server.registerUser("fresh", "pw"), kOk); // the tables are still there
 }
 
-TEST(DirectoryHttp, SearchFindsSubstringsCaseInsensitivelyAtMost100OldestFirst) {
-    TestDirectoryServer server;
+TEST_P(DirectoryHttp, SearchFindsSubstringsCaseInsensitivelyAtMost100OldestFirst) {
+    TestDirectoryServer server(serverOptions());
     std::vector<std::string> names;
     for (int i = 0; i < 130; ++i) {
         // Registration order differs from name order.
@@ -291,13 +297,14 @@ TEST(DirectoryHttp, SearchFindsSubstringsCaseInsensitivelyAtMost100OldestFirst) 
     }
 }
 
-TEST(DirectoryHttp, PasswordsAreStoredHashedAndLoggedMasked) {
-    TestDirectoryServer server;
+TEST_P(DirectoryHttp, PasswordsAreStoredHashedAndLoggedMasked) {
+    TestDirectoryServer server(serverOptions());
     const std::string password = "Tr0ub4dor&3-clear-text";
     server.registerAndLogin("ann", password);
     server.login("ann", "wrong-guess-in-the-log");
     const std::string db =
-        fileBytes(server.databasePath()) + fileBytes(server.databasePath() + "-wal");
+        onPostgres() ? postgres().query(server.databasePath(), "SELECT u::text FROM users u")
+                     : fileBytes(server.databasePath()) + fileBytes(server.databasePath() + "-wal");
     EXPECT_EQ(db.find("Tr0ub4dor"), std::string::npos);
     EXPECT_NE(db.find("$y$"), std::string::npos);
 
@@ -309,8 +316,8 @@ TEST(DirectoryHttp, PasswordsAreStoredHashedAndLoggedMasked) {
         << log;
 }
 
-TEST(DirectoryHttp, ManyConcurrentClientsKeepTheirData) {
-    TestDirectoryServer server;
+TEST_P(DirectoryHttp, ManyConcurrentClientsKeepTheirData) {
+    TestDirectoryServer server(serverOptions());
     constexpr int kClients = 24, kRounds = 8;
     server.registerAndLogin("hub", "pw");
     std::atomic<int> wrong{0}, created{0};
@@ -355,8 +362,8 @@ TEST(DirectoryHttp, ManyConcurrentClientsKeepTheirData) {
     }
 }
 
-TEST(DirectoryHttp, KillNineAfterOkLosesNothing) {
-    TestDirectoryServer server;
+TEST_P(DirectoryHttp, KillNineAfterOkLosesNothing) {
+    TestDirectoryServer server(serverOptions());
     server.registerAndLogin("ann", "pw", "127.0.0.5", 4100);
     for (int i = 0; i < 20; ++i) {
         const std::string friendName = "friend" + std::to_string(i);
@@ -381,9 +388,11 @@ TEST(DirectoryHttp, KillNineAfterOkLosesNothing) {
               kOk); // login origin kept too
 }
 
-TEST(DirectoryHttp, ASecondServerCannotTakeAPortInUse) {
-    TestDirectoryServer first;
-    const std::string db = first.databasePath() + "-second";
+TEST_P(DirectoryHttp, ASecondServerCannotTakeAPortInUse) {
+    TestDirectoryServer first(serverOptions());
+    // On PostgreSQL the second server may share the first one's database: the port stops it.
+    const std::string db =
+        onPostgres() ? "'" + first.databasePath() + "'" : first.databasePath() + "-second";
     const std::string command = "timeout 5 " SORVANE_DIRECTORY_EXE " --hash-cost 1 --db " + db +
                                 " --listen 127.0.0.1:" + std::to_string(first.port()) + " 2>&1";
     FILE* second = ::popen(command.c_str(), "r");

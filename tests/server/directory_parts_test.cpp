@@ -2,7 +2,10 @@
 // line, value checks and the database file's schema version.
 
 #include "args.h"
+#include "backend_test.h"
 #include "directory_service.h"
+#include "forwarded.h"
+#include "postgres_storage.h"
 #include "sqlite_storage.h"
 #include "target.h"
 
@@ -11,6 +14,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -108,6 +112,47 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
+TEST(ForwardedFor, TheClientIsTheRightMostAddressThatIsNoTrustedProxy) {
+    std::vector<Network> trusted;
+    for (const char* network : {"127.0.0.1", "10.1.0.0/16", "::1", "fd00::/8"})
+        trusted.push_back(*parseNetwork(network));
+    struct {
+        const char* peer;
+        std::optional<std::string_view> header;
+        const char* client;
+    } cases[] = {
+        // Not from a proxy: the header is somebody's claim and counts for nothing.
+        {"192.0.2.7", "198.51.100.1", "192.0.2.7"},
+        {"10.2.0.1", "198.51.100.1", "10.2.0.1"},
+        {"::ffff:192.0.2.7", std::nullopt, "192.0.2.7"},
+        // From a proxy without the header, or with nothing in it.
+        {"127.0.0.1", std::nullopt, "127.0.0.1"},
+        {"127.0.0.1", "", "127.0.0.1"},
+        {"127.0.0.1", " , ", "127.0.0.1"},
+        // The proxy's own entry names the client; what the client wrote is left of it.
+        {"127.0.0.1", "192.0.2.7", "192.0.2.7"},
+        {"::ffff:127.0.0.1", "203.0.113.9, 192.0.2.7", "192.0.2.7"},
+        {"127.0.0.1", "192.0.2.7, 10.1.4.4", "192.0.2.7"},
+        {"127.0.0.1", "192.0.2.7,10.1.4.4 ,	10.1.0.2", "192.0.2.7"},
+        {"127.0.0.1", "192.0.2.7, 10.2.4.4", "10.2.4.4"},
+        // Ports and brackets that some proxies add.
+        {"127.0.0.1", "192.0.2.7:51000", "192.0.2.7"},
+        {"::1", "[2001:db8::7]:51000", "2001:db8::7"},
+        {"::1", "2001:DB8::7", "2001:db8::7"},
+        {"fd12::1", "::ffff:192.0.2.7", "192.0.2.7"},
+        // Only proxies: the left-most is as far as it goes.
+        {"127.0.0.1", "10.1.9.9, 10.1.0.2", "10.1.9.9"},
+        // Rubbish stops the walk at the proxy that wrote it down.
+        {"127.0.0.1", "192.0.2.7, unknown", "127.0.0.1"},
+        {"127.0.0.1", "x, 10.1.4.4", "10.1.4.4"},
+        {"127.0.0.1", "192.0.2.7\r\nX-Evil: 1", "127.0.0.1"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(clientAddress(c.peer, c.header, trusted), c.client)
+            << c.peer << " / " << c.header.value_or("(none)");
+    EXPECT_EQ(clientAddress("127.0.0.1", "192.0.2.7", {}), "127.0.0.1");
+}
+
 TEST(CommandLine, DefaultDatabaseFollowsXdgDataHome) {
     EXPECT_EQ(defaultDatabasePath("/data", "/home/a"), "/data/sorvane-directory/directory.db");
     EXPECT_EQ(defaultDatabasePath(nullptr, "/home/a"),
@@ -193,9 +238,23 @@ std::vector<std::string> plainSearch(const std::vector<std::string>& names, std:
 
 } // namespace
 
-TEST(SqliteSearch, EveryLengthOfTextAgreesWithAPlainSubstringTest) {
-    TempDatabase db;
-    SqliteStorage storage(db.path());
+// The same searches on each database the directory can store in.
+class StorageSearch : public sorvane::test::BackendTest {
+protected:
+    std::unique_ptr<Storage> makeStorage() {
+        if (onPostgres())
+            return std::make_unique<PostgresStorage>(postgres().createDatabase());
+        return std::make_unique<SqliteStorage>(file_.path());
+    }
+
+private:
+    TempDatabase file_;
+};
+SORVANE_ON_EVERY_BACKEND(StorageSearch);
+
+TEST_P(StorageSearch, EveryLengthOfTextAgreesWithAPlainSubstringTest) {
+    const std::unique_ptr<Storage> made = makeStorage();
+    Storage& storage = *made;
     // Many names share "a.e", ".ex" and "a.ex" pieces; none holds "a.example" or "oe.exa".
     const std::vector<std::string> names = {"Anna.Evans@mail.example",
                                             "zoe.engel@web.example",

@@ -161,7 +161,7 @@ TestDirectoryServer::TestDirectoryServer(Options options) : options_(std::move(o
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
-    database_ = dir_ + "/directory.db";
+    database_ = options_.database.empty() ? dir_ + "/directory.db" : options_.database;
     log_ = dir_ + "/directory.log";
     port_ = freeLoopbackPort();
     try {

@@ -52,6 +52,8 @@ public:
         // base() then starts with "https://".
         std::string tlsCertificate;
         std::string tlsKey;
+        // The --db value; empty means a SQLite file in the server's own folder.
+        std::string database;
     };
 
     // Starts the server and returns once it answers HTTP; throws std::runtime_error
@@ -67,6 +69,7 @@ public:
     pid_t pid() const { return pid_; }
     // "http://127.0.0.1:<port>/messenger/" (https with a certificate)
     std::string base() const;
+    // The --db value: the SQLite file, or the database URI given in the options.
     const std::string& databasePath() const { return database_; }
     // The server's stderr: one line per request.
     const std::string& logPath() const { return log_; }

@@ -1,0 +1,205 @@
+#pragma once
+
+// Every SQL text the PostgreSQL storage runs, kept together with the schema
+// version they belong to. The statements a request runs are prepared once per
+// connection under their names below; the search is the one exception, see
+// kSearch.
+
+#include <array>
+#include <cstdint>
+
+namespace sorvane::server::pgsql {
+
+// The row in directory_schema of a database laid out as below. A database
+// with a higher number was written by a newer server and is not opened; one
+// without the table is laid out when the server starts.
+inline constexpr int kSchemaVersion = 1;
+
+// Held (for one transaction) while the schema is read and laid out, so that
+// of several servers starting on one new database only one creates it and the
+// others wait and find it done. The number is "sorvane" in ASCII and a 1.
+inline constexpr std::int64_t kSchemaLock = 0x736f7276616e6501;
+
+// $1: kSchemaLock.
+inline constexpr const char* kTakeSchemaLock = "SELECT pg_advisory_xact_lock($1)";
+
+// 't' once a server has laid out the schema; then kReadSchemaVersion.
+inline constexpr const char* kSchemaExists = "SELECT to_regclass('directory_schema') IS NOT NULL";
+inline constexpr const char* kReadSchemaVersion = "SELECT max(version) FROM directory_schema";
+
+// Version 1, created in one transaction on a database without it.
+//
+// name_key is the name in ASCII lower case: names are unique and found
+// without regard to ASCII letter case, like SQLite's NOCASE, whatever the
+// database's locale would make of other letters.
+//
+// "Names containing this text" is answered by pg_trgm's trigram index over
+// name_key for texts of three characters or more; shorter texts walk the
+// accounts oldest first until enough are found.
+//
+// login_failures holds the failed logins of every directory server on this
+// database, so that several servers allow no more guesses than one: a key
+// per user name ("n:" and the name in ASCII lower case) and per address
+// ("a:" and the address), the times of its failures within the window,
+// oldest first, and the end of its pause. Times are the database's, which
+// all servers share.
+inline constexpr const char* kCreateSchema = R"sql(
+CREATE EXTENSION IF NOT EXISTS pg_trgm;
+
+CREATE TABLE directory_schema (
+    version integer NOT NULL
+);
+
+CREATE TABLE users (
+    id            bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    name          text NOT NULL,
+    name_key      text NOT NULL UNIQUE,
+    password_hash text NOT NULL,
+    ip            text,
+    port          integer,
+    login_origin  text,
+    first_name    text NOT NULL DEFAULT '',
+    surname       text NOT NULL DEFAULT '',
+    gender        text NOT NULL DEFAULT '',
+    birth_day     text NOT NULL DEFAULT '',
+    birth_month   text NOT NULL DEFAULT '',
+    birth_year    text NOT NULL DEFAULT '',
+    city          text NOT NULL DEFAULT '',
+    country       text NOT NULL DEFAULT ''
+);
+
+CREATE INDEX users_name_trigrams ON users USING gin (name_key gin_trgm_ops);
+
+CREATE TABLE friends (
+    seq       bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    user_id   bigint NOT NULL REFERENCES users(id),
+    friend_id bigint NOT NULL REFERENCES users(id),
+    UNIQUE (user_id, friend_id)
+);
+
+CREATE TABLE login_failures (
+    key          text PRIMARY KEY,
+    recent       timestamptz[] NOT NULL,
+    paused_until timestamptz NOT NULL
+);
+
+INSERT INTO directory_schema (version) VALUES (1);
+)sql";
+
+// Names containing a text, oldest account first. $1: '%' and the text in
+// ASCII lower case with LIKE's '%', '_' and '\' escaped, and '%'; $2: how
+// many at most. Sent unnamed, so that it is planned for the text at hand:
+// whether the trigram index helps depends on it (a text of one or two
+// characters holds no trigram, and the accounts are then better walked in
+// order of age until enough are found).
+inline constexpr const char* kSearch =
+    "SELECT name FROM users WHERE name_key LIKE $1 ORDER BY id LIMIT $2";
+
+// The bulk import: rows are copied into a scratch table first, so that taken
+// names can be skipped and the rest keep their order.
+inline constexpr const char* kCreateImportTable =
+    "CREATE TEMPORARY TABLE import_accounts (seq bigint, name text, name_key text, "
+    "password_hash text, ip text, port integer) ON COMMIT DROP";
+inline constexpr const char* kCopyImport =
+    "COPY import_accounts (seq, name, name_key, password_hash, ip, port) FROM STDIN";
+inline constexpr const char* kInsertImported = R"sql(
+INSERT INTO users (name, name_key, password_hash, ip, port, login_origin)
+SELECT name, name_key, password_hash, ip, port, ip FROM (
+    SELECT DISTINCT ON (name_key) * FROM import_accounts ORDER BY name_key, seq
+) first_of_each ORDER BY seq
+ON CONFLICT (name_key) DO NOTHING
+)sql";
+
+enum Statement : int {
+    InsertUser,
+    SelectAccount,
+    RecordLogin,
+    SelectPeerAddress,
+    SelectFriends,
+    InsertFriend,
+    DeleteFriend,
+    SelectProfile,
+    UpdateProfile,
+    LoginPaused,
+    LoginFailed,
+    LoginSucceeded,
+    ForgetOldLoginFailures,
+    StatementCount
+};
+
+struct NamedStatement {
+    Statement id;
+    const char* name;
+    const char* text;
+};
+
+inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
+    // No row back: the name is taken.
+    {InsertUser, "insert_user",
+     "INSERT INTO users (name, name_key, password_hash) VALUES ($1, $2, $3) "
+     "ON CONFLICT (name_key) DO NOTHING RETURNING id"},
+    // $1: the name in ASCII lower case, here and below.
+    {SelectAccount, "select_account",
+     "SELECT id, name, password_hash, login_origin FROM users WHERE name_key = $1"},
+    {RecordLogin, "record_login",
+     "UPDATE users SET ip = $2, port = $3, login_origin = $4 WHERE id = $1"},
+    {SelectPeerAddress, "select_peer_address",
+     "SELECT ip, port FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
+    {SelectFriends, "select_friends",
+     "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
+     "WHERE f.user_id = $1 ORDER BY f.seq"},
+    {InsertFriend, "insert_friend",
+     "INSERT INTO friends (user_id, friend_id) VALUES ($1, $2) ON CONFLICT DO NOTHING"},
+    {DeleteFriend, "delete_friend", "DELETE FROM friends WHERE user_id = $1 AND friend_id = $2"},
+    {SelectProfile, "select_profile",
+     "SELECT name, first_name, surname, gender, birth_day, birth_month, birth_year, city, "
+     "country FROM users WHERE name_key = $1"},
+    {UpdateProfile, "update_profile",
+     "UPDATE users SET first_name = $2, surname = $3, gender = $4, birth_day = $5, "
+     "birth_month = $6, birth_year = $7, city = $8, country = $9 WHERE id = $1"},
+    // $1, $2: the keys of the name and of the address.
+    {LoginPaused, "login_paused",
+     "SELECT count(*) FROM login_failures "
+     "WHERE key IN ($1, $2) AND paused_until > statement_timestamp()"},
+    // $1: a key; $2: the window and $4: the pause, in milliseconds; $3: the
+    // failures within the window that start a pause. One statement, so that
+    // failures arriving at once through several servers are counted one
+    // after the other on the key's row.
+    {LoginFailed, "login_failed", R"sql(
+INSERT INTO login_failures AS f (key, recent, paused_until)
+VALUES ($1,
+        CASE WHEN $3 <= 1 THEN '{}' ELSE ARRAY[statement_timestamp()] END,
+        CASE WHEN $3 <= 1 THEN statement_timestamp() + $4 * interval '1 ms' ELSE '-infinity' END)
+ON CONFLICT (key) DO UPDATE SET
+    recent = CASE
+        WHEN cardinality(ARRAY(SELECT t FROM unnest(f.recent) t
+                               WHERE t > statement_timestamp() - $2 * interval '1 ms')) + 1 >= $3
+        THEN '{}'
+        ELSE ARRAY(SELECT t FROM unnest(f.recent) t
+                   WHERE t > statement_timestamp() - $2 * interval '1 ms') || statement_timestamp()
+        END,
+    paused_until = CASE
+        WHEN cardinality(ARRAY(SELECT t FROM unnest(f.recent) t
+                               WHERE t > statement_timestamp() - $2 * interval '1 ms')) + 1 >= $3
+        THEN statement_timestamp() + $4 * interval '1 ms'
+        ELSE f.paused_until
+        END
+)sql"},
+    // The address keeps its failures: only the name's key goes.
+    {LoginSucceeded, "login_succeeded", "DELETE FROM login_failures WHERE key = $1"},
+    // Keys that no longer pause anything nor hold a failure within the window ($1, ms).
+    {ForgetOldLoginFailures, "forget_old_login_failures",
+     "DELETE FROM login_failures WHERE paused_until <= statement_timestamp() "
+     "AND (cardinality(recent) = 0 OR "
+     "recent[cardinality(recent)] <= statement_timestamp() - $1 * interval '1 ms')"},
+}};
+
+constexpr bool statementsInOrder() {
+    for (int i = 0; i < StatementCount; ++i)
+        if (kStatements[i].id != i)
+            return false;
+    return true;
+}
+static_assert(statementsInOrder(), "kStatements must list every Statement in enum order");
+
+} // namespace sorvane::server::pgsql
