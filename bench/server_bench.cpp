@@ -2,7 +2,9 @@
 //  - Gphp*: "g.php" requests per second from 16 concurrent keep-alive clients over 100 000
 //    accounts, next to the same HTTP library answering a constant body;
 //  - SearchLatency: "s.php" latency over 1 000 000 accounts for a mix of realistic texts and
-//    texts built to be hard (every piece common, the whole text found nowhere).
+//    texts built to be hard (every piece common, the whole text found nowhere);
+//  - Login: "c.php" latency of accounts logging in one after the other;
+//  - each of them on PostgreSQL too (*_Postgres), over the same accounts.
 #include "directory_server.h"
 #include "http_client.h"
 #include "names.h"
@@ -27,6 +29,7 @@ namespace {
 
 using sorvane::bench::accountName;
 using sorvane::bench::cachedDirectory;
+using sorvane::bench::cachedPostgresDirectory;
 using sorvane::bench::KeepAliveClient;
 using sorvane::test::percentEncode;
 using sorvane::test::TestDirectoryServer;
@@ -40,12 +43,13 @@ constexpr int kLoadRequests = 60000;
 constexpr auto kLoadTime = std::chrono::seconds(4);
 constexpr int kWarmUpRequests = 2000;
 
+// `database`: a SQLite file or a PostgreSQL URI.
 std::unique_ptr<TestDirectoryServer> startServer(const std::string& executable,
-                                                 const std::filesystem::path& database) {
+                                                 const std::string& database) {
     TestDirectoryServer::Options options;
     options.executable = executable;
     options.observedAddress = true;
-    options.extraArgs = {"--db", database.string()};
+    options.database = database;
     return std::make_unique<TestDirectoryServer>(options);
 }
 
@@ -87,8 +91,8 @@ LoadResult addressLoad(int port, int requests) {
     return result;
 }
 
-void runAddressLoad(benchmark::State& state, const std::string& executable) {
-    const auto database = cachedDirectory(kThroughputAccounts);
+void runAddressLoad(benchmark::State& state, const std::string& executable,
+                    const std::string& database) {
     const auto server = startServer(executable, database);
     addressLoad(server->port(), kWarmUpRequests);
     for (auto _ : state) {
@@ -103,11 +107,15 @@ void runAddressLoad(benchmark::State& state, const std::string& executable) {
 }
 
 void Gphp_Directory(benchmark::State& state) {
-    runAddressLoad(state, SORVANE_DIRECTORY_EXE);
+    runAddressLoad(state, SORVANE_DIRECTORY_EXE, cachedDirectory(kThroughputAccounts));
+}
+
+void Gphp_Postgres(benchmark::State& state) {
+    runAddressLoad(state, SORVANE_DIRECTORY_EXE, cachedPostgresDirectory(kThroughputAccounts));
 }
 
 void Gphp_SameLibraryConstantBody(benchmark::State& state) {
-    runAddressLoad(state, SORVANE_BARE_HTTP_SERVER);
+    runAddressLoad(state, SORVANE_BARE_HTTP_SERVER, cachedDirectory(kThroughputAccounts));
 }
 
 // ---- search ------------------------------------------------------------------------------
@@ -205,8 +213,7 @@ std::vector<SearchText> searchTexts(int realistic, int hard, unsigned seed) {
     return texts;
 }
 
-void SearchLatency(benchmark::State& state) {
-    const auto database = cachedDirectory(kSearchAccounts);
+void runSearchLatency(benchmark::State& state, const std::string& database) {
     const auto server = startServer(SORVANE_DIRECTORY_EXE, database);
     const std::vector<SearchText> warmUp = searchTexts(200, 20, 7);
     const std::vector<SearchText> texts = searchTexts(600, 150, 11);
@@ -251,12 +258,73 @@ void SearchLatency(benchmark::State& state) {
     }
 }
 
+void SearchLatency(benchmark::State& state) {
+    runSearchLatency(state, cachedDirectory(kSearchAccounts));
+}
+
+void SearchLatency_Postgres(benchmark::State& state) {
+    runSearchLatency(state, cachedPostgresDirectory(kSearchAccounts));
+}
+
+// ---- login --------------------------------------------------------------------------------
+
+constexpr int kLogins = 2000;
+
+// Logins of random accounts one after the other on one keep-alive connection: the password
+// check (cost 1 hashes, as seeded), the guessing throttle, the address written and the friend
+// list read.
+void runLoginLatency(benchmark::State& state, const std::string& database) {
+    const auto server = startServer(SORVANE_DIRECTORY_EXE, database);
+    KeepAliveClient client(server->port());
+    std::mt19937_64 random(5);
+    std::string body;
+    const auto login = [&] {
+        const std::uint64_t account = random() % kThroughputAccounts;
+        return client.get("/messenger/c.php?u=" + percentEncode(accountName(account)) +
+                              "&p=pw&ip=127.0.0.1&port=" + std::to_string(1024 + account % 60000),
+                          body);
+    };
+    for (int i = 0; i < 100; ++i)
+        login();
+    for (auto _ : state) {
+        std::vector<double> times;
+        long failed = 0;
+        const auto start = Clock::now();
+        for (int i = 0; i < kLogins; ++i) {
+            const auto before = Clock::now();
+            failed += login() != 200 || body.rfind("OK\r\n", 0) != 0;
+            times.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - before).count());
+        }
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        using sorvane::bench::percentile;
+        state.counters["logins"] = static_cast<double>(times.size());
+        state.counters["median_ms"] = percentile(times, 0.5);
+        state.counters["p99_ms"] = percentile(times, 0.99);
+        state.counters["failed"] = static_cast<double>(failed);
+        if (failed != 0)
+            state.SkipWithError("a login was refused");
+    }
+}
+
+void Login_Directory(benchmark::State& state) {
+    runLoginLatency(state, cachedDirectory(kThroughputAccounts));
+}
+
+void Login_Postgres(benchmark::State& state) {
+    runLoginLatency(state, cachedPostgresDirectory(kThroughputAccounts));
+}
+
 BENCHMARK(Gphp_Directory)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Gphp_Postgres)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(Gphp_SameLibraryConstantBody)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(SearchLatency)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(SearchLatency_Postgres)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Login_Directory)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Login_Postgres)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

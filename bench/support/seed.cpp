@@ -3,6 +3,9 @@
 #include "names.h"
 
 #include "password.h"
+#include "postgres_server.h"
+#include "postgres_sql.h"
+#include "postgres_storage.h"
 #include "sql.h"
 #include "sqlite_storage.h"
 
@@ -10,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -26,6 +30,8 @@ namespace {
 // Bumped whenever the generated accounts change.
 constexpr int kGeneratorVersion = 1;
 constexpr std::uint64_t kBatch = 20000;
+// Accounts per COPY: each batch is one transaction.
+constexpr std::uint64_t kCopyBatch = 100000;
 
 void exec(sqlite3* db, const char* sql) {
     char* error = nullptr;
@@ -66,7 +72,57 @@ void build(const std::filesystem::path& file, std::uint64_t count) {
                  static_cast<unsigned long long>(count), seconds, file.c_str());
 }
 
+// The benchmarks' cluster. Durable like a production one (fsync stays on), with room to keep
+// the table and the trigram index of a million accounts in memory.
+test::TestPostgres& benchPostgres() {
+    static const std::unique_ptr<test::TestPostgres> cluster = test::TestPostgres::persistent(
+        std::string(SORVANE_BENCH_DATA_DIR) + "/postgres",
+        {"shared_buffers=512MB", "max_connections=300", "max_wal_size=4GB"});
+    return *cluster;
+}
+
+void buildPostgres(test::TestPostgres& cluster, const std::string& name, std::uint64_t count) {
+    const auto start = std::chrono::steady_clock::now();
+    const std::string admin = cluster.uri("postgres");
+    test::TestPostgres::query(admin, "DROP DATABASE IF EXISTS " + name);
+    test::TestPostgres::query(admin, "CREATE DATABASE " + name);
+    const std::string hash = server::PasswordHasher(1).hash("pw");
+    {
+        server::PostgresStorage storage(cluster.uri(name));
+        std::vector<server::ImportedAccount> batch;
+        for (std::uint64_t first = 0; first < count; first += kCopyBatch) {
+            batch.clear();
+            for (std::uint64_t i = first; i < count && i < first + kCopyBatch; ++i)
+                batch.push_back(
+                    {accountName(i), hash, "127.0.0.1", static_cast<int>(1024 + (i + 1) % 60000)});
+            storage.importAccounts(batch);
+        }
+    }
+    test::TestPostgres::query(cluster.uri(name), "VACUUM ANALYZE");
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::fprintf(stderr, "bench: generated %llu accounts in %.0f s into PostgreSQL database %s\n",
+                 static_cast<unsigned long long>(count), seconds, name.c_str());
+}
+
 } // namespace
+
+std::string cachedPostgresDirectory(std::uint64_t count) {
+    test::TestPostgres& cluster = benchPostgres();
+    const std::string name = "directory_" + std::to_string(count) + "_schema" +
+                             std::to_string(server::pgsql::kSchemaVersion) + "_gen" +
+                             std::to_string(kGeneratorVersion);
+    const std::string found = test::TestPostgres::query(
+        cluster.uri("postgres"), "SELECT datname FROM pg_database WHERE datname = '" + name + "'");
+    if (found.empty()) {
+        // Built under another name and renamed, so that an interrupted run leaves no half-filled
+        // database behind.
+        buildPostgres(cluster, name + "_partial", count);
+        test::TestPostgres::query(cluster.uri("postgres"),
+                                  "ALTER DATABASE " + name + "_partial RENAME TO " + name);
+    }
+    return cluster.uri(name);
+}
 
 std::filesystem::path cachedDirectory(std::uint64_t count) {
     const std::filesystem::path dir = SORVANE_BENCH_DATA_DIR;

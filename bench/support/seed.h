@@ -2,6 +2,7 @@
 // Directory databases for the benchmarks, filled through the server's own bulk import.
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace sorvane::bench {
 
@@ -9,5 +10,10 @@ namespace sorvane::bench {
 // at 127.0.0.1 on some port. Built once into the benchmark tree's data folder and reused by
 // later runs; a change of the server's schema builds a new one.
 std::filesystem::path cachedDirectory(std::uint64_t count);
+
+// The same accounts in a PostgreSQL database, filled through the server's COPY import; returns
+// its URI. The database lives in a cluster kept in the benchmark tree's data folder, which this
+// process starts on first use (as PostgreSQL's own user when run as root) and stops at its end.
+std::string cachedPostgresDirectory(std::uint64_t count);
 
 } // namespace sorvane::bench

@@ -1,24 +1,19 @@
 #include "postgres_server.h"
 
+#include "process.h"
+
 #include <libpq-fe.h>
 
-#include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -36,56 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Starts `argv` as uid/gid (when they differ from ours) with its output in
-// `log`. The child dies with the thread that started it.
-pid_t spawn(const std::vector<std::string>& argv, uid_t uid, gid_t gid, const std::string& log) {
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (logFd < 0)
-        throw std::runtime_error("cannot open " + log);
-    const bool switchUser = uid != ::geteuid();
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls until exec.
-        if (switchUser &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
-            ::_exit(126);
-        // After the change of user, which clears it. SIGQUIT: an immediate stop.
-        ::prctl(PR_SET_PDEATHSIG, SIGQUIT);
-        if (::getppid() != parent)
-            ::_exit(127);
-        ::dup2(logFd, STDOUT_FILENO);
-        ::dup2(logFd, STDERR_FILENO);
-        const int devnull = ::open("/dev/null", O_RDONLY);
-        if (devnull >= 0)
-            ::dup2(devnull, STDIN_FILENO);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(logFd);
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    return pid;
-}
-
-int waitExit(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
     if (::lchown(root.c_str(), uid, gid) != 0)
         throw std::runtime_error("cannot hand " + root.string() + " to the database user");
@@ -97,6 +42,14 @@ void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
 
 std::string binary(const char* name) {
     return std::string(SORVANE_POSTGRES_BINDIR) + "/" + name;
+}
+
+void initdb(const std::string& data, uid_t uid, gid_t gid, const std::string& log) {
+    const pid_t pid = spawnLogged({binary("initdb"), "-D", data, "--no-sync", "--auth=trust",
+                                   "--username=postgres", "--encoding=UTF8", "--locale=C.UTF-8"},
+                                  uid, gid, log, SIGKILL);
+    if (waitExit(pid) != 0)
+        throw std::runtime_error("initdb failed:\n" + readFile(log));
 }
 
 // The cluster every test process copies, made once per build tree under a
@@ -117,12 +70,7 @@ void copyTemplate(const std::string& work, const std::string& data, uid_t uid, g
         fs::remove_all(templ);
         // initdb writes as the database user, into the work folder it owns.
         const std::string made = work + "/template";
-        const std::string log = work + "/initdb.log";
-        const pid_t pid = spawn({binary("initdb"), "-D", made, "--no-sync", "--auth=trust",
-                                 "--username=postgres", "--encoding=UTF8", "--locale=C.UTF-8"},
-                                uid, gid, log);
-        if (waitExit(pid) != 0)
-            throw std::runtime_error("initdb failed:\n" + readFile(log));
+        initdb(made, uid, gid, work + "/initdb.log");
         fs::copy(made, templ.string() + ".partial", fs::copy_options::recursive);
         fs::rename(templ.string() + ".partial", templ);
         fs::remove_all(made);
@@ -150,7 +98,10 @@ TestPostgres* TestPostgres::shared(std::string* whyNot) {
         } else {
             try {
                 std::unique_ptr<TestPostgres> made(new TestPostgres);
-                made->create();
+                // The test data is thrown away afterwards: nothing needs to reach the disk.
+                made->settings_ = {"fsync=off", "synchronous_commit=off", "full_page_writes=off",
+                                   "max_connections=300"};
+                made->create({});
                 pg = std::move(made);
             } catch (const std::exception& e) {
                 failure = std::string("PostgreSQL did not start: ") + e.what();
@@ -162,7 +113,15 @@ TestPostgres* TestPostgres::shared(std::string* whyNot) {
     return pg.get();
 }
 
-void TestPostgres::create() {
+std::unique_ptr<TestPostgres> TestPostgres::persistent(const std::string& dataFolder,
+                                                       std::vector<std::string> settings) {
+    std::unique_ptr<TestPostgres> made(new TestPostgres);
+    made->settings_ = std::move(settings);
+    made->create(fs::absolute(dataFolder).string());
+    return made;
+}
+
+void TestPostgres::create(const std::string& dataFolder) {
     uid_ = ::geteuid();
     gid_ = ::getegid();
     if (uid_ == 0) {
@@ -179,11 +138,19 @@ void TestPostgres::create() {
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
-    data_ = dir_ + "/data";
+    data_ = dataFolder.empty() ? dir_ + "/data" : dataFolder;
     try {
         if (::chown(dir_.c_str(), uid_, gid_) != 0)
             throw std::runtime_error("cannot hand " + dir_ + " to the database user");
-        copyTemplate(dir_, data_, uid_, gid_);
+        if (dataFolder.empty()) {
+            copyTemplate(dir_, data_, uid_, gid_);
+        } else if (!fs::exists(fs::path(data_) / "PG_VERSION")) {
+            fs::remove_all(data_);
+            fs::create_directories(data_);
+            fs::permissions(data_, fs::perms::owner_all, fs::perm_options::replace);
+            chownTree(data_, uid_, gid_);
+            initdb(data_, uid_, gid_, dir_ + "/initdb.log");
+        }
         start();
     } catch (...) {
         std::error_code ec;
@@ -202,12 +169,19 @@ void TestPostgres::start() {
     if (pid_ > 0)
         return;
     const std::string log = dir_ + "/postgres.log";
-    // The test data is thrown away afterwards: nothing needs to reach the disk.
-    pid_ =
-        spawn({binary("postgres"), "-D", data_, "-c", "listen_addresses=", "-c",
-               "unix_socket_directories=" + dir_, "-c", "fsync=off", "-c", "synchronous_commit=off",
-               "-c", "full_page_writes=off", "-c", "max_connections=300"},
-              uid_, gid_, log);
+    std::vector<std::string> argv = {binary("postgres"),
+                                     "-D",
+                                     data_,
+                                     "-c",
+                                     "listen_addresses=",
+                                     "-c",
+                                     "unix_socket_directories=" + dir_};
+    for (const std::string& setting : settings_) {
+        argv.push_back("-c");
+        argv.push_back(setting);
+    }
+    // SIGQUIT on the death of the test: an immediate stop.
+    pid_ = spawnLogged(argv, uid_, gid_, log, SIGQUIT);
     const std::string conninfo = uri("postgres");
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (PQping(conninfo.c_str()) != PQPING_OK) {
@@ -228,20 +202,7 @@ void TestPostgres::stop() {
     if (pid_ <= 0)
         return;
     // SIGINT: a fast shutdown, which disconnects every client.
-    ::kill(pid_, SIGINT);
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_ || (r < 0 && errno != EINTR))
-            break;
-        if (Clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    stopChild(pid_, SIGINT, 20);
     pid_ = -1;
 }
 

@@ -13,7 +13,9 @@
 // cluster made once per build tree, and stopped when the process exits (or
 // dies: the server gets the parent-death signal).
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -24,6 +26,13 @@ public:
     // This process's cluster, started if need be. Null when PostgreSQL
     // cannot run here, with the reason in `whyNot`.
     static TestPostgres* shared(std::string* whyNot = nullptr);
+
+    // A cluster kept in `dataFolder` (made there when missing) for data that
+    // outlives the process, such as the benchmarks' generated directories;
+    // its socket is in a temporary folder. `settings` are the server's
+    // name=value settings. Throws std::runtime_error when it cannot start.
+    static std::unique_ptr<TestPostgres> persistent(const std::string& dataFolder,
+                                                    std::vector<std::string> settings);
 
     ~TestPostgres();
     TestPostgres(const TestPostgres&) = delete;
@@ -46,8 +55,9 @@ public:
 
 private:
     TestPostgres() = default;
-    void create();
+    void create(const std::string& dataFolder);
 
+    std::vector<std::string> settings_;
     std::string dir_;
     std::string data_;
     uid_t uid_ = 0;

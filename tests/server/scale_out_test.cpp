@@ -1,0 +1,140 @@
+// Several directory servers over one PostgreSQL database, as a directory
+// that outgrew one machine runs: what one server stores the other serves, the
+// guessing pause counts the failures of both, and a restart of the database
+// costs the requests during the outage and nothing after it.
+
+#include "directory_server.h"
+#include "postgres_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+using sorvane::test::HttpReply;
+using sorvane::test::TestDirectoryServer;
+using sorvane::test::TestPostgres;
+
+namespace {
+
+const std::string kOk = "OK\r\n";
+const std::string kWrongLogin = "Error: wrong user name or password\r\n";
+const std::string kTooMany = "Error: too many failed logins, try again later\r\n";
+const std::string kServerError = "Error: server error\r\n";
+
+// Names this process's PostgreSQL `pg`, or skips the test with the reason it cannot run.
+#define POSTGRES_OR_SKIP(pg)                                                                       \
+    std::string whyNot;                                                                            \
+    TestPostgres* pg = TestPostgres::shared(&whyNot);                                              \
+    if (!pg)                                                                                       \
+    GTEST_SKIP() << whyNot
+
+TestDirectoryServer::Options on(const std::string& database,
+                                std::vector<std::string> extraArgs = {}) {
+    TestDirectoryServer::Options options;
+    options.database = database;
+    options.extraArgs = std::move(extraArgs);
+    return options;
+}
+
+} // namespace
+
+TEST(ScaleOut, TwoServersOnOneDatabaseServeOneDirectory) {
+    POSTGRES_OR_SKIP(pg);
+    const std::string database = pg->createDatabase();
+    TestDirectoryServer first(on(database));
+    TestDirectoryServer second(on(database));
+
+    // An account made on one logs in on the other; a friend added through one is listed by the
+    // other.
+    ASSERT_EQ(first.registerUser("ann", "pw"), kOk);
+    ASSERT_EQ(second.registerUser("bob", "pw"), kOk);
+    EXPECT_EQ(second.registerUser("ANN", "other"), "username exists\r\n");
+    EXPECT_EQ(second.login("ann", "pw", "127.0.0.1", 4000), kOk);
+    EXPECT_EQ(first.request("g.php", {{"u", "ann"}}), "127.0.0.1\r\n4000\r\n");
+    EXPECT_EQ(first.request("f.php", {{"u", "ann"}, {"f", "bob"}}), kOk);
+    EXPECT_EQ(second.login("ann", "pw", "127.0.0.1", 4001), "OK\r\n#bob\r\n");
+    EXPECT_EQ(second.request("e.php", {{"u", "ann"}, {"n", "Ann"}}), kOk);
+    EXPECT_EQ(first.request("v.php", {{"u", "ann"}}).substr(0, 10), "ann\r\nAnn\r\n");
+    EXPECT_EQ(first.request("s.php", {{"u", "b"}}), "bob\r\n");
+
+    // Five failed logins spread over both servers, each from another address so that only the
+    // name counts, pause the name on both; its right password is then refused unchecked.
+    for (int i = 0; i < 5; ++i) {
+        const TestDirectoryServer& server = i % 2 ? second : first;
+        const std::string from = "127.0.0." + std::to_string(10 + i);
+        EXPECT_EQ(sorvane::test::httpGet(server.port(),
+                                         "/messenger/c.php?u=bob&p=guess&ip=127.0.0.1&port=1", from)
+                      .body,
+                  kWrongLogin)
+            << i;
+    }
+    for (const TestDirectoryServer* server : {&first, &second}) {
+        const HttpReply reply = server->requestReply(
+            "c.php", {{"u", "bob"}, {"p", "pw"}, {"ip", "127.0.0.1"}, {"port", "1"}}, "127.0.0.20");
+        EXPECT_EQ(reply.status, 429);
+        EXPECT_EQ(reply.body, kTooMany);
+    }
+    // Another name from those addresses is not paused.
+    EXPECT_EQ(second.login("ann", "pw"), "OK\r\n#bob\r\n");
+}
+
+TEST(ScaleOut, ADatabaseRestartFailsTheRequestsDuringItAndNoneAfter) {
+    POSTGRES_OR_SKIP(pg);
+    const std::string database = pg->createDatabase();
+    TestDirectoryServer first(on(database));
+    TestDirectoryServer second(on(database));
+    first.registerAndLogin("ann", "pw", "127.0.0.1", 4000);
+    second.registerUser("bob", "pw");
+
+    // Clients keep asking both servers while the database goes away and comes back. Every
+    // answer is either the right one or the error a failing database gives, and none takes
+    // longer than a few seconds.
+    std::atomic<bool> done{false};
+    std::atomic<int> right{0}, failed{0}, wrong{0}, slow{0};
+    std::vector<std::thread> clients;
+    for (const TestDirectoryServer* server : {&first, &second})
+        clients.emplace_back([&, server] {
+            for (int i = 0; i < 20000 && !done; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                const HttpReply address = server->requestReply("g.php", {{"u", "ann"}});
+                const HttpReply login = server->requestReply(
+                    "c.php", {{"u", "bob"}, {"p", "pw"}, {"ip", "127.0.0.1"}, {"port", "5000"}});
+                if (std::chrono::steady_clock::now() - start > std::chrono::seconds(8))
+                    ++slow;
+                const bool addressRight =
+                    address.status == 200 && address.body == "127.0.0.1\r\n4000\r\n";
+                const bool loginRight = login.status == 200 && login.body == kOk;
+                const bool addressFailed = address.status == 500 && address.body.empty();
+                const bool loginFailed = login.status == 500 && login.body == kServerError;
+                (addressRight ? right : addressFailed ? failed : wrong)++;
+                (loginRight ? right : loginFailed ? failed : wrong)++;
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pg->stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    pg->start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    done = true;
+    for (std::thread& t : clients)
+        t.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(slow, 0);
+    EXPECT_GT(failed, 0);
+    EXPECT_GT(right, 0);
+
+    // After the outage, on both servers, without restarting them.
+    ASSERT_TRUE(first.running() && second.running());
+    for (const TestDirectoryServer* server : {&first, &second}) {
+        EXPECT_EQ(server->request("g.php", {{"u", "ann"}}), "127.0.0.1\r\n4000\r\n");
+        EXPECT_EQ(server->login("bob", "pw", "127.0.0.1", 5000), kOk);
+    }
+    EXPECT_EQ(second.request("f.php", {{"u", "bob"}, {"f", "ann"}}), kOk);
+    EXPECT_EQ(first.login("bob", "pw", "127.0.0.1", 5000), "OK\r\n#ann\r\n");
+    // The outage shows in the logs as database errors, nothing worse.
+    EXPECT_NE(first.logText().find("500"), std::string::npos);
+}
