@@ -2,8 +2,8 @@
 
 // Every SQL text the PostgreSQL storage runs, kept together with the schema
 // version they belong to. The statements a request runs are prepared once per
-// connection under their names below; the search is the one exception, see
-// kSearch.
+// connection under their names below; the searches are the exception, see
+// kSearchByChars.
 
 #include <array>
 #include <cstdint>
@@ -33,8 +33,19 @@ inline constexpr const char* kReadSchemaVersion = "SELECT max(version) FROM dire
 // without regard to ASCII letter case, like SQLite's NOCASE, whatever the
 // database's locale would make of other letters.
 //
-// "Names containing this text" is answered by pg_trgm's trigram index over
-// name_key for texts of three characters or more; shorter texts walk the
+// "Names containing this text" is answered from pg_trgm's trigram indexes,
+// over two spellings of name_key made for them (see searchSpellings): pg_trgm
+// takes only letters and digits into its trigrams and splits words at
+// everything else, so that the dots and "@" of addresses would leave the
+// index blind. In name_chars every character is one symbol pg_trgm counts as
+// a letter: its trigrams are the name's three-character pieces, which answer
+// texts of three and four characters. In name_windows every symbol stands for
+// three characters in a row: its trigrams are five-character pieces, which
+// keep the candidates for longer texts few even where every shorter piece is
+// common ("a.example": "a.e" and ".ex" are in many names, "a.exa" in none).
+// The symbols are CJK ideographs (a letter in any UTF-8 locale), picked by a
+// hash: pieces that share a symbol only add candidates, and every candidate
+// is checked against name_key. Texts of one or two characters walk the
 // accounts oldest first until enough are found.
 //
 // login_failures holds the failed logins of every directory server on this
@@ -54,6 +65,8 @@ CREATE TABLE users (
     id            bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
     name          text NOT NULL,
     name_key      text NOT NULL UNIQUE,
+    name_chars    text NOT NULL,
+    name_windows  text NOT NULL,
     password_hash text NOT NULL,
     ip            text,
     port          integer,
@@ -68,7 +81,8 @@ CREATE TABLE users (
     country       text NOT NULL DEFAULT ''
 );
 
-CREATE INDEX users_name_trigrams ON users USING gin (name_key gin_trgm_ops);
+CREATE INDEX users_name_chars ON users USING gin (name_chars gin_trgm_ops);
+CREATE INDEX users_name_windows ON users USING gin (name_windows gin_trgm_ops);
 
 CREATE TABLE friends (
     seq       bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
@@ -86,25 +100,40 @@ CREATE TABLE login_failures (
 INSERT INTO directory_schema (version) VALUES (1);
 )sql";
 
-// Names containing a text, oldest account first. $1: '%' and the text in
-// ASCII lower case with LIKE's '%', '_' and '\' escaped, and '%'; $2: how
-// many at most. Sent unnamed, so that it is planned for the text at hand:
-// whether the trigram index helps depends on it (a text of one or two
-// characters holds no trigram, and the accounts are then better walked in
-// order of age until enough are found).
-inline constexpr const char* kSearch =
+// pg_trgm counts the symbols of the spellings as letters only where the
+// database's locale classifies characters (LC_CTYPE) as UTF-8 does; under
+// LC_CTYPE=C every search would read every account. True when it does.
+inline constexpr const char* kSymbolsAreLetters =
+    "SELECT cardinality(show_trgm('\u4e00\u4e01\u4e02')) > 1";
+
+// Names containing a text, oldest account first. $1: the spelling of the text
+// in name_chars (kSearchByChars) or name_windows (kSearchByWindows), between
+// '%'; $2: '%', the text in ASCII lower case with LIKE's '%', '_' and '\'
+// escaped, and '%'; $3: how many at most. Sent unnamed, so that each is
+// planned for the text at hand: PostgreSQL tries the pattern on its sample
+// of names and walks the accounts in order of age when the text is common
+// (enough are found at once), and takes the trigram index when it is rare.
+inline constexpr const char* kSearchByChars =
+    "SELECT name FROM users WHERE name_chars LIKE $1 AND name_key LIKE $2 ORDER BY id LIMIT $3";
+inline constexpr const char* kSearchByWindows = "SELECT name FROM users WHERE name_windows LIKE "
+                                                "$1 AND name_key LIKE $2 ORDER BY id LIMIT $3";
+// Texts of one or two characters. $1: as $2 above; $2: how many at most.
+inline constexpr const char* kSearchShort =
     "SELECT name FROM users WHERE name_key LIKE $1 ORDER BY id LIMIT $2";
 
 // The bulk import: rows are copied into a scratch table first, so that taken
 // names can be skipped and the rest keep their order.
 inline constexpr const char* kCreateImportTable =
     "CREATE TEMPORARY TABLE import_accounts (seq bigint, name text, name_key text, "
-    "password_hash text, ip text, port integer) ON COMMIT DROP";
+    "name_chars text, name_windows text, password_hash text, ip text, port integer) "
+    "ON COMMIT DROP";
 inline constexpr const char* kCopyImport =
-    "COPY import_accounts (seq, name, name_key, password_hash, ip, port) FROM STDIN";
+    "COPY import_accounts (seq, name, name_key, name_chars, name_windows, password_hash, ip, "
+    "port) FROM STDIN";
 inline constexpr const char* kInsertImported = R"sql(
-INSERT INTO users (name, name_key, password_hash, ip, port, login_origin)
-SELECT name, name_key, password_hash, ip, port, ip FROM (
+INSERT INTO users (name, name_key, name_chars, name_windows, password_hash, ip, port,
+                   login_origin)
+SELECT name, name_key, name_chars, name_windows, password_hash, ip, port, ip FROM (
     SELECT DISTINCT ON (name_key) * FROM import_accounts ORDER BY name_key, seq
 ) first_of_each ORDER BY seq
 ON CONFLICT (name_key) DO NOTHING
@@ -136,8 +165,8 @@ struct NamedStatement {
 inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     // No row back: the name is taken.
     {InsertUser, "insert_user",
-     "INSERT INTO users (name, name_key, password_hash) VALUES ($1, $2, $3) "
-     "ON CONFLICT (name_key) DO NOTHING RETURNING id"},
+     "INSERT INTO users (name, name_key, name_chars, name_windows, password_hash) "
+     "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (name_key) DO NOTHING RETURNING id"},
     // $1: the name in ASCII lower case, here and below.
     {SelectAccount, "select_account",
      "SELECT id, name, password_hash, login_origin FROM users WHERE name_key = $1"},

@@ -52,6 +52,40 @@ std::string shownDatabase(std::string_view database) {
 
 namespace {
 
+// A symbol pg_trgm takes for a letter, picked by the piece's hash among the
+// CJK ideographs U+4E00..U+9FFF.
+void appendSymbol(std::string& out, std::string_view piece) {
+    std::uint32_t hash = 2166136261u; // FNV-1a
+    for (unsigned char c : piece)
+        hash = (hash ^ c) * 16777619u;
+    const std::uint32_t cp = 0x4E00 + hash % (0x9FFF - 0x4E00 + 1);
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+}
+
+} // namespace
+
+SearchSpellings searchSpellings(std::string_view lowered) {
+    const std::vector<std::string_view> chars = characters(lowered);
+    SearchSpellings spellings;
+    for (std::string_view c : chars) {
+        // Letters and digits stand for themselves, which keeps the spelling readable.
+        if (c.size() == 1 && ((c[0] >= 'a' && c[0] <= 'z') || (c[0] >= '0' && c[0] <= '9')))
+            spellings.chars += c;
+        else
+            appendSymbol(spellings.chars, c);
+    }
+    for (size_t i = 0; i + 3 <= chars.size(); ++i) {
+        const char* begin = chars[i].data();
+        const char* end = chars[i + 2].data() + chars[i + 2].size();
+        appendSymbol(spellings.windows, std::string_view(begin, static_cast<size_t>(end - begin)));
+    }
+    return spellings;
+}
+
+namespace {
+
 using Clock = std::chrono::steady_clock;
 
 // How long a request's statement may wait for the database: a database that
@@ -278,6 +312,10 @@ void migrate(PostgresStorage::Connection& connection) {
                 fail("the database has schema version " + std::to_string(found) +
                      ", newer than this server's " + std::to_string(pgsql::kSchemaVersion));
         }
+        Result letters = connection.exec(pgsql::kSymbolsAreLetters, deadline);
+        if (std::string_view(PQgetvalue(letters.get(), 0, 0)) != "t")
+            fail("the database's LC_CTYPE leaves the search index blind; create it with a UTF-8 "
+                 "locale (CREATE DATABASE ... LOCALE 'C.UTF-8' TEMPLATE template0)");
         connection.exec("COMMIT", deadline);
     } catch (...) {
         if (!connection.broken)
@@ -387,8 +425,11 @@ void PostgresStorage::giveBack(std::unique_ptr<Connection> connection) {
 
 bool PostgresStorage::createAccount(std::string_view name, std::string_view passwordHash) {
     auto lease = borrow();
-    Result r =
-        lease->run(pgsql::InsertUser, Params().add(name).add(asciiLower(name)).add(passwordHash));
+    const std::string key = asciiLower(name);
+    const SearchSpellings spellings = searchSpellings(key);
+    Result r = lease->run(
+        pgsql::InsertUser,
+        Params().add(name).add(key).add(spellings.chars).add(spellings.windows).add(passwordHash));
     return rows(r) == 1;
 }
 
@@ -465,9 +506,18 @@ std::vector<std::string> PostgresStorage::search(std::string_view text, int limi
     std::vector<std::string> names;
     if (text.empty() || limit <= 0)
         return names;
+    const std::string needle = asciiLower(text);
+    const size_t length = characters(needle).size();
+    Params params;
+    const char* statement = pgsql::kSearchShort;
+    if (length >= 3) {
+        const SearchSpellings spellings = searchSpellings(needle);
+        params.add("%" + (length >= 5 ? spellings.windows : spellings.chars) + "%");
+        statement = length >= 5 ? pgsql::kSearchByWindows : pgsql::kSearchByChars;
+    }
+    params.add(containsPattern(needle)).add(std::int64_t{limit});
     auto lease = borrow();
-    Result r = lease->runUnnamed(
-        pgsql::kSearch, Params().add(containsPattern(asciiLower(text))).add(std::int64_t{limit}));
+    Result r = lease->runUnnamed(statement, std::move(params));
     for (int i = 0; i < rows(r); ++i)
         names.push_back(server::text(r, i, 0));
     return names;
@@ -493,7 +543,13 @@ size_t PostgresStorage::importAccounts(const std::vector<ImportedAccount>& accou
             chunk += '\t';
             appendCopyField(chunk, a.name);
             chunk += '\t';
-            appendCopyField(chunk, asciiLower(a.name));
+            const std::string key = asciiLower(a.name);
+            const SearchSpellings spellings = searchSpellings(key);
+            appendCopyField(chunk, key);
+            chunk += '\t';
+            appendCopyField(chunk, spellings.chars);
+            chunk += '\t';
+            appendCopyField(chunk, spellings.windows);
             chunk += '\t';
             appendCopyField(chunk, a.passwordHash);
             chunk += '\t';

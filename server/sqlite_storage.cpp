@@ -17,20 +17,6 @@ namespace {
                              (db ? sqlite3_errmsg(db) : "out of memory"));
 }
 
-// The text cut into characters: a piece starts at every byte that does not
-// continue a UTF-8 sequence.
-std::vector<std::string_view> characters(std::string_view utf8) {
-    std::vector<std::string_view> out;
-    size_t start = 0;
-    for (size_t i = 1; i <= utf8.size(); ++i) {
-        if (i == utf8.size() || (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
-            out.push_back(utf8.substr(start, i - start));
-            start = i;
-        }
-    }
-    return out;
-}
-
 std::string hexWord(std::string_view bytes) {
     static constexpr char hex[] = "0123456789abcdef";
     std::string word;

@@ -43,6 +43,20 @@ struct PeerAddress {
     int port = 0;
 };
 
+// The text cut into characters: a piece starts at every byte that does not
+// continue a UTF-8 sequence.
+inline std::vector<std::string_view> characters(std::string_view utf8) {
+    std::vector<std::string_view> out;
+    size_t start = 0;
+    for (size_t i = 1; i <= utf8.size(); ++i) {
+        if (i == utf8.size() || (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
+            out.push_back(utf8.substr(start, i - start));
+            start = i;
+        }
+    }
+    return out;
+}
+
 // Name, surname, gender, day, month and year of birth, city, country.
 using ProfileFields = std::array<std::string, 8>;
 
