@@ -1,5 +1,5 @@
 # `cmake --install --prefix` lays out the programs, the menu entry, the icons in the
-# hicolor theme, the manuals and the service unit, and nothing else.
+# hicolor theme, the manuals, the service unit and the example nginx site, and nothing else.
 source "$(dirname "$0")/common.sh"
 
 prefix="$work/prefix"
@@ -13,6 +13,7 @@ expected=(
   etc/xdg/sorvane-messenger/sorvane-messenger.conf
   lib/systemd/system/sorvane-directory.service
   share/applications/sorvane-messenger.desktop
+  share/doc/sorvane-directory/examples/nginx-site.conf
   share/icons/hicolor/scalable/apps/sorvane-messenger.svg
   share/man/man1/sorvane-messenger.1
   share/man/man8/sorvane-directory.8
