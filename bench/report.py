@@ -134,6 +134,20 @@ def main():
         row(f"Directory s.php latency, 1 000 000 users, {label}", value(runs, "SearchLatency", stat), None, "ms",
             absolute_target=("< 5 ms", 5.0), note_missing=error(runs, "SearchLatency"))
 
+    # The directory on PostgreSQL, next to the same figure on SQLite in this run.
+    row("Directory g.php requests/s, PostgreSQL, 1 server, 16 keep-alive clients, 100 000 users",
+        value(runs, "Gphp_Postgres", "requests_per_s"), value(runs, "Gphp_Directory", "requests_per_s"),
+        "req/s", ratio_target=0.5, lower_is_better=False, note_missing=error(runs, "Gphp_Postgres"))
+    row("Directory g.php requests/s through nginx, 2 servers (baseline: 1 server), PostgreSQL",
+        value(runs, "Gphp_NginxTwoServers", "requests_per_s"), value(runs, "Gphp_NginxOneServer", "requests_per_s"),
+        "req/s", report_only=True, note_missing=error(runs, "Gphp_NginxTwoServers"))
+    for stat, label in (("median_ms", "median"), ("p99_ms", "p99"), ("hard_p99_ms", "p99 of the hard texts")):
+        row(f"Directory s.php latency, 1 000 000 users, PostgreSQL + pg_trgm, {label}",
+            value(runs, "SearchLatency_Postgres", stat), None, "ms",
+            absolute_target=("< 5 ms", 5.0), note_missing=error(runs, "SearchLatency_Postgres"))
+    row("Directory c.php login p99, PostgreSQL (baseline: SQLite)", value(runs, "Login_Postgres", "p99_ms"),
+        value(runs, "Login_Directory", "p99_ms"), "ms", report_only=True, note_missing=error(runs, "Login_Postgres"))
+
     row("Start-up to the login window shown (median of 15)", value(runs, "StartUp_Messenger", "median_ms"),
         value(runs, "StartUp_BareWindow", "median_ms"), "ms", ratio_target=1.5,
         note_missing=error(runs, "StartUp_Messenger"))

@@ -4,10 +4,12 @@
 //  - SearchLatency: "s.php" latency over 1 000 000 accounts for a mix of realistic texts and
 //    texts built to be hard (every piece common, the whole text found nowhere);
 //  - Login: "c.php" latency of accounts logging in one after the other;
-//  - each of them on PostgreSQL too (*_Postgres), over the same accounts.
+//  - each of them on PostgreSQL too (*_Postgres), over the same accounts;
+//  - Gphp_Nginx*: "g.php" through nginx in front of one or two servers on that PostgreSQL.
 #include "directory_server.h"
 #include "http_client.h"
 #include "names.h"
+#include "nginx_proxy.h"
 #include "seed.h"
 #include "stats.h"
 
@@ -91,12 +93,10 @@ LoadResult addressLoad(int port, int requests) {
     return result;
 }
 
-void runAddressLoad(benchmark::State& state, const std::string& executable,
-                    const std::string& database) {
-    const auto server = startServer(executable, database);
-    addressLoad(server->port(), kWarmUpRequests);
+void measureAddressLoad(benchmark::State& state, int port) {
+    addressLoad(port, kWarmUpRequests);
     for (auto _ : state) {
-        const LoadResult r = addressLoad(server->port(), kLoadRequests);
+        const LoadResult r = addressLoad(port, kLoadRequests);
         state.SetIterationTime(r.seconds);
         state.counters["requests"] = static_cast<double>(r.requests);
         state.counters["requests_per_s"] = static_cast<double>(r.requests) / r.seconds;
@@ -104,6 +104,40 @@ void runAddressLoad(benchmark::State& state, const std::string& executable,
         if (r.failed != 0)
             state.SkipWithError("some requests failed");
     }
+}
+
+void runAddressLoad(benchmark::State& state, const std::string& executable,
+                    const std::string& database) {
+    const auto server = startServer(executable, database);
+    measureAddressLoad(state, server->port());
+}
+
+// The same load through nginx in front of `servers` directory servers on one PostgreSQL
+// database; every process shares the machine's cores with the clients.
+void runAddressLoadThroughNginx(benchmark::State& state, int servers) {
+    std::string whyNot;
+    if (!sorvane::test::TestNginx::available(&whyNot)) {
+        state.SkipWithError(whyNot.c_str());
+        return;
+    }
+    const std::string database = cachedPostgresDirectory(kThroughputAccounts);
+    std::vector<std::unique_ptr<TestDirectoryServer>> running;
+    std::vector<int> ports;
+    for (int i = 0; i < servers; ++i) {
+        running.push_back(startServer(SORVANE_DIRECTORY_EXE, database));
+        ports.push_back(running.back()->port());
+    }
+    sorvane::test::TestNginx nginx(ports);
+    measureAddressLoad(state, nginx.port());
+    state.counters["servers"] = servers;
+}
+
+void Gphp_NginxOneServer(benchmark::State& state) {
+    runAddressLoadThroughNginx(state, 1);
+}
+
+void Gphp_NginxTwoServers(benchmark::State& state) {
+    runAddressLoadThroughNginx(state, 2);
 }
 
 void Gphp_Directory(benchmark::State& state) {
@@ -317,6 +351,8 @@ void Login_Postgres(benchmark::State& state) {
 
 BENCHMARK(Gphp_Directory)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(Gphp_Postgres)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Gphp_NginxOneServer)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(Gphp_NginxTwoServers)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(Gphp_SameLibraryConstantBody)
     ->Iterations(1)
     ->UseManualTime()

@@ -23,6 +23,14 @@ inline constexpr std::int64_t kSchemaLock = 0x736f7276616e6501;
 // $1: kSchemaLock.
 inline constexpr const char* kTakeSchemaLock = "SELECT pg_advisory_xact_lock($1)";
 
+// Run once per connection. Every request is a handful of rows: starting
+// parallel workers or compiling a plan costs far more than it could save (a
+// search for a common text waited half a second for its workers), and no
+// request should read a whole table where an index can answer, whatever the
+// planner guesses about a search text.
+inline constexpr const char* kConnectionSetup =
+    "SET max_parallel_workers_per_gather = 0; SET jit = off; SET enable_seqscan = off";
+
 // 't' once a server has laid out the schema; then kReadSchemaVersion.
 inline constexpr const char* kSchemaExists = "SELECT to_regclass('directory_schema') IS NOT NULL";
 inline constexpr const char* kReadSchemaVersion = "SELECT max(version) FROM directory_schema";
@@ -34,19 +42,20 @@ inline constexpr const char* kReadSchemaVersion = "SELECT max(version) FROM dire
 // database's locale would make of other letters.
 //
 // "Names containing this text" is answered from pg_trgm's trigram indexes,
-// over two spellings of name_key made for them (see searchSpellings): pg_trgm
+// over spellings of name_key made for them (see searchSpellings): pg_trgm
 // takes only letters and digits into its trigrams and splits words at
-// everything else, so that the dots and "@" of addresses would leave the
-// index blind. In name_chars every character is one symbol pg_trgm counts as
-// a letter: its trigrams are the name's three-character pieces, which answer
-// texts of three and four characters. In name_windows every symbol stands for
-// three characters in a row: its trigrams are five-character pieces, which
-// keep the candidates for longer texts few even where every shorter piece is
-// common ("a.example": "a.e" and ".ex" are in many names, "a.exa" in none).
-// The symbols are CJK ideographs (a letter in any UTF-8 locale), picked by a
-// hash: pieces that share a symbol only add candidates, and every candidate
-// is checked against name_key. Texts of one or two characters walk the
-// accounts oldest first until enough are found.
+// everything else, so that the dots and "@" of addresses would leave it
+// blind. In name_chars every character is one symbol pg_trgm counts as a
+// letter: its trigrams are the name's three-character pieces, which answer
+// texts of three characters. In name_pairs every symbol stands for two
+// characters in a row, and in name_windows for three: their trigrams are
+// four- and five-character pieces, which keep the candidates for longer
+// texts few even where every shorter piece is common ("a.example": "a.e" and
+// ".ex" are in many names, "a.ex" in none). The symbols are CJK ideographs (a
+// letter in any UTF-8 locale) picked by a hash: pieces that share a symbol
+// only add candidates, and every candidate is checked against name_key.
+// Texts of one or two characters walk the accounts oldest first until enough
+// are found.
 //
 // login_failures holds the failed logins of every directory server on this
 // database, so that several servers allow no more guesses than one: a key
@@ -66,6 +75,7 @@ CREATE TABLE users (
     name          text NOT NULL,
     name_key      text NOT NULL UNIQUE,
     name_chars    text NOT NULL,
+    name_pairs    text NOT NULL,
     name_windows  text NOT NULL,
     password_hash text NOT NULL,
     ip            text,
@@ -81,7 +91,11 @@ CREATE TABLE users (
     country       text NOT NULL DEFAULT ''
 );
 
+ALTER TABLE users ALTER COLUMN name_chars SET STATISTICS 1000,
+                  ALTER COLUMN name_pairs SET STATISTICS 1000,
+                  ALTER COLUMN name_windows SET STATISTICS 1000;
 CREATE INDEX users_name_chars ON users USING gin (name_chars gin_trgm_ops);
+CREATE INDEX users_name_pairs ON users USING gin (name_pairs gin_trgm_ops);
 CREATE INDEX users_name_windows ON users USING gin (name_windows gin_trgm_ops);
 
 CREATE TABLE friends (
@@ -106,34 +120,46 @@ INSERT INTO directory_schema (version) VALUES (1);
 inline constexpr const char* kSymbolsAreLetters =
     "SELECT cardinality(show_trgm('\u4e00\u4e01\u4e02')) > 1";
 
-// Names containing a text, oldest account first. $1: the spelling of the text
-// in name_chars (kSearchByChars) or name_windows (kSearchByWindows), between
-// '%'; $2: '%', the text in ASCII lower case with LIKE's '%', '_' and '\'
-// escaped, and '%'; $3: how many at most. Sent unnamed, so that each is
-// planned for the text at hand: PostgreSQL tries the pattern on its sample
-// of names and walks the accounts in order of age when the text is common
-// (enough are found at once), and takes the trigram index when it is rare.
-inline constexpr const char* kSearchByChars =
-    "SELECT name FROM users WHERE name_chars LIKE $1 AND name_key LIKE $2 ORDER BY id LIMIT $3";
-inline constexpr const char* kSearchByWindows = "SELECT name FROM users WHERE name_windows LIKE "
-                                                "$1 AND name_key LIKE $2 ORDER BY id LIMIT $3";
-// Texts of one or two characters. $1: as $2 above; $2: how many at most.
+// Names containing a text, oldest account first. A GIN index yields its rows
+// in no useful order: for a text many names hold, every one of them would be
+// read and sorted to find the oldest hundred, while walking the accounts in
+// order of age finds them at once; for a text few names hold it is the other
+// way round. Sent unnamed, so that PostgreSQL plans each for the text at
+// hand: it tries the pattern on its sample of the column (kept larger than
+// usual, see kCreateSchema) and picks the walk or the index. The check
+// against name_key is written with strpos so that the planner does not count
+// the same text twice.
+//
+// $1: the spelling of the text in name_chars (kSearchByChars, three
+// characters), name_pairs (kSearchByPairs, four) or name_windows
+// (kSearchByWindows, more), between '%'; $2: the text in ASCII lower case;
+// $3: how many at most.
+inline constexpr const char* kSearchByChars = "SELECT name FROM users WHERE name_chars LIKE $1 "
+                                              "AND strpos(name_key, $2) > 0 ORDER BY id LIMIT $3";
+inline constexpr const char* kSearchByPairs = "SELECT name FROM users WHERE name_pairs LIKE $1 "
+                                              "AND strpos(name_key, $2) > 0 ORDER BY id LIMIT $3";
+inline constexpr const char* kSearchByWindows =
+    "SELECT name FROM users WHERE name_windows LIKE $1 AND strpos(name_key, $2) > 0 "
+    "ORDER BY id LIMIT $3";
+// Texts of one or two characters hold no trigram: the accounts are walked in
+// order of age until enough are found. $1, $2: as $2, $3 above.
 inline constexpr const char* kSearchShort =
-    "SELECT name FROM users WHERE name_key LIKE $1 ORDER BY id LIMIT $2";
+    "SELECT name FROM users WHERE strpos(name_key, $1) > 0 ORDER BY id LIMIT $2";
 
 // The bulk import: rows are copied into a scratch table first, so that taken
 // names can be skipped and the rest keep their order.
 inline constexpr const char* kCreateImportTable =
     "CREATE TEMPORARY TABLE import_accounts (seq bigint, name text, name_key text, "
-    "name_chars text, name_windows text, password_hash text, ip text, port integer) "
+    "name_chars text, name_pairs text, name_windows text, password_hash text, ip text, "
+    "port integer) "
     "ON COMMIT DROP";
 inline constexpr const char* kCopyImport =
-    "COPY import_accounts (seq, name, name_key, name_chars, name_windows, password_hash, ip, "
-    "port) FROM STDIN";
+    "COPY import_accounts (seq, name, name_key, name_chars, name_pairs, name_windows, "
+    "password_hash, ip, port) FROM STDIN";
 inline constexpr const char* kInsertImported = R"sql(
-INSERT INTO users (name, name_key, name_chars, name_windows, password_hash, ip, port,
-                   login_origin)
-SELECT name, name_key, name_chars, name_windows, password_hash, ip, port, ip FROM (
+INSERT INTO users (name, name_key, name_chars, name_pairs, name_windows, password_hash, ip,
+                   port, login_origin)
+SELECT name, name_key, name_chars, name_pairs, name_windows, password_hash, ip, port, ip FROM (
     SELECT DISTINCT ON (name_key) * FROM import_accounts ORDER BY name_key, seq
 ) first_of_each ORDER BY seq
 ON CONFLICT (name_key) DO NOTHING
@@ -165,8 +191,8 @@ struct NamedStatement {
 inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     // No row back: the name is taken.
     {InsertUser, "insert_user",
-     "INSERT INTO users (name, name_key, name_chars, name_windows, password_hash) "
-     "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (name_key) DO NOTHING RETURNING id"},
+     "INSERT INTO users (name, name_key, name_chars, name_pairs, name_windows, password_hash) "
+     "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (name_key) DO NOTHING RETURNING id"},
     // $1: the name in ASCII lower case, here and below.
     {SelectAccount, "select_account",
      "SELECT id, name, password_hash, login_origin FROM users WHERE name_key = $1"},

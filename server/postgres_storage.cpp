@@ -76,11 +76,15 @@ SearchSpellings searchSpellings(std::string_view lowered) {
         else
             appendSymbol(spellings.chars, c);
     }
-    for (size_t i = 0; i + 3 <= chars.size(); ++i) {
-        const char* begin = chars[i].data();
-        const char* end = chars[i + 2].data() + chars[i + 2].size();
-        appendSymbol(spellings.windows, std::string_view(begin, static_cast<size_t>(end - begin)));
-    }
+    // The characters from i on, `count` of them, as one piece of the text.
+    const auto piece = [&](size_t i, size_t count) {
+        const char* end = chars[i + count - 1].data() + chars[i + count - 1].size();
+        return std::string_view(chars[i].data(), static_cast<size_t>(end - chars[i].data()));
+    };
+    for (size_t i = 0; i + 2 <= chars.size(); ++i)
+        appendSymbol(spellings.pairs, piece(i, 2));
+    for (size_t i = 0; i + 3 <= chars.size(); ++i)
+        appendSymbol(spellings.windows, piece(i, 3));
     return spellings;
 }
 
@@ -283,6 +287,7 @@ std::unique_ptr<PostgresStorage::Connection> connect(const std::string& uri) {
 }
 
 void prepareAll(PostgresStorage::Connection& connection) {
+    connection.exec(pgsql::kConnectionSetup);
     for (const auto& [id, name, text] : pgsql::kStatements) {
         if (!PQsendPrepare(connection.conn, name, text, 0, nullptr))
             connection.lost();
@@ -335,17 +340,6 @@ std::int64_t number(const Result& r, int row, int column) {
 
 int rows(const Result& r) {
     return r ? PQntuples(r.get()) : 0;
-}
-
-// LIKE's pattern for "contains `text`", the text's own wildcards taken literally.
-std::string containsPattern(std::string_view text) {
-    std::string pattern = "%";
-    for (char c : text) {
-        if (c == '%' || c == '_' || c == '\\')
-            pattern += '\\';
-        pattern += c;
-    }
-    return pattern + "%";
 }
 
 // COPY's text format: a backslash escapes the column and row separators.
@@ -427,9 +421,13 @@ bool PostgresStorage::createAccount(std::string_view name, std::string_view pass
     auto lease = borrow();
     const std::string key = asciiLower(name);
     const SearchSpellings spellings = searchSpellings(key);
-    Result r = lease->run(
-        pgsql::InsertUser,
-        Params().add(name).add(key).add(spellings.chars).add(spellings.windows).add(passwordHash));
+    Result r = lease->run(pgsql::InsertUser, Params()
+                                                 .add(name)
+                                                 .add(key)
+                                                 .add(spellings.chars)
+                                                 .add(spellings.pairs)
+                                                 .add(spellings.windows)
+                                                 .add(passwordHash));
     return rows(r) == 1;
 }
 
@@ -512,10 +510,17 @@ std::vector<std::string> PostgresStorage::search(std::string_view text, int limi
     const char* statement = pgsql::kSearchShort;
     if (length >= 3) {
         const SearchSpellings spellings = searchSpellings(needle);
-        params.add("%" + (length >= 5 ? spellings.windows : spellings.chars) + "%");
-        statement = length >= 5 ? pgsql::kSearchByWindows : pgsql::kSearchByChars;
+        const bool byWindows = length >= 5, byPairs = length == 4;
+        params.add("%" +
+                   (byWindows ? spellings.windows
+                    : byPairs ? spellings.pairs
+                              : spellings.chars) +
+                   "%");
+        statement = byWindows ? pgsql::kSearchByWindows
+                    : byPairs ? pgsql::kSearchByPairs
+                              : pgsql::kSearchByChars;
     }
-    params.add(containsPattern(needle)).add(std::int64_t{limit});
+    params.add(needle).add(std::int64_t{limit});
     auto lease = borrow();
     Result r = lease->runUnnamed(statement, std::move(params));
     for (int i = 0; i < rows(r); ++i)
@@ -548,6 +553,8 @@ size_t PostgresStorage::importAccounts(const std::vector<ImportedAccount>& accou
             appendCopyField(chunk, key);
             chunk += '\t';
             appendCopyField(chunk, spellings.chars);
+            chunk += '\t';
+            appendCopyField(chunk, spellings.pairs);
             chunk += '\t';
             appendCopyField(chunk, spellings.windows);
             chunk += '\t';
