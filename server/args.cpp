@@ -90,6 +90,16 @@ ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
                 return parsed;
             }
             o.database = v;
+        } else if (arg == "--trusted-proxy") {
+            if (!takeValue(v))
+                return parsed;
+            std::optional<Network> network = parseNetwork(v);
+            if (!network) {
+                parsed.error = "--trusted-proxy wants an address or ADDRESS/BITS, not '" +
+                               std::string(v) + "'";
+                return parsed;
+            }
+            o.trustedProxies.push_back(*network);
         } else if (arg == "--hash-cost") {
             if (!takeValue(v))
                 return parsed;
@@ -190,6 +200,13 @@ Options:
                         or postgresql:///directory?host=/run/postgresql
   --observed-address    at login, register the address the request came from
                         instead of the address the messenger sent
+  --trusted-proxy ADDRESS
+                        a reverse proxy in front of the directory (an address
+                        or a network such as 10.0.0.0/8; repeatable): for
+                        requests from it, the address the request came from
+                        is the right-most one in X-Forwarded-For that is not
+                        itself a trusted proxy; that header is ignored on
+                        requests from anyone else
   --tls-cert FILE       serve HTTPS on --listen with this certificate (PEM)
   --tls-key FILE        and its private key (PEM); both or neither
   --threads N           requests served at once (default 32)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "forwarded.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +13,8 @@ struct ServerOptions {
     int port = 8642;
     std::string database; // empty: defaultDatabasePath()
     bool observedAddress = false;
+    // Reverse proxies whose X-Forwarded-For names the client (--trusted-proxy).
+    std::vector<Network> trustedProxies;
     int hashCost = 5;
     int threads = 32;
     int maxConnections = 4096;

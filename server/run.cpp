@@ -2,6 +2,7 @@
 
 #include "args.h"
 #include "directory_service.h"
+#include "forwarded.h"
 #include "http_frontend.h"
 #include "password.h"
 #include "postgres_storage.h"
@@ -10,6 +11,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -65,6 +67,24 @@ int runServer(const ServerOptions& options) {
                      "sorvane-directory: at most %d connections: the process may open only %llu "
                      "files\n",
                      web.maxConnections, static_cast<unsigned long long>(descriptors));
+    }
+    if (!options.trustedProxies.empty()) {
+        web.clientAddress = [trusted = options.trustedProxies](const HttpRequest& request) {
+            // Every X-Forwarded-For line, in order, as one list.
+            std::string forwarded;
+            bool present = false;
+            for (const auto& [name, value] : request.headers) {
+                if (::strcasecmp(name.c_str(), "X-Forwarded-For") != 0)
+                    continue;
+                if (present)
+                    forwarded += ',';
+                forwarded += value;
+                present = true;
+            }
+            return clientAddress(
+                request.peerAddress,
+                present ? std::optional<std::string_view>(forwarded) : std::nullopt, trusted);
+        };
     }
     if (!options.tlsCertificate.empty()) {
         TlsPair pair;

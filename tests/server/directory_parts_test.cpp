@@ -112,6 +112,19 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
+TEST(CommandLine, TrustedProxiesAreAddressesOrNetworks) {
+    ParsedArgs three = parseArgs({"--trusted-proxy", "127.0.0.1", "--trusted-proxy=10.0.0.0/8",
+                                  "--trusted-proxy", "fd00::/8"});
+    ASSERT_EQ(three.error, "");
+    ASSERT_EQ(three.options.trustedProxies.size(), 3u);
+    EXPECT_EQ(three.options.trustedProxies[0].prefix, 32);
+    EXPECT_EQ(three.options.trustedProxies[1].prefix, 8);
+    for (const char* bad :
+         {"", "nginx", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/8x", "::1/129", "1.2.3", "1.2.3.4/-1"})
+        EXPECT_NE(parseArgs({"--trusted-proxy", bad}).error, "") << bad;
+    EXPECT_NE(helpText("sorvane-directory").find("--trusted-proxy ADDRESS"), std::string::npos);
+}
+
 TEST(ForwardedFor, TheClientIsTheRightMostAddressThatIsNoTrustedProxy) {
     std::vector<Network> trusted;
     for (const char* network : {"127.0.0.1", "10.1.0.0/16", "::1", "fd00::/8"})

@@ -1,9 +1,11 @@
 // Several directory servers over one PostgreSQL database, as a directory
 // that outgrew one machine runs: what one server stores the other serves, the
-// guessing pause counts the failures of both, and a restart of the database
-// costs the requests during the outage and nothing after it.
+// guessing pause counts the failures of both, a real nginx in front of them
+// hands on the messengers' addresses, and a restart of the database costs the
+// requests during the outage and nothing after it.
 
 #include "directory_server.h"
+#include "nginx_proxy.h"
 #include "postgres_server.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+using sorvane::test::httpGet;
 using sorvane::test::HttpReply;
 using sorvane::test::TestDirectoryServer;
 using sorvane::test::TestPostgres;
@@ -137,4 +140,49 @@ TEST(ScaleOut, ADatabaseRestartFailsTheRequestsDuringItAndNoneAfter) {
     EXPECT_EQ(first.login("bob", "pw", "127.0.0.1", 5000), "OK\r\n#ann\r\n");
     // The outage shows in the logs as database errors, nothing worse.
     EXPECT_NE(first.logText().find("500"), std::string::npos);
+}
+
+TEST(ScaleOut, BehindNginxTheServersSeeTheMessengersAddressesAndNoForgedOnes) {
+    POSTGRES_OR_SKIP(pg);
+    if (!sorvane::test::TestNginx::available(&whyNot))
+        GTEST_SKIP() << whyNot;
+    const std::string database = pg->createDatabase();
+    // nginx reaches the servers from 127.0.0.1, the only proxy they trust.
+    const std::vector<std::string> behindProxy = {"--observed-address", "--trusted-proxy",
+                                                  "127.0.0.1"};
+    TestDirectoryServer first(on(database, behindProxy));
+    TestDirectoryServer second(on(database, behindProxy));
+    sorvane::test::TestNginx nginx({first.port(), second.port()});
+    const auto throughNginx = [&](const std::string& target, const std::string& from,
+                                  const std::string& headers = {}) {
+        return httpGet(nginx.port(), "/messenger/" + target, from, headers);
+    };
+
+    ASSERT_EQ(throughNginx("n.php?u=ann&p=pw", "127.0.0.5").body, kOk);
+    ASSERT_EQ(throughNginx("n.php?u=bob&p=pw", "127.0.0.5").body, kOk);
+    // Several logins, so that both servers take some: each stores the messenger's address.
+    for (int i = 0; i < 4; ++i) {
+        const std::string from = "127.0.0." + std::to_string(5 + i);
+        EXPECT_EQ(throughNginx("c.php?u=ann&p=pw&ip=192.0.2.1&port=4000", from).body, kOk);
+        for (const TestDirectoryServer* server : {&first, &second})
+            EXPECT_EQ(server->request("g.php", {{"u", "ann"}}), from + "\r\n4000\r\n") << i;
+    }
+    // What a messenger writes into the header itself stays left of nginx's entry.
+    EXPECT_EQ(throughNginx("c.php?u=bob&p=pw&ip=192.0.2.1&port=4001", "127.0.0.9",
+                           "X-Forwarded-For: 198.51.100.7\r\n")
+                  .body,
+              kOk);
+    EXPECT_EQ(first.request("g.php", {{"u", "bob"}}), "127.0.0.9\r\n4001\r\n");
+    // Straight to a server, the header is not believed at all.
+    for (const TestDirectoryServer* server : {&first, &second}) {
+        EXPECT_EQ(httpGet(server->port(), "/messenger/c.php?u=bob&p=pw&ip=192.0.2.1&port=4002",
+                          "127.0.0.10", "X-Forwarded-For: 198.51.100.7\r\n")
+                      .body,
+                  kOk);
+        EXPECT_EQ(first.request("g.php", {{"u", "bob"}}), "127.0.0.10\r\n4002\r\n");
+    }
+    // The log names the messenger, not nginx.
+    const std::string logs = first.logText() + second.logText();
+    EXPECT_NE(logs.find("127.0.0.5 GET /messenger/n.php"), std::string::npos) << logs;
+    EXPECT_EQ(logs.find("198.51.100.7 GET"), std::string::npos) << logs;
 }

@@ -109,7 +109,8 @@ std::string percentEncode(std::string_view value) {
     return out;
 }
 
-HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress) {
+HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress,
+                  std::string_view extraHeaders) {
     HttpReply reply;
     Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0)
@@ -128,7 +129,9 @@ HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddr
 
     std::string req = "GET ";
     req += target;
-    req += " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+    req += " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n";
+    req += extraHeaders;
+    req += "\r\n";
     if (!sendAll(sock.get(), req))
         return reply;
 

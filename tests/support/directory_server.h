@@ -35,7 +35,9 @@ struct HttpReply {
 // One GET over a fresh TCP connection to 127.0.0.1:port. `target` is the
 // request target as sent ("/messenger/g.php?u=x"). `sourceAddress`, when not
 // empty, is the loopback address the client socket binds to (e.g. "127.0.0.2").
-HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress = {});
+// `extraHeaders`: further header lines, each ended by CR LF.
+HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress = {},
+                  std::string_view extraHeaders = {});
 
 class TestDirectoryServer {
 public:
