@@ -37,6 +37,7 @@ expect_files "$directory" \
   /etc/default/sorvane-directory \
   /usr/bin/sorvane-directory \
   /usr/lib/systemd/system/sorvane-directory.service \
+  /usr/share/doc/sorvane-directory/examples/nginx-site.conf \
   /usr/share/man/man8/sorvane-directory.8
 
 # Both programs are owned by root and stripped; the build tree keeps the debug information.
