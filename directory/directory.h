@@ -78,6 +78,10 @@ std::filesystem::path defaultScratchDir();
 std::filesystem::path chooseScratchDir(const std::filesystem::path& exeDir, bool exeDirWritable,
                                        std::string_view xdgCacheHome, std::string_view home);
 
+// The requests that do not draw a cache-buster of their own (every const one) may run on several
+// threads at once: each has its own libcurl handle and holds its scratch file locked from the fetch
+// to the read-back. The others share the cache-buster and belong to one thread, the user-interface
+// thread.
 class Directory {
 public:
     // `caFile`: authorities an https directory's certificate may also be signed by.
@@ -90,20 +94,23 @@ public:
     std::filesystem::path scratchPath(Scratch s) const;
 
     // GetInetFile into the scratch file, then read it back; the scratch file is held
-    // exclusively from its creation to the read-back.
-    LineList fetch(const std::string& url, Scratch s) const;
+    // exclusively from its creation to the read-back. Safe to call on several threads at once.
+    // When `abortFd` is a descriptor, its becoming readable (an eventfd raised by another
+    // thread) ends the request at once as EDirectoryUnreachable.
+    LineList fetch(const std::string& url, Scratch s, int abortFd = -1) const;
 
     LineList login(std::string_view user, std::string_view password, std::string_view ip,
                    std::string_view port) const;                                    // c.php, temp
     LineList newUser(std::string_view user, std::string_view password) const;       // n.php, temp
     LineList addFriend(std::string_view own, std::string_view friendName) const;    // f.php, temp
     LineList deleteFriend(std::string_view own, std::string_view friendName) const; // d.php, temp4
-    // The presence probe seeds once per pass and draws per request, so it passes n.
-    LineList probeLookup(std::string_view name, int n) const;     // g.php, temp3
-    LineList sendLookup(std::string_view name) const;             // g.php, temp2
-    LineList search(std::string_view text);                       // s.php, temp5
-    LineList viewProfile(std::string_view name);                  // v.php, temp5
-    LineList saveProfile(std::string_view own, const Profile& p); // e.php, temp5
+    // The presence probe seeds once per pass and draws per request, so it passes n. It runs
+    // on the presence worker, which passes its stop descriptor (see fetch).
+    LineList probeLookup(std::string_view name, int n, int abortFd = -1) const; // g.php, temp3
+    LineList sendLookup(std::string_view name) const;                           // g.php, temp2
+    LineList search(std::string_view text);                                     // s.php, temp5
+    LineList viewProfile(std::string_view name);                                // v.php, temp5
+    LineList saveProfile(std::string_view own, const Profile& p);               // e.php, temp5
 
 private:
     int freshCacheBuster(); // reseed + draw

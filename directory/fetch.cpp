@@ -107,9 +107,45 @@ bool isCertificateFailure(CURLcode rc) {
            rc == CURLE_SSL_ISSUER_ERROR;
 }
 
+// Runs the transfer of `h` to its end, or until `abortFd` (when not negative) becomes readable:
+// a thread that has to stop at once (the program is ending) is not held by a directory that
+// takes its time to answer. curl_easy_perform cannot be woken that way.
+CURLcode perform(CURL* h, int abortFd) {
+    if (abortFd < 0)
+        return curl_easy_perform(h);
+    const std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(),
+                                                                      &curl_multi_cleanup);
+    if (!multi || curl_multi_add_handle(multi.get(), h) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            result = CURLE_RECV_ERROR;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            const CURLMsg* message = curl_multi_info_read(multi.get(), &left);
+            result = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
+                                                                        : CURLE_RECV_ERROR;
+            break;
+        }
+        curl_waitfd abort{abortFd, CURL_WAIT_POLLIN, 0};
+        if (curl_multi_poll(multi.get(), &abort, 1, 1000, nullptr) != CURLM_OK) {
+            result = CURLE_RECV_ERROR;
+            break;
+        }
+        if (abort.revents != 0)
+            break; // given up: reported as no answer
+    }
+    curl_multi_remove_handle(multi.get(), h);
+    return result;
+}
+
 // Streams the body of `url` into the already open, empty file `fd`. `caFile`, when not empty,
-// names authorities to trust for an https directory besides the system's.
-void streamInto(const std::string& url, int fd, const std::filesystem::path& caFile) {
+// names authorities to trust for an https directory besides the system's; `abortFd` see perform.
+void streamInto(const std::string& url, int fd, const std::filesystem::path& caFile, int abortFd) {
     ensureCurlReady();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
                                                                    &curl_easy_cleanup);
@@ -148,12 +184,13 @@ void streamInto(const std::string& url, int fd, const std::filesystem::path& caF
     char reason[CURL_ERROR_SIZE] = "";
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, reason);
 
-    const CURLcode rc = curl_easy_perform(h);
+    const CURLcode rc = perform(h, abortFd);
     if (sink.error != 0)
         throwIo(sink.error);
     if (isCertificateFailure(rc))
         throw EDirectoryNotTrusted(reason[0] != '\0' ? reason : curl_easy_strerror(rc));
-    // No response, or one that broke off: what the file holds is not the directory's reply.
+    // No response, or one that broke off (or was given up): what the file holds is not the
+    // directory's reply.
     if (rc != CURLE_OK)
         throw EDirectoryUnreachable();
 }
@@ -162,7 +199,8 @@ void streamInto(const std::string& url, int fd, const std::filesystem::path& caF
 // the old content from the start, and whatever is left beyond it is cut off, also when the
 // transfer fails part-way. Emptying the file first would cost far more than the request itself
 // on ext4, which writes a file emptied and filled again out to disk when it is closed.
-void replaceWith(const std::string& url, int fd, const std::filesystem::path& caFile) {
+void replaceWith(const std::string& url, int fd, const std::filesystem::path& caFile,
+                 int abortFd = -1) {
     const auto cutAtEnd = [fd] {
         const off_t end = ::lseek(fd, 0, SEEK_CUR);
         struct stat st {};
@@ -174,7 +212,7 @@ void replaceWith(const std::string& url, int fd, const std::filesystem::path& ca
     if (::lseek(fd, 0, SEEK_SET) != 0)
         throwIo(errno);
     try {
-        streamInto(url, fd, caFile);
+        streamInto(url, fd, caFile, abortFd);
     } catch (...) {
         try {
             cutAtEnd();
@@ -195,7 +233,7 @@ void GetInetFile(const std::string& url, const std::filesystem::path& file,
     fd.close();
 }
 
-LineList Directory::fetch(const std::string& url, Scratch s) const {
+LineList Directory::fetch(const std::string& url, Scratch s, int abortFd) const {
     const auto path = scratchPath(s);
     FileDescriptor fd = openScratch(path, 0);
     // Another client sharing this folder waits here until our read-back is done, and we
@@ -204,7 +242,7 @@ LineList Directory::fetch(const std::string& url, Scratch s) const {
         if (errno != EINTR)
             throwIo(errno);
     }
-    replaceWith(url, fd.get(), caFile_);
+    replaceWith(url, fd.get(), caFile_, abortFd);
     LineList reply = LineList::loadFromFile(path);
     fd.close(); // releases the lock
     return reply;

@@ -173,8 +173,8 @@ LineList Directory::deleteFriend(std::string_view own, std::string_view friendNa
     return fetch(address::deleteFriend(base_, own, friendName), Scratch::Temp4);
 }
 
-LineList Directory::probeLookup(std::string_view name, int n) const {
-    return fetch(address::probeLookup(base_, name, n), Scratch::Temp3);
+LineList Directory::probeLookup(std::string_view name, int n, int abortFd) const {
+    return fetch(address::probeLookup(base_, name, n), Scratch::Temp3, abortFd);
 }
 
 LineList Directory::sendLookup(std::string_view name) const {

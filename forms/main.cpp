@@ -5,7 +5,6 @@
 #include "message.h"
 #include "windows.h"
 
-#include "directory/errors.h"
 #include "ui/artwork.h"
 #include "ui/desktop.h"
 #include "ui/messages.h"
@@ -23,7 +22,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <vector>
+#include <utility>
 
 QStringList OpenChats;
 InboundText InboundLines;
@@ -31,47 +30,31 @@ InboundText InboundLines;
 namespace {
 
 constexpr int kPresenceWaitMs = 60000;
-// Presence probes of one pass run side by side, so that a friend whose address swallows the
-// connect costs the run one connect bound rather than one each.
-constexpr unsigned kMaxParallelProbes = 32;
 
 QString selectedText(const QListWidget* list) {
     const QList<QListWidgetItem*> items = list->selectedItems();
     return items.isEmpty() ? QString() : items.first()->text();
 }
 
-bool contains(const QListWidget* list, const QString& name) {
+QListWidgetItem* entryNamed(const QListWidget* list, const QString& name) {
     for (int i = 0; i < list->count(); ++i)
         if (list->item(i)->text() == name)
-            return true;
-    return false;
+            return list->item(i);
+    return nullptr;
 }
 
-struct ProbeTarget {
-    std::string host, port;
-    bool known = false; // the lookup gave an address to try
-};
-
-bool probe(const ProbeTarget& target) {
-    if (!target.known)
-        return false;
-    try {
-        sorvane::net::TTcpClient client;
-        client.setRemoteHost(target.host);
-        client.setRemotePort(target.port);
-        client.setActive(true);
-        const bool reachable = client.connected();
-        client.setActive(false); // frees the friend's connection thread at once
-        return reachable;
-    } catch (const std::exception&) {
-        return false; // a port text that is no number: nobody to reach there
-    }
+QStringList names(const QListWidget* list) {
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
 }
 
 } // namespace
 
 TForm3::TForm3(Context& context, QWidget* parent)
-    : Form(context.boxes, parent), context_(context), probes_(kMaxParallelProbes) {
+    : Form(context.boxes, parent), context_(context),
+      presence_(new PresenceRun(context.directory, this)) {
     ui.setupUi(this);
     setFixedSize(size());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -91,6 +74,8 @@ TForm3::TForm3(Context& context, QWidget* parent)
     Timer1->onTimer = [this] { Timer1Timer(); };
     Timer2 = new sorvane::ui::Timer(context.boxes, 1, false, this);
     Timer2->onTimer = [this] { Timer2Timer(); };
+    connect(presence_, &PresenceRun::passDone, this, &TForm3::applyPresencePass);
+    connect(presence_, &PresenceRun::runDone, this, [this] { presenceRunDone(); });
 
     TcpClient1.setRemotePort("1000");
     TcpServer1.setLocalPort("1000");
@@ -160,6 +145,8 @@ TForm3::TForm3(Context& context, QWidget* parent)
 }
 
 TForm3::~TForm3() {
+    // A run still out ends here, without waiting for its requests or connects.
+    delete presence_;
     // The listener's threads call back into this window; they must be gone first.
     TcpServer1.setActive(false);
     TcpServer1.OnAccept = nullptr;
@@ -236,7 +223,7 @@ void TForm3::SpeedButton1Click() {
 
 void TForm3::addFriend(const QString& name) {
     SORVANE_ASSERT_UI_THREAD();
-    if (contains(ui.ListBox1, name) || contains(ui.ListBox2, name)) {
+    if (entryNamed(ui.ListBox1, name) || entryNamed(ui.ListBox2, name)) {
         context_.boxes.showMessage(QStringLiteral("User is already your friend!"));
         return;
     }
@@ -263,7 +250,7 @@ void TForm3::deleteSelected(QListWidget* list) {
     // Until the directory confirms, the friend is not gone: on a refusal or a failed request
     // the entry comes back, at the end of the list it was taken from.
     const auto restore = [&] {
-        if (!contains(ui.ListBox1, name) && !contains(ui.ListBox2, name))
+        if (!entryNamed(ui.ListBox1, name) && !entryNamed(ui.ListBox2, name))
             list->addItem(name);
     };
     try {
@@ -343,58 +330,41 @@ void TForm3::Close1Click() {
 void TForm3::Timer2Timer() {
     SORVANE_ASSERT_UI_THREAD();
     Timer2->setEnabled(false);
-    // A failure while probing one friend only makes that friend unreachable, so every run
-    // gets here and the next one is always due.
-    bool directoryDown = false;
-    presencePass(ui.ListBox2, ui.ListBox1, true, directoryDown);
-    presencePass(ui.ListBox1, ui.ListBox2, false, directoryDown);
-    Timer2->setInterval(kPresenceWaitMs);
-    Timer2->setEnabled(true);
+    // Runs never overlap: one asked for while a run is out follows it (presenceRunDone).
+    const bool started = presence_->start([this](PresencePass pass) {
+        return names(pass == PresencePass::OfflineToOnline ? ui.ListBox2 : ui.ListBox1);
+    });
+    if (!started)
+        presenceAskedAgain_ = true;
 }
 
-void TForm3::presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable,
-                          bool& directoryDown) {
-    if (walked->count() == 0)
-        return;
-    probeBuster_.reseed();
-    // Every entry in the list when the pass starts is probed once, in list order.
-    std::vector<QListWidgetItem*> entries;
-    // Written by the probes on the pool's threads, each its own element; read once all are done.
-    std::vector<char> reachable(static_cast<size_t>(walked->count()), 0);
-    for (int i = 0; i < walked->count(); ++i) {
-        QListWidgetItem* item = walked->item(i);
-        entries.push_back(item);
-        ProbeTarget target;
-        const int n = probeBuster_.draw();
-        // Once the directory cannot be reached, asking it again for every further friend
-        // would only hold the window up by one connect time-out each.
-        if (!directoryDown) {
-            try {
-                const sorvane::LineList reply =
-                    context_.directory.probeLookup(item->text().toStdString(), n);
-                target.host = reply[0];
-                target.port = reply[1];
-                target.known = true;
-            } catch (const sorvane::EDirectoryUnreachable&) {
-                directoryDown = true;
-            } catch (const std::exception&) {
-                // No address for this friend now (unknown, half a reply, scratch file).
-            }
-        }
-        // The friend is probed while the next one is looked up.
-        if (target.known)
-            probes_.start([&reachable, i, target = std::move(target)] {
-                reachable[static_cast<size_t>(i)] = probe(target) ? 1 : 0;
-            });
-    }
-    probes_.waitIdle();
-    // Moves land in probe order at the end of the other list.
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if ((reachable[i] != 0) != moveWhenReachable)
-            continue;
-        QListWidgetItem* item = walked->takeItem(walked->row(entries[i]));
-        other->addItem(item);
-    }
+// The lists may have changed while the pass was out; its result is applied by these rules:
+// - A friend deleted meanwhile stays deleted: moves go by name, to whoever is still in the
+//   walked list, and a name that is no longer there is passed over.
+// - A friend added meanwhile is in the offline list already; it was not in the pass, so its
+//   adding asked for a run of its own, which starts 1 ms after this one ends.
+// - A login meanwhile changes nothing here: a name is the same friend whoever asked about it,
+//   so its result stands, and the login's own run follows this one 1 ms after it ends.
+// - Closing the program ends the run where it is (PresenceRun's destructor): no result comes
+//   after the window is gone.
+// Each pass changes each list once: all its moves are made here, in probe order, at the end
+// of the other list.
+void TForm3::applyPresencePass(PresencePass pass, const std::vector<FriendPresence>& probed) {
+    SORVANE_ASSERT_UI_THREAD();
+    QListWidget* walked = pass == PresencePass::OfflineToOnline ? ui.ListBox2 : ui.ListBox1;
+    QListWidget* other = walked == ui.ListBox2 ? ui.ListBox1 : ui.ListBox2;
+    for (const QString& name : presenceMoves(pass, probed))
+        if (QListWidgetItem* item = entryNamed(walked, name))
+            other->addItem(walked->takeItem(walked->row(item)));
+}
+
+void TForm3::presenceRunDone() {
+    // Every run ends here, whatever its lookups met, so the next one is always due: a minute
+    // after this one ended, or 1 ms after it when an adding or a login asked for a run meanwhile
+    // (Timer2 fired during the run, or is armed and has not fired yet).
+    const bool askedAgain = std::exchange(presenceAskedAgain_, false) || Timer2->enabled();
+    Timer2->setInterval(askedAgain ? 1 : kPresenceWaitMs);
+    Timer2->setEnabled(true);
 }
 
 // ---- receiving ------------------------------------------------------------------------------

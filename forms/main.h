@@ -3,7 +3,7 @@
 // icon, the presence run, and the dispatch of received lines to conversation windows.
 #include "context.h"
 #include "inbound.h"
-#include "probe_pool.h"
+#include "presence.h"
 #include "ui/form.h"
 #include "ui_main.h"
 
@@ -82,6 +82,9 @@ public:
     // Adds `name` as a friend unless it is in either list; shared with the search window.
     void addFriend(const QString& name);
 
+    // The presence run's worker: its results per friend, and whether a run is out.
+    PresenceRun& presence() { return *presence_; }
+
 protected:
     void formShow() override;
     bool formCloseQuery() override;
@@ -90,11 +93,11 @@ protected:
 private:
     void deleteSelected(QListWidget* list);
     void viewSelected(QListWidget* list);
-    void presencePass(QListWidget* walked, QListWidget* other, bool moveWhenReachable,
-                      bool& directoryDown);
+    void applyPresencePass(PresencePass pass, const std::vector<FriendPresence>& probed);
+    void presenceRunDone();
     void dispatchLine(const QString& line);
 
     Context& context_;
-    sorvane::directory::CacheBuster probeBuster_;
-    ProbePool probes_;
+    PresenceRun* presence_;
+    bool presenceAskedAgain_ = false; // Timer2 fired while a run was out
 };

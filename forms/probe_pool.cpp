@@ -2,7 +2,14 @@
 
 #include <utility>
 
-ProbePool::ProbePool(std::size_t maxThreads) : maxThreads_(maxThreads == 0 ? 1 : maxThreads) {}
+ThreadMaker standardThreads() {
+    return [](std::function<void()> body) { return std::thread(std::move(body)); };
+}
+
+ProbePool::ProbePool(std::size_t maxThreads, ThreadMaker makeThread)
+    : maxThreads_(maxThreads == 0 ? 1 : maxThreads), makeThread_(std::move(makeThread)) {
+    threads_.reserve(maxThreads_); // a thread once made always finds its place
+}
 
 ProbePool::~ProbePool() {
     waitIdle();
@@ -17,12 +24,25 @@ ProbePool::~ProbePool() {
 
 void ProbePool::start(std::function<void()> job) {
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        // A new thread only when every thread is busy with an earlier job.
+        if (idle_ < jobs_.size() + 1 && threads_.size() < maxThreads_) {
+            try {
+                threads_.push_back(makeThread_([this] { work(); }));
+            } catch (const std::exception&) {
+                if (threads_.empty()) {
+                    lock.unlock();
+                    try {
+                        job();
+                    } catch (...) {
+                        // As on a pool thread: the job keeps its own result.
+                    }
+                    return;
+                }
+            }
+        }
         jobs_.push_back(std::move(job));
         ++unfinished_;
-        // A new thread only when every thread is busy with an earlier job.
-        if (idle_ < jobs_.size() && threads_.size() < maxThreads_)
-            threads_.emplace_back([this] { work(); });
     }
     jobReady_.notify_one();
 }

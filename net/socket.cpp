@@ -38,6 +38,21 @@ int PollUntil(TSocket socket, short events, Clock::time_point deadline, bool unl
     }
 }
 
+constexpr int kAborted = 2;
+
+// PollUntil for POLLOUT that also watches `abortEvent`: kAborted once that is readable.
+int PollOrAbort(TSocket socket, int abortEvent, Clock::time_point deadline, bool unlimited) {
+    for (;;) {
+        pollfd entries[2] = {{socket, POLLOUT, 0}, {abortEvent, POLLIN, 0}};
+        const int rc = poll(entries, 2, unlimited ? -1 : RemainingMs(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc > 0 && entries[1].revents != 0)
+            return kAborted;
+        return rc > 0 ? 1 : rc;
+    }
+}
+
 bool SetNonBlocking(TSocket socket, bool on) {
     const int flags = fcntl(socket, F_GETFL);
     if (flags < 0)
@@ -295,11 +310,16 @@ bool TCustomIpClient::ConnectBounded(const void* address, unsigned addressLength
         error = errno;
         if (error == EINPROGRESS || error == EINTR) {
             const bool unlimited = connectTimeout_.count() <= 0;
-            const int rc = PollUntil(handle_, POLLOUT, Clock::now() + connectTimeout_, unlimited);
+            const int rc =
+                abortEvent_ < 0
+                    ? PollUntil(handle_, POLLOUT, Clock::now() + connectTimeout_, unlimited)
+                    : PollOrAbort(handle_, abortEvent_, Clock::now() + connectTimeout_, unlimited);
             if (rc == 0) {
                 error = ETIMEDOUT;
             } else if (rc < 0) {
                 error = errno;
+            } else if (rc == kAborted) {
+                error = ECANCELED;
             } else {
                 socklen_t length = sizeof error;
                 if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &length) < 0)

@@ -150,6 +150,12 @@ public:
     // Zero waits as long as the platform does.
     void setConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout_ = timeout; }
 
+    // A descriptor that another thread makes readable (an eventfd) to end a connect in progress
+    // at once, as a failed one, when the program is ending; -1 (the default) for none. The
+    // endpoint only watches it, it never reads or closes it.
+    int abortEvent() const { return abortEvent_; }
+    void setAbortEvent(int fd) { abortEvent_ = fd; }
+
     // Creates the socket and connects it to remoteHost:remotePort. A failed connect leaves the
     // socket in place: active, not connected. Throws EConvertError for a bad port text.
     void Open() override;
@@ -164,6 +170,7 @@ private:
 
     bool connected_ = false;
     std::chrono::milliseconds connectTimeout_ = DefaultConnectTimeout;
+    int abortEvent_ = -1;
 };
 
 class TTcpClient : public TCustomIpClient {};

@@ -63,7 +63,7 @@ TEST(ReadOnlyScratch, EachActionShowsTheFileErrorOnceAndTheProgramGoesOn) {
     w.main->Timer2->setEnabled(false);
     w.main->ui.Edit1->setText("pal@x.org");
     w.main->ui.SpeedButton1->click();
-    w.main->Timer2->fire();
+    ASSERT_TRUE(runPresence(*w.main));
     ASSERT_EQ(entries(w.main->ui.ListBox1), QStringList{"pal@x.org"});
     w.main->ui.ListBox1->setCurrentRow(0);
     w.main->ui.SendMessage1->trigger();
@@ -109,8 +109,8 @@ TEST(ReadOnlyScratch, EachActionShowsTheFileErrorOnceAndTheProgramGoesOn) {
         EXPECT_TRUE(oneMoreBox()) << w.boxes.errors.join(" | ").toStdString();
 
         // Presence runs ("temp3.txt") work in the background: no box at all, next run due.
-        w.main->Timer2->fire();
-        w.main->Timer2->fire();
+        ASSERT_TRUE(runPresence(*w.main));
+        ASSERT_TRUE(runPresence(*w.main));
         EXPECT_EQ(w.boxes.errors.size(), 4);
         EXPECT_TRUE(w.main->Timer2->enabled());
         EXPECT_EQ(w.main->Timer2->interval(), 60000);
@@ -120,7 +120,7 @@ TEST(ReadOnlyScratch, EachActionShowsTheFileErrorOnceAndTheProgramGoesOn) {
     // Writable again: the same actions succeed without a restart.
     makeReadOnly(scratch, false);
     w.boxes.clear();
-    w.main->Timer2->fire();
+    ASSERT_TRUE(runPresence(*w.main));
     EXPECT_EQ(entries(w.main->ui.ListBox1), QStringList{"pal@x.org"});
     chat->ui.BitBtn1->click();
     EXPECT_TRUE(waitFor([&] { return pal.nonEmpty().size() == 1; }));

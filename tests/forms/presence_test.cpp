@@ -11,6 +11,9 @@
 #include <QListWidget>
 #include <gtest/gtest.h>
 
+#include <system_error>
+#include <thread>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,7 +34,7 @@ protected:
         w.main->Timer2->setEnabled(false);
         w.scripted.clearRequests();
     }
-    void run() { w.main->Timer2->fire(); }
+    void run() { ASSERT_TRUE(runPresence(*w.main)); }
     void expectRearmed() {
         EXPECT_TRUE(w.main->Timer2->enabled());
         EXPECT_EQ(w.main->Timer2->interval(), 60000);
@@ -141,38 +144,150 @@ TEST_F(Presence, AddingAFriendDuringTheWaitStartsARunAtOnce) {
     w.main->ui.SpeedButton1->click();
     EXPECT_EQ(w.main->Timer2->interval(), 1);
     ASSERT_TRUE(waitFor([&] { return w.main->ui.ListBox1->count() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return !w.main->presence().running(); }));
     EXPECT_EQ(w.main->Timer2->interval(), 60000);
 }
 
-TEST_F(Presence, AddressesThatSwallowConnectsCostOneBoundNotOneEach) {
-    // A listener whose backlog is full takes no more connections: a connect to it waits
-    // as one to a far host that does not answer would.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 0), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    const int port = ntohs(addr.sin_port);
-    std::vector<int> fillers;
-    for (int i = 0; i < 4; ++i) { // fill the backlog
-        const int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ::connect(f, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        fillers.push_back(f);
+// A listener whose backlog is full takes no more connections: a connect to it waits as one to
+// a far host that does not answer would, until the connect bound.
+class SwallowingListener {
+public:
+    SwallowingListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd_, 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        for (int i = 0; i < 4; ++i) { // fill the backlog
+            const int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(f, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            fillers_.push_back(f);
+        }
     }
+    ~SwallowingListener() {
+        for (int f : fillers_)
+            ::close(f);
+        ::close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1, port_ = 0;
+    std::vector<int> fillers_;
+};
+
+TEST_F(Presence, AddressesThatSwallowConnectsCostOneBoundNotOneEach) {
+    SwallowingListener swallowing;
     for (const char* name : {"a", "b", "c", "d"})
-        w.scripted.reply(std::string("g.php?u=") + name, {at(port)});
+        w.scripted.reply(std::string("g.php?u=") + name, {at(swallowing.port())});
     logInWith("#a#b#c#d");
     QElapsedTimer clock;
     clock.start();
     run();
     EXPECT_LT(clock.elapsed(), 4 * 3000); // one connect bound of about 3 s, not four
     expectRearmed();
-    for (int f : fillers)
-        ::close(f);
-    ::close(fd);
+}
+
+// What the user does while a run is out stands: the run's result goes by name to whoever is
+// still in the list, the lists change once per pass, and an adding gets a run of its own.
+TEST_F(Presence, ADeletionAndAnAdditionWhileARunIsOutAreKept) {
+    Peer a, b, c;
+    w.scripted.reply("g.php?u=a", {at(a.port())});
+    w.scripted.reply("g.php?u=b", {at(b.port())});
+    w.scripted.reply("g.php?u=c", {at(c.port())});
+    w.scripted.reply("f.php", {"OK\r\n"});
+    w.scripted.reply("d.php", {"OK\r\n"});
+    logInWith("#a#b");
+    struct Ended {
+        QStringList online, offline;
+        int interval;
+    };
+    std::vector<Ended> ended;
+    QObject::connect(&w.main->presence(), &PresenceRun::runDone, [&] {
+        ended.push_back(
+            {items(w.main->ui.ListBox1), items(w.main->ui.ListBox2), w.main->Timer2->interval()});
+    });
+
+    w.scripted.hold("g.php?u=b");
+    w.main->Timer2->fire();
+    // a has been looked up and probed (reachable), b's lookup waits: nothing moved yet.
+    ASSERT_TRUE(waitFor([&] { return w.scripted.count("g.php", "b") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return a.connections() == 1; }));
+    EXPECT_TRUE(w.main->presence().running());
+    EXPECT_EQ(items(w.main->ui.ListBox1), QStringList{});
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList({"a", "b"}));
+    // The window takes the user's actions meanwhile.
+    w.main->ui.ListBox2->setCurrentRow(0);
+    w.main->ui.Delete2->trigger();
+    w.main->ui.Edit1->setText("c");
+    w.main->ui.SpeedButton1->click();
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList({"b", "c"}));
+    w.scripted.release();
+
+    // The run ends with b online, a still deleted and c waiting for the run it asked for,
+    // which follows at once and brings c online.
+    ASSERT_TRUE(waitFor([&] { return ended.size() == 2; }));
+    EXPECT_EQ(ended[0].online, QStringList{"b"});
+    EXPECT_EQ(ended[0].offline, QStringList{"c"});
+    EXPECT_EQ(ended[0].interval, 1);
+    EXPECT_EQ(ended[1].online, QStringList({"b", "c"}));
+    EXPECT_EQ(ended[1].offline, QStringList{});
+    EXPECT_EQ(ended[1].interval, 60000);
+    EXPECT_EQ(w.scripted.count("g.php", "a"), 1);
+    EXPECT_TRUE(w.boxes.errors.isEmpty());
+}
+
+// Closing the program while a lookup waits for a directory that does not answer, or while a
+// probe waits for an address that swallows connects, takes no time-out and no connect bound.
+class ClosingDuringARun : public Presence, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ClosingDuringARun, EndsAtOnce) {
+    const bool lookupWaits = GetParam();
+    SwallowingListener swallowing;
+    w.scripted.reply("g.php?u=far", {at(swallowing.port())});
+    logInWith("#far");
+    if (lookupWaits)
+        w.scripted.hold("g.php?u=far");
+    w.main->Timer2->fire();
+    ASSERT_TRUE(waitFor([&] { return w.scripted.count("g.php", "far") == 1; }));
+    waitFor([] { return false; }, std::chrono::milliseconds(200)); // the probe is out by now
+    ASSERT_TRUE(w.main->presence().running());
+    QElapsedTimer clock;
+    clock.start();
+    delete w.main; // as the program's end does
+    w.main = nullptr;
+    Form3 = nullptr;
+    EXPECT_LT(clock.elapsed(), 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waiting, ClosingDuringARun, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Lookup" : "Connect"; });
+
+// Threads that cannot be made cost the run its work, never its end: without a worker the run
+// ends at once, without probe threads the worker probes by itself; the next run is due either way.
+TEST_F(Presence, ThreadsThatCannotBeMadeNeverStopTheRuns) {
+    Peer a;
+    w.scripted.reply("g.php?u=a", {at(a.port())});
+    logInWith("#a");
+    int made = 0;
+    w.main->presence().setThreadMaker([&made](std::function<void()> body) {
+        if (made++ != 1) // only the second thread asked for: the worker of the second run
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    });
+    run();
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList{"a"});
+    EXPECT_EQ(w.scripted.count("g.php"), 0);
+    expectRearmed();
+    run();
+    EXPECT_EQ(items(w.main->ui.ListBox1), QStringList{"a"});
+    EXPECT_TRUE(waitFor([&] { return a.connections() == 2; })); // probed in both passes
+    expectRearmed();
 }
 
 TEST(PresenceWithDirectory, FriendsSeeEachOtherThroughARealDirectory) {
@@ -190,11 +305,11 @@ TEST(PresenceWithDirectory, FriendsSeeEachOtherThroughARealDirectory) {
     // The directory goes away: the next run is quiet and shows bob offline; once the
     // directory is back, bob comes online again without a new login.
     w.server.kill9();
-    w.main->Timer2->fire();
+    ASSERT_TRUE(runPresence(*w.main));
     EXPECT_EQ(items(w.main->ui.ListBox2), QStringList{"bob@x.org"});
     EXPECT_TRUE(w.boxes.errors.isEmpty());
     w.server.restart();
-    w.main->Timer2->fire();
+    ASSERT_TRUE(runPresence(*w.main));
     EXPECT_EQ(items(w.main->ui.ListBox1), QStringList{"bob@x.org"});
 }
 

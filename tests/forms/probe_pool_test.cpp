@@ -7,9 +7,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -112,5 +114,33 @@ TEST(ProbePool, WaitIdleWithoutJobsReturnsAtOnce) {
     pool.waitIdle();
     EXPECT_EQ(pool.threadCount(), 0u);
 }
+
+// When the system makes no more threads, every job started still runs, on the threads the pool
+// has or, with none at all, on the caller's; none is left to write into storage that has gone.
+class WithoutNewThreads : public ::testing::TestWithParam<int> {};
+
+TEST_P(WithoutNewThreads, EveryJobStillRunsBeforeWaitIdleReturns) {
+    const int allowed = GetParam();
+    std::atomic<int> made{0};
+    ProbePool pool(8, [&](std::function<void()> body) {
+        if (made >= allowed)
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        ++made;
+        return std::thread(std::move(body));
+    });
+    std::vector<int> results(40, 0);
+    for (std::size_t i = 0; i < results.size(); ++i)
+        pool.start([&results, i] {
+            std::this_thread::sleep_for(1ms);
+            results[i] = static_cast<int>(i) + 1;
+        });
+    pool.waitIdle();
+    for (std::size_t i = 0; i < results.size(); ++i)
+        EXPECT_EQ(results[i], static_cast<int>(i) + 1) << i;
+    EXPECT_EQ(pool.threadCount(), static_cast<std::size_t>(allowed));
+}
+
+INSTANTIATE_TEST_SUITE_P(Made, WithoutNewThreads, ::testing::Values(0, 2));
 
 } // namespace

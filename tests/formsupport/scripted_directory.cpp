@@ -14,9 +14,12 @@ ScriptedDirectory::ScriptedDirectory() : server_(std::make_unique<httplib::Serve
             const std::string script = req.matches[1];
             const std::string user = req.has_param("u") ? req.get_param_value("u") : std::string();
             {
-                std::lock_guard lock(mutex_);
+                std::unique_lock lock(mutex_);
                 requests_.push_back(req.target);
                 calls_.emplace_back(script, user);
+                released_.wait(lock, [&] {
+                    return held_.count(script) == 0 && held_.count(script + "?u=" + user) == 0;
+                });
             }
             res.set_content(answer(script, user), "text/plain");
         });
@@ -29,6 +32,7 @@ ScriptedDirectory::ScriptedDirectory() : server_(std::make_unique<httplib::Serve
 }
 
 ScriptedDirectory::~ScriptedDirectory() {
+    release();
     server_->stop();
     thread_.join();
 }
@@ -66,6 +70,17 @@ int ScriptedDirectory::count(const std::string& script, const std::string& user)
     return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const auto& c) {
         return c.first == script && (user.empty() || c.second == user);
     }));
+}
+
+void ScriptedDirectory::hold(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    held_.insert(key);
+}
+
+void ScriptedDirectory::release() {
+    std::lock_guard lock(mutex_);
+    held_.clear();
+    released_.notify_all();
 }
 
 void ScriptedDirectory::clearRequests() {

@@ -2,10 +2,12 @@
 // A stand-in directory for replies a real one never gives (half replies, odd tokens, a port
 // that changes between two lookups): each script answers from a queue of bodies, the last
 // body repeating, and every request target is recorded.
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +32,10 @@ public:
     // How many requests went to `script`, optionally for user `u`.
     int count(const std::string& script, const std::string& user = {}) const;
     void clearRequests();
+    // Requests for `key` (as for reply) wait unanswered until release(), as requests to a far
+    // or busy directory would.
+    void hold(const std::string& key);
+    void release();
 
 private:
     std::string answer(const std::string& script, const std::string& user);
@@ -38,6 +44,8 @@ private:
     std::thread thread_;
     int port_ = 0;
     mutable std::mutex mutex_;
+    std::condition_variable released_;
+    std::set<std::string> held_;
     std::map<std::string, std::deque<std::string>> replies_;
     std::vector<std::string> requests_;
     std::vector<std::pair<std::string, std::string>> calls_; // script, user

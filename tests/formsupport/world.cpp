@@ -3,6 +3,7 @@
 #include "globals.h"
 #include "login.h"
 #include "main.h"
+#include "ui/timer.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -105,6 +106,14 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
         QTest::qWait(1);
     }
     return true;
+}
+
+bool runPresence(TForm3& main, std::chrono::milliseconds timeout) {
+    // A run that is out already (an adding started it) ends first.
+    if (!waitFor([&] { return !main.presence().running(); }, timeout))
+        return false;
+    main.Timer2->fire();
+    return waitFor([&] { return !main.presence().running(); }, timeout);
 }
 
 } // namespace sorvane::test

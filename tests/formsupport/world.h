@@ -124,4 +124,8 @@ QStringList items(const QListWidget* list);
 bool waitFor(const std::function<bool()>& done,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
+// A presence run as Timer2 starts it, with the event loop running until the run has ended;
+// false when it did not end within `timeout`.
+bool runPresence(TForm3& main, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
 } // namespace sorvane::test
