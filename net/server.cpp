@@ -132,6 +132,7 @@ bool TCustomTcpServer::AcceptRaw(TSocket listener, Accepted& accepted) {
         return false;
     }
     accepted.socket = socket;
+    accepted.at = Clock::now();
     accepted.peerHost = detail::DottedText(peer.sin_addr);
     accepted.peerPort = std::to_string(ntohs(peer.sin_port));
     return true;
@@ -141,6 +142,9 @@ void TCustomTcpServer::Adopt(TCustomIpClient& clientSocket, Accepted accepted) {
     clientSocket.Adopt(accepted.socket, std::move(accepted.peerHost), std::move(accepted.peerPort));
     clientSocket.setReadTimeout(connectionReadTimeout());
     clientSocket.setMaxLineLength(connectionMaxLineLength());
+    const auto lineTimeout = connectionLineTimeout();
+    clientSocket.setReadDeadline(lineTimeout.count() > 0 ? accepted.at + lineTimeout
+                                                         : Clock::time_point::max());
 }
 
 void TCustomTcpServer::DoAccept(TCustomIpClient& clientSocket) {
@@ -157,7 +161,7 @@ TServerSocketThread::~TServerSocketThread() {
     Terminate();
     if (thread_.joinable())
         thread_.join();
-    for (const std::vector<Parked>* list : {&parked_, &due_})
+    for (const std::vector<Parked>* list : {&parked_, &due_, &held_})
         for (const Parked& p : *list)
             close(p.connection.socket);
     close(listener_);
@@ -214,6 +218,11 @@ std::size_t TServerSocketThread::parkedCount() const {
     return parked_.size() + due_.size();
 }
 
+std::size_t TServerSocketThread::heldCount() const {
+    std::lock_guard lock(poolMutex_);
+    return held_.size();
+}
+
 bool TServerSocketThread::WaitForConnection() {
     // The listening socket, the wake-up event and every parked connection, watched together.
     // Only this thread takes entries out of parked_, so the first `watched` entries stay put.
@@ -258,8 +267,8 @@ bool TServerSocketThread::WaitForConnection() {
             p.expired = !ready && i < watched && now >= p.deadline;
             if (ready || p.expired)
                 due_.push_back(std::move(p));
-            else
-                parked_[kept++] = std::move(p);
+            else if (kept++ != i)
+                parked_[kept - 1] = std::move(p); // moving onto itself would empty its texts
         }
         parked_.resize(kept);
     }
@@ -303,11 +312,51 @@ bool TServerSocketThread::AnyIdleLocked() const {
                        [](const auto& thread) { return thread->suspended_; });
 }
 
-bool TServerSocketThread::ShouldParkLocked() const {
+bool TServerSocketThread::ShouldParkLocked(bool addressFull) const {
     // Only the last free thread sets connections aside: with fewer connections than threads,
-    // every connection goes to OnAccept at once as it always did.
-    return pool_.size() >= PoolLimit && !AnyIdleLocked() &&
-           parked_.size() + due_.size() < ParkLimit && !terminated_;
+    // every connection goes to OnAccept at once as it always did. A silent connection from an
+    // address at its limit is set aside too, rather than held: it is let go after its read
+    // time-out, instead of waiting its turn to sit out that time-out on a thread.
+    const bool lastThread = pool_.size() >= PoolLimit && !AnyIdleLocked();
+    return (lastThread || addressFull) && parked_.size() + due_.size() + held_.size() < ParkLimit &&
+           !terminated_;
+}
+
+bool TServerSocketThread::AddressFullLocked(const std::string& host) const {
+    const auto found = serving_.find(host);
+    return found != serving_.end() && found->second >= PerAddressLimit;
+}
+
+void TServerSocketThread::ServeLocked(TClientSocketThread& thread, const std::string& host) {
+    ++serving_[host];
+    thread.servingHost_ = host;
+}
+
+void TServerSocketThread::HoldLocked(Parked connection) {
+    if (parked_.size() + due_.size() + held_.size() >= ParkLimit) {
+        close(connection.connection.socket);
+        return;
+    }
+    connection.expired = false;
+    held_.push_back(std::move(connection));
+}
+
+TServerSocketThread::ReadyAt TServerSocketThread::NextReadyLocked() {
+    // Parked connections that came due wait their turn like any other from their address.
+    for (std::size_t i = 0; i < due_.size();) {
+        if (AddressFullLocked(due_[i].connection.peerHost)) {
+            HoldLocked(std::move(due_[i]));
+            due_.erase(due_.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+    if (!due_.empty())
+        return {&due_, 0};
+    for (std::size_t i = 0; i < held_.size(); ++i)
+        if (!AddressFullLocked(held_[i].connection.peerHost))
+            return {&held_, i};
+    return {};
 }
 
 void TServerSocketThread::Execute() {
@@ -319,17 +368,23 @@ void TServerSocketThread::Execute() {
             std::unique_lock lock(poolMutex_);
             ended = std::move(ended_);
             ended_.clear();
-            // Parked connections that are due go first: they have waited longest.
-            while (!due_.empty() && !terminated_) {
+            // Parked connections that are due, and held ones whose address has room again, go
+            // first: they have waited longest.
+            while (!terminated_) {
+                const ReadyAt next = NextReadyLocked();
+                if (next.list == nullptr)
+                    break; // nothing, or only connections of addresses at their limit
                 TClientSocketThread* picked = PickOrCreateLocked();
                 if (picked == nullptr) {
                     poolChanged_.wait(lock, [this] {
                         return terminated_ || AnyIdleLocked() || pool_.size() < PoolLimit;
                     });
-                    continue;
+                    continue; // the lists may have changed meanwhile
                 }
-                picked->assigned_ = std::make_unique<Parked>(std::move(due_.front()));
-                due_.erase(due_.begin());
+                const auto at = next.list->begin() + static_cast<std::ptrdiff_t>(next.index);
+                ServeLocked(*picked, at->connection.peerHost);
+                picked->assigned_ = std::make_unique<Parked>(std::move(*at));
+                next.list->erase(at);
                 picked->suspended_ = false;
                 picked->resumed_.notify_one();
             }
@@ -370,7 +425,7 @@ void TServerSocketThread::EndPool() {
     std::vector<std::unique_ptr<TClientSocketThread>> ended = std::move(ended_);
     ended_.clear();
     // Connections still set aside are closed with the listener.
-    for (std::vector<Parked>* list : {&parked_, &due_}) {
+    for (std::vector<Parked>* list : {&parked_, &due_, &held_}) {
         for (const Parked& p : *list)
             close(p.connection.socket);
         list->clear();
@@ -443,16 +498,22 @@ void TClientSocketThread::ServeOne() {
         std::lock_guard lock(owner_.poolMutex_);
         owner_.acceptInProgress_ = false;
         if (accepted) {
+            const bool addressFull = owner_.AddressFullLocked(fresh.peerHost);
             pollfd probe{fresh.socket, POLLIN, 0};
             const bool silent = poll(&probe, 1, 0) == 0;
-            if (silent && owner_.ShouldParkLocked()) {
+            if (silent && owner_.ShouldParkLocked(addressFull)) {
                 const auto timeout = server.connectionReadTimeout();
                 owner_.parked_.push_back({std::move(fresh), timeout.count() > 0
                                                                 ? Clock::now() + timeout
                                                                 : Clock::time_point::max()});
                 owner_.Wake(); // to watch it from now on
                 accepted = false;
+            } else if (addressFull) {
+                // Served once that address has a connection fewer.
+                owner_.HoldLocked({std::move(fresh), Clock::time_point::max()});
+                accepted = false;
             } else {
+                owner_.ServeLocked(*this, fresh.peerHost);
                 server.Adopt(client, std::move(fresh));
                 if (owner_.aborting_)
                     shutdown(client.handle(), SHUT_RDWR);
@@ -467,8 +528,18 @@ void TClientSocketThread::ServeOne() {
     struct Forget {
         TClientSocketThread& thread;
         ~Forget() {
-            std::lock_guard lock(thread.owner_.poolMutex_);
+            TServerSocketThread& owner = thread.owner_;
+            std::lock_guard lock(owner.poolMutex_);
             thread.connection_ = InvalidSocket;
+            if (!thread.servingHost_)
+                return;
+            const auto count = owner.serving_.find(*thread.servingHost_);
+            if (count != owner.serving_.end() && --count->second == 0)
+                owner.serving_.erase(count);
+            thread.servingHost_.reset();
+            // A connection held for this address may be served now.
+            if (!owner.held_.empty())
+                owner.Wake();
         }
     } forget{*this};
     server.DoAccept(client);

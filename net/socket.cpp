@@ -164,22 +164,42 @@ void TIpSocket::Close() {
 
 int TIpSocket::SendLine(const std::string& text, const std::string& separator) {
     const std::string line = text + separator;
-    ssize_t sent;
-    do {
+    // A blocking endpoint with a send time-out sends without blocking and waits for room in
+    // between, up to the time-out; a non-blocking one makes its one attempt.
+    const bool bounded = blockMode_ == bmBlocking && sendTimeout_.count() > 0;
+    const Clock::time_point deadline = Clock::now() + sendTimeout_;
+    std::size_t done = 0;
+    for (;;) {
         // No SIGPIPE: a peer that has closed must not end the program.
-        sent = send(handle_, line.data(), line.size(), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
+        const ssize_t sent = send(handle_, line.data() + done, line.size() - done,
+                                  MSG_NOSIGNAL | (bounded ? MSG_DONTWAIT : 0));
+        if (sent >= 0) {
+            done += static_cast<std::size_t>(sent);
+            if (done == line.size() || !bounded)
+                return static_cast<int>(done);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (bounded && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const int rc = PollUntil(handle_, POLLOUT, deadline, false);
+            if (rc > 0)
+                continue;
+            ReportError(rc == 0 ? ETIMEDOUT : errno);
+            return -1; // part of the line may have gone out; the line as a whole did not
+        }
         ReportError(errno);
         return -1;
     }
-    return static_cast<int>(sent);
 }
 
 bool TIpSocket::WaitForData() {
-    if (readTimeout_.count() <= 0)
+    const bool unlimited = readTimeout_.count() <= 0;
+    if (unlimited && readDeadline_ == Clock::time_point::max())
         return true; // the peek itself blocks
-    const int rc = PollUntil(handle_, POLLIN, Clock::now() + readTimeout_, false);
+    const Clock::time_point deadline =
+        unlimited ? readDeadline_ : std::min(readDeadline_, Clock::now() + readTimeout_);
+    const int rc = PollUntil(handle_, POLLIN, deadline, false);
     if (rc > 0)
         return true;
     ReportError(rc == 0 ? ETIMEDOUT : errno);

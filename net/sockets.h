@@ -14,8 +14,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
@@ -100,9 +102,20 @@ public:
     void setRemoteHost(const std::string& host);
     void setRemotePort(const std::string& port);
 
-    // Sends text + separator in one send call. Returns the bytes sent, or -1. A peer that has
-    // gone away gives -1, never a signal.
+    // How long SendLine may take on a blocking endpoint: a partner whose host vanished while a
+    // long line was going out stops taking bytes, and the send would otherwise wait for the
+    // system's own retransmission limit (many minutes).
+    static constexpr std::chrono::milliseconds DefaultSendTimeout{10000};
+
+    // Sends text + separator, in one send call when the system takes it whole (it always does
+    // for a line that fits its buffers). Returns the bytes sent, or -1: also when the line could
+    // not go out whole within the send time-out. A peer that has gone away gives -1, never a
+    // signal.
     int SendLine(const std::string& text, const std::string& separator = "\r\n");
+
+    // Zero waits as long as the system does.
+    std::chrono::milliseconds sendTimeout() const { return sendTimeout_; }
+    void setSendTimeout(std::chrono::milliseconds timeout) { sendTimeout_ = timeout; }
 
     // Reads up to the separator and returns the text before it, leaving every byte after the
     // separator in the socket. A separator that arrives in two pieces is still found. A zero
@@ -115,6 +128,12 @@ public:
     // for an endpoint made by hand; the listener sets its own limit on accepted connections).
     std::chrono::milliseconds readTimeout() const { return readTimeout_; }
     void setReadTimeout(std::chrono::milliseconds timeout) { readTimeout_ = timeout; }
+
+    // The moment after which ReceiveLine waits for no further byte, however often bytes came
+    // before: a peer that drips its line a byte at a time is cut off there. The listener sets
+    // it on every accepted connection; the default is no such moment.
+    std::chrono::steady_clock::time_point readDeadline() const { return readDeadline_; }
+    void setReadDeadline(std::chrono::steady_clock::time_point at) { readDeadline_ = at; }
 
     // Longest line ReceiveLine returns, in bytes; zero means no limit. A longer line comes back
     // cut at the limit, and the rest of that connection is dropped: later ReceiveLine calls on
@@ -132,6 +151,9 @@ private:
     bool Consume(std::size_t count);
 
     std::chrono::milliseconds readTimeout_{0};
+    std::chrono::steady_clock::time_point readDeadline_ =
+        std::chrono::steady_clock::time_point::max();
+    std::chrono::milliseconds sendTimeout_ = DefaultSendTimeout;
     std::size_t maxLineLength_ = 0;
     bool restDropped_ = false; // a line ran past maxLineLength
 };
@@ -189,6 +211,10 @@ public:
     // or sends without end, cannot hold a connection thread or memory for ever.
     static constexpr std::chrono::milliseconds DefaultConnectionReadTimeout{5000};
     static constexpr std::size_t DefaultConnectionMaxLineLength = std::size_t{1} << 20;
+    // The whole line must be there this long after the connection was accepted: a peer that
+    // sends a byte every few seconds never trips the read time-out, but it cannot hold a
+    // connection thread for longer than this.
+    static constexpr std::chrono::milliseconds DefaultConnectionLineTimeout{30000};
     // As deep a queue of waiting connections as the system allows: with only a handful, a
     // burst of senders overflows it, their connects stall for a second or more and lines that
     // a sender already counted as sent never arrive.
@@ -230,6 +256,13 @@ public:
     }
     std::size_t connectionMaxLineLength() const { return connectionMaxLineLength_.load(); }
     void setConnectionMaxLineLength(std::size_t bytes) { connectionMaxLineLength_ = bytes; }
+    // Zero sets no such bound.
+    std::chrono::milliseconds connectionLineTimeout() const {
+        return std::chrono::milliseconds(connectionLineTimeoutMs_.load());
+    }
+    void setConnectionLineTimeout(std::chrono::milliseconds timeout) {
+        connectionLineTimeoutMs_ = timeout.count();
+    }
 
     // Called on a connection thread for every accepted connection, possibly on several threads
     // at once. The connection is closed when the handler returns; do not keep the reference.
@@ -247,6 +280,7 @@ private:
     struct Accepted {
         TSocket socket = InvalidSocket;
         std::string peerHost, peerPort;
+        std::chrono::steady_clock::time_point at; // when it was accepted
     };
     // Accepts one connection on `listener` into `clientSocket`, with this server's limits.
     bool AcceptOn(TSocket listener, TCustomIpClient& clientSocket);
@@ -263,6 +297,7 @@ private:
     std::atomic<std::size_t> runningThreads_{0};
     std::atomic<long long> connectionReadTimeoutMs_{DefaultConnectionReadTimeout.count()};
     std::atomic<std::size_t> connectionMaxLineLength_{DefaultConnectionMaxLineLength};
+    std::atomic<long long> connectionLineTimeoutMs_{DefaultConnectionLineTimeout.count()};
 };
 
 class TTcpServer : public TCustomTcpServer {
@@ -279,11 +314,18 @@ public:
 // next one. The accept-wait thread watches the parked connections along with the listening
 // socket and hands each one to a connection thread once it has something to read, has been
 // closed, or has waited the read time-out (OnAccept then sees it as a silent peer, at once).
+//
+// One misbehaving host cannot take the whole pool either: at most PerAddressLimit connections
+// from one source address are served at once. A further connection from that address is held
+// (accepted, not yet served) until one of that address's connections ends; the thread that
+// served it then takes the oldest held one of an address under its limit.
 class TServerSocketThread {
 public:
     static constexpr std::size_t PoolLimit = 10;
-    // Most connections set aside at once; beyond that the last thread waits like the others.
+    // Most connections set aside at once (parked and held together); beyond that the last
+    // thread waits like the others, and a connection from an address at its limit is closed.
     static constexpr std::size_t ParkLimit = 512;
+    static constexpr std::size_t PerAddressLimit = 3;
 
     // Created suspended; `listener` is a socket of its own on the server's listening socket and
     // is closed with the thread.
@@ -307,6 +349,8 @@ public:
     std::size_t idleCount() const;
     // Accepted connections set aside until they send something.
     std::size_t parkedCount() const;
+    // Accepted connections waiting for their address to fall below its limit.
+    std::size_t heldCount() const;
 
 private:
     friend class TClientSocketThread;
@@ -322,7 +366,21 @@ private:
     TClientSocketThread* PickOrCreateLocked();
     bool AnyIdleLocked() const;
     // Whether a thread that just accepted a silent connection should set it aside.
-    bool ShouldParkLocked() const;
+    bool ShouldParkLocked(bool addressFull) const;
+    bool AddressFullLocked(const std::string& host) const;
+    // Counts `thread` as serving a connection from `host`, until it forgets the connection.
+    void ServeLocked(TClientSocketThread& thread, const std::string& host);
+    // Sets a connection from an address at its limit aside until the address has room; closes
+    // it when too many are set aside already.
+    void HoldLocked(Parked connection);
+    // Where the next connection set aside to serve is: the oldest due parked one, else the
+    // oldest held one whose address is below its limit; no list when there is none. Due ones
+    // of an address at its limit are moved to the held ones on the way.
+    struct ReadyAt {
+        std::vector<Parked>* list = nullptr;
+        std::size_t index = 0;
+    };
+    ReadyAt NextReadyLocked();
     void Wake();
     void EndPool();
 
@@ -344,6 +402,10 @@ private:
     std::vector<Parked> parked_;
     // Parked connections that are due to be served, oldest first.
     std::vector<Parked> due_;
+    // Connections from an address that was at its limit, oldest first.
+    std::vector<Parked> held_;
+    // Connections being served (or handed to a thread to be served), per source address.
+    std::map<std::string, std::size_t> serving_;
 };
 
 // A connection thread: accepts one connection, calls the server's OnAccept with it, closes it,
@@ -369,6 +431,8 @@ private:
     // Guarded by the owner's pool mutex.
     bool suspended_ = true;
     TSocket connection_ = InvalidSocket;
+    // The address this thread is counted under in the owner's serving_, while it is.
+    std::optional<std::string> servingHost_;
     // A parked connection to serve on the next resume, instead of accepting a new one.
     std::unique_ptr<TServerSocketThread::Parked> assigned_;
     std::condition_variable resumed_;

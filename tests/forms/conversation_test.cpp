@@ -13,6 +13,12 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
 using namespace sorvane::test;
 
 namespace {
@@ -276,6 +282,34 @@ TEST_F(Sending, UnreachablePartnerKeepsTheInput) {
     EXPECT_EQ(lines[0], "<me@x.org> are you there?");
     EXPECT_EQ(lines[1], TForm4::notDeliveredNote("bob"));
     EXPECT_EQ(chat->ui.Memo1->toPlainText(), "are you there?");
+}
+
+TEST_F(Sending, APartnerThatStopsReadingGetsTheNotDeliveredNote) {
+    // bob's address now leads to a host that takes the connection and then reads nothing, as
+    // one that vanished while a long pasted text was going out.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t length = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
+    w.scripted.reply("g.php?u=bob", {at(ntohs(addr.sin_port))});
+    w.main->TcpClient1.setSendTimeout(std::chrono::milliseconds(300));
+
+    QString text;
+    for (int i = 0; i < 8000; ++i) // 8 MB: more than every buffer on the way holds
+        text += QString(1000, 'y') + '\n';
+    text += "end";
+    typeAndEnter(text);
+    const QStringList lines = history(chat);
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.last(), TForm4::notDeliveredNote("bob"));
+    EXPECT_EQ(chat->ui.Memo1->toPlainText(), text);
+    ::close(listener);
 }
 
 TEST_F(Sending, FailedLookupShowsTheErrorAndSendsNothing) {

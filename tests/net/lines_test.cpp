@@ -135,4 +135,21 @@ TEST(SendingLines, SendsTextAndSeparatorOrGivesMinusOne) {
     EXPECT_EQ(result, -1);
 }
 
+TEST(SendingLines, ALineThePeerDoesNotTakeFailsAtTheSendTimeOut) {
+    // A peer that takes the connection and then reads nothing: no line larger than the
+    // buffers on the way can go out whole.
+    loopback::Listener listener;
+    sorvane::net::TTcpClient client;
+    client.setRemoteHost("127.0.0.1");
+    client.setRemotePort(listener.port());
+    client.setSendTimeout(300ms);
+    client.setActive(true);
+    ASSERT_TRUE(client.connected());
+    const loopback::Fd peer = listener.Accept(1000);
+    ASSERT_TRUE(peer);
+    const auto start = loopback::Clock::now();
+    EXPECT_EQ(client.SendLine(std::string(64u << 20, 'x')), -1);
+    EXPECT_GE(loopback::Clock::now() - start, 250ms);
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -24,6 +25,7 @@ namespace {
 struct Seen {
     std::mutex mutex;
     std::vector<std::string> lines;
+    std::vector<std::string> hosts; // the peer's address of each line
     std::set<std::thread::id> threads;
     std::atomic<int> entered{0};
 
@@ -32,6 +34,7 @@ struct Seen {
         std::string line = client.ReceiveLine();
         std::lock_guard lock(mutex);
         lines.push_back(std::move(line));
+        hosts.push_back(client.remoteHost());
         threads.insert(std::this_thread::get_id());
     }
     std::size_t count() {
@@ -110,8 +113,10 @@ TEST_F(Listener, EleventhConnectionWaitsUntilAThreadIsFree) {
     };
     port = Open();
     std::vector<loopback::Fd> peers;
+    // From four hosts: one host alone may hold only three connection threads.
+    const char* hosts[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
     for (int i = 0; i < 11; ++i) {
-        peers.push_back(loopback::Connect(port));
+        peers.push_back(loopback::ConnectFrom(hosts[i / 3], port));
         loopback::Send(*peers.back(), std::to_string(i) + "\r\n");
     }
     ASSERT_TRUE(loopback::WaitUntil(
@@ -179,8 +184,9 @@ TEST_F(Listener, SilentConnectionsDoNotStarveALine) {
     server->setConnectionReadTimeout(2000ms);
     port = Open();
     std::vector<loopback::Fd> silent;
-    for (int i = 0; i < 30; ++i)
-        silent.push_back(loopback::Connect(port));
+    for (int i = 0; i < 30; ++i) // from ten hosts, none at its limit
+        silent.push_back(
+            loopback::ConnectFrom(("127.0.0." + std::to_string(2 + i % 10)).c_str(), port));
     // The last free thread sets the silent ones aside instead of waiting on them.
     ASSERT_TRUE(loopback::WaitUntil([&] { return acceptThread().parkedCount() == 21; }));
     EXPECT_EQ(seen->entered, 9);
@@ -203,6 +209,63 @@ TEST_F(Listener, SilentConnectionsDoNotStarveALine) {
     std::lock_guard lock(seen->mutex);
     EXPECT_EQ(std::count(seen->lines.begin(), seen->lines.end(), ""), 29);
     EXPECT_EQ(std::count(seen->lines.begin(), seen->lines.end(), "late"), 1);
+    // A connection that waited set aside still knows who it came from.
+    const auto late = std::find(seen->lines.begin(), seen->lines.end(), "late");
+    EXPECT_EQ(seen->hosts[static_cast<std::size_t>(late - seen->lines.begin())], "127.0.0.11");
+}
+
+TEST_F(Listener, ADrippingHostIsCutOffAndHoldsAtMostThreeThreads) {
+    // Ten connections from one host, each dripping a byte more often than the read time-out.
+    server->setConnectionReadTimeout(1000ms);
+    server->setConnectionLineTimeout(1500ms);
+    const std::string dripHost = "127.0.0.2";
+    std::mutex mutex;
+    std::map<std::string, int> serving;
+    int mostFromDripHost = 0;
+    server->OnAccept = [&, seen = seen](TCustomTcpServer&, TCustomIpClient& client) {
+        const std::string host = client.remoteHost();
+        {
+            std::lock_guard lock(mutex);
+            if (++serving[host] > mostFromDripHost && host == dripHost)
+                mostFromDripHost = serving[host];
+        }
+        seen->Serve(client);
+        std::lock_guard lock(mutex);
+        --serving[host];
+    };
+    port = Open();
+    std::vector<loopback::Fd> drips;
+    for (int i = 0; i < 10; ++i)
+        drips.push_back(loopback::ConnectFrom(dripHost.c_str(), port));
+    std::atomic<bool> dripping{true};
+    std::thread dripper([&] {
+        for (int round = 0; round < 25 && dripping; ++round) {
+            for (const loopback::Fd& fd : drips)
+                send(*fd, "x", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(200ms);
+        }
+    });
+
+    // Another host's lines are served at once meanwhile.
+    for (int i = 0; i < 3; ++i) {
+        loopback::Fd fd = loopback::ConnectFrom("127.0.0.3", port);
+        loopback::Send(*fd, "other " + std::to_string(i) + "\r\n");
+        EXPECT_TRUE(loopback::ReadToClose(*fd, 1s)) << i;
+    }
+    // Each dripping connection is closed at its line deadline, although it keeps sending.
+    for (const loopback::Fd& fd : drips)
+        EXPECT_TRUE(loopback::ReadToClose(*fd, 3s));
+    dripping = false;
+    dripper.join();
+    EXPECT_LE(mostFromDripHost, 3);
+
+    // The host is served as any other once it sends a whole line.
+    loopback::Fd fd = loopback::ConnectFrom(dripHost.c_str(), port);
+    loopback::Send(*fd, "real\r\n");
+    EXPECT_TRUE(loopback::ReadToClose(*fd, 1s));
+    std::lock_guard lock(seen->mutex);
+    for (const char* line : {"other 0", "other 1", "other 2", "real"})
+        EXPECT_EQ(std::count(seen->lines.begin(), seen->lines.end(), line), 1) << line;
 }
 
 TEST_F(Listener, ClosingWakesAndEndsEveryThreadAndFreesThePort) {

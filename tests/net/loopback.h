@@ -68,6 +68,19 @@ inline Fd Connect(std::uint16_t port, int flags = 0) {
     return rc == 0 || flags != 0 ? std::move(fd) : nullptr;
 }
 
+// A connection from another loopback address (127.0.0.0/8 is all this machine), as from
+// another host.
+inline Fd ConnectFrom(const char* source, std::uint16_t port) {
+    Fd fd = Own(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from{AF_INET, 0, {}, {}};
+    inet_pton(AF_INET, source, &from.sin_addr);
+    const sockaddr_in a = Address(port);
+    if (bind(*fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        connect(*fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+        return nullptr;
+    return fd;
+}
+
 inline void Send(int fd, const std::string& bytes) {
     for (std::size_t at = 0; at < bytes.size();) {
         const ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
