@@ -38,17 +38,22 @@ private:
 std::string encodeValue(std::string_view value);
 
 // Request addresses; `base` ends in "/messenger/". Pure functions, so tests can read them.
+// `token`, when not empty, goes last as "&t=" + token: the login token that the directory
+// wants with every change (f.php, d.php, e.php).
 namespace address {
 std::string login(std::string_view base, std::string_view user, std::string_view password,
                   std::string_view ip, std::string_view port);
 std::string newUser(std::string_view base, std::string_view user, std::string_view password);
-std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName);
-std::string deleteFriend(std::string_view base, std::string_view own, std::string_view friendName);
+std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName,
+                      std::string_view token = {});
+std::string deleteFriend(std::string_view base, std::string_view own, std::string_view friendName,
+                         std::string_view token = {});
 std::string probeLookup(std::string_view base, std::string_view name, int n);
 std::string sendLookup(std::string_view base, std::string_view name);
 std::string search(std::string_view base, std::string_view text, int n);
 std::string viewProfile(std::string_view base, std::string_view name, int n);
-std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n);
+std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n,
+                        std::string_view token = {});
 } // namespace address
 
 // Fetches `url` by HTTP GET and stores the body in `file`, replacing its content.
@@ -99,8 +104,10 @@ public:
     // thread) ends the request at once as EDirectoryUnreachable.
     LineList fetch(const std::string& url, Scratch s, int abortFd = -1) const;
 
+    // A successful login's third line, the token, is kept (in memory only) for the changes
+    // below; a directory that sends none gets none back.
     LineList login(std::string_view user, std::string_view password, std::string_view ip,
-                   std::string_view port) const;                                    // c.php, temp
+                   std::string_view port);                                          // c.php, temp
     LineList newUser(std::string_view user, std::string_view password) const;       // n.php, temp
     LineList addFriend(std::string_view own, std::string_view friendName) const;    // f.php, temp
     LineList deleteFriend(std::string_view own, std::string_view friendName) const; // d.php, temp4
@@ -112,6 +119,9 @@ public:
     LineList viewProfile(std::string_view name);                                // v.php, temp5
     LineList saveProfile(std::string_view own, const Profile& p);               // e.php, temp5
 
+    // The token of the last successful login; empty before it or when the directory sent none.
+    const std::string& loginToken() const { return token_; }
+
 private:
     int freshCacheBuster(); // reseed + draw
 
@@ -119,6 +129,7 @@ private:
     std::filesystem::path scratchDir_;
     std::filesystem::path caFile_;
     CacheBuster buster_;
+    std::string token_;
 };
 
 } // namespace sorvane::directory

@@ -72,12 +72,17 @@ public:
         url_.append(key).append("=").append(encodeValue(value));
         return *this;
     }
-    // The cache-buster is always the last key. Both endings hand over the finished address.
-    std::string random(int n) {
+    // The cache-buster is the last key the requests always had; only the login token goes after
+    // it. Both endings hand over the finished address.
+    std::string random(int n, std::string_view token = {}) {
         add("random", std::to_string(n));
+        return done(token);
+    }
+    std::string done(std::string_view token = {}) {
+        if (!token.empty())
+            add("t", token);
         return std::move(url_);
     }
-    std::string done() { return std::move(url_); }
 
 private:
     std::string url_;
@@ -102,12 +107,14 @@ std::string newUser(std::string_view base, std::string_view user, std::string_vi
     return Query(base, "n.php").add("u", user).add("p", password).done();
 }
 
-std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName) {
-    return Query(base, "f.php").add("u", own).add("f", friendName).done();
+std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName,
+                      std::string_view token) {
+    return Query(base, "f.php").add("u", own).add("f", friendName).done(token);
 }
 
-std::string deleteFriend(std::string_view base, std::string_view own, std::string_view friendName) {
-    return Query(base, "d.php").add("u", own).add("f", friendName).done();
+std::string deleteFriend(std::string_view base, std::string_view own, std::string_view friendName,
+                         std::string_view token) {
+    return Query(base, "d.php").add("u", own).add("f", friendName).done(token);
 }
 
 std::string probeLookup(std::string_view base, std::string_view name, int n) {
@@ -127,7 +134,8 @@ std::string viewProfile(std::string_view base, std::string_view name, int n) {
     return Query(base, "v.php").add("u", name).random(n);
 }
 
-std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n) {
+std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n,
+                        std::string_view token) {
     return Query(base, "e.php")
         .add("u", own)
         .add("n", p.name)
@@ -138,7 +146,7 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
         .add("y", p.year)
         .add("ci", p.city)
         .add("co", p.country)
-        .random(n);
+        .random(n, token);
 }
 
 } // namespace address
@@ -157,8 +165,11 @@ int Directory::freshCacheBuster() {
 }
 
 LineList Directory::login(std::string_view user, std::string_view password, std::string_view ip,
-                          std::string_view port) const {
-    return fetch(address::login(base_, user, password, ip, port), Scratch::Temp);
+                          std::string_view port) {
+    LineList reply = fetch(address::login(base_, user, password, ip, port), Scratch::Temp);
+    if (reply.count() >= 1 && reply[0] == "OK")
+        token_ = reply.count() >= 3 ? reply[2] : std::string();
+    return reply;
 }
 
 LineList Directory::newUser(std::string_view user, std::string_view password) const {
@@ -166,11 +177,11 @@ LineList Directory::newUser(std::string_view user, std::string_view password) co
 }
 
 LineList Directory::addFriend(std::string_view own, std::string_view friendName) const {
-    return fetch(address::addFriend(base_, own, friendName), Scratch::Temp);
+    return fetch(address::addFriend(base_, own, friendName, token_), Scratch::Temp);
 }
 
 LineList Directory::deleteFriend(std::string_view own, std::string_view friendName) const {
-    return fetch(address::deleteFriend(base_, own, friendName), Scratch::Temp4);
+    return fetch(address::deleteFriend(base_, own, friendName, token_), Scratch::Temp4);
 }
 
 LineList Directory::probeLookup(std::string_view name, int n, int abortFd) const {
@@ -190,7 +201,7 @@ LineList Directory::viewProfile(std::string_view name) {
 }
 
 LineList Directory::saveProfile(std::string_view own, const Profile& p) {
-    return fetch(address::saveProfile(base_, own, p, freshCacheBuster()), Scratch::Temp5);
+    return fetch(address::saveProfile(base_, own, p, freshCacheBuster(), token_), Scratch::Temp5);
 }
 
 } // namespace sorvane::directory

@@ -75,6 +75,10 @@ ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
             if (!flag())
                 return parsed;
             o.observedAddress = true;
+        } else if (arg == "--allow-address-only-changes") {
+            if (!flag())
+                return parsed;
+            o.allowAddressOnlyChanges = true;
         } else if (arg == "--listen") {
             if (!takeValue(v))
                 return parsed;
@@ -207,6 +211,11 @@ Options:
                         is the right-most one in X-Forwarded-For that is not
                         itself a trusted proxy; that header is ignored on
                         requests from anyone else
+  --allow-address-only-changes
+                        UNSAFE: accept friend and profile changes from the
+                        address of the user's last login without the login's
+                        token, for messengers that do not send one; anyone
+                        sharing that address can then change the user's data
   --tls-cert FILE       serve HTTPS on --listen with this certificate (PEM)
   --tls-key FILE        and its private key (PEM); both or neither
   --threads N           requests served at once (default 32)

@@ -15,6 +15,7 @@ struct ServerOptions {
     bool observedAddress = false;
     // Reverse proxies whose X-Forwarded-For names the client (--trusted-proxy).
     std::vector<Network> trustedProxies;
+    bool allowAddressOnlyChanges = false;
     int hashCost = 5;
     int threads = 32;
     int maxConnections = 4096;

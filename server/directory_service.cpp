@@ -1,14 +1,19 @@
 #include "directory_service.h"
 
+#include "names.h"
 #include "password.h"
 #include "storage.h"
 
 #include <arpa/inet.h>
+#include <gnutls/crypto.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 namespace sorvane::server {
@@ -54,7 +59,56 @@ std::optional<int> parsePort(std::string_view text) {
     return port;
 }
 
+// Equal lengths and bytes, in a time that depends on the length only.
+bool sameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
 } // namespace
+
+std::string newLoginToken() {
+    unsigned char bytes[16];
+    for (size_t got = 0; got < sizeof bytes;) {
+        ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno != EINTR)
+            throw std::runtime_error("no random bytes for a login token");
+        if (n > 0)
+            got += static_cast<size_t>(n);
+    }
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string token;
+    unsigned bits = 0, pending = 0;
+    for (unsigned char b : bytes) {
+        pending = (pending << 8) | b;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            token += alphabet[(pending >> bits) & 63];
+        }
+    }
+    if (bits > 0)
+        token += alphabet[(pending << (6 - bits)) & 63];
+    return token;
+}
+
+std::string tokenHash(std::string_view token) {
+    unsigned char digest[32];
+    if (gnutls_hash_fast(GNUTLS_DIG_SHA256, token.data(), token.size(), digest) < 0)
+        throw std::runtime_error("cannot hash a login token");
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : digest) {
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
 
 std::string normalizeRemoteAddress(std::string_view address) {
     constexpr std::string_view mapped = "::ffff:";
@@ -191,14 +245,14 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
     }
     throttle_->succeeded(name);
 
-    storage_.recordLogin(account->id, PeerAddress{ip, *port}, remote);
+    // The token proves later changes come from this login; a new login
+    // replaces it, so only the newest messenger of a user can change data.
+    const std::string token = newLoginToken();
+    storage_.recordLogin(account->id, PeerAddress{ip, *port}, remote, tokenHash(token));
     Reply r = ok();
-    std::vector<std::string> friends = storage_.friends(account->id);
-    if (!friends.empty()) {
-        for (const std::string& f : friends)
-            r.body.append("#").append(f);
-        r.body.append(kCrLf);
-    }
+    for (const std::string& f : storage_.friends(account->id))
+        r.body.append("#").append(f);
+    r.body.append(kCrLf).append(token).append(kCrLf);
     return r;
 }
 
@@ -210,32 +264,46 @@ Reply DirectoryService::createUser(const Params& params) {
     // '#' separates the names in a login's friend line.
     if (name.find('#') != std::string_view::npos)
         return line(400, refusal::kBadCharacters);
-    // Checked before hashing so that a taken name costs no hashing time.
+    if (!isAllowedName(name))
+        return line(400, refusal::kNameNotAllowed);
+    // Checked before hashing so that a taken name costs no hashing time; a
+    // look-alike of a taken name is taken too.
     if (storage_.account(name))
         return line(409, refusal::kUsernameExists);
-    if (!storage_.createAccount(name, hasher_.hash(password)))
+    if (!storage_.createAccount(name, hasher_.hash(password), nameSkeleton(name)))
         return line(409, refusal::kUsernameExists);
     return ok();
 }
 
-namespace {
-
-// These requests carry no password: only the address that last logged the
-// user in may change the user's data.
-std::optional<Account> authorized(Storage& storage, const Params& params,
-                                  const std::string& remote) {
-    std::optional<Account> account = storage.account(value(params, "u"));
-    if (!account || !account->loginOrigin || *account->loginOrigin != remote)
+std::optional<Account> DirectoryService::authorized(const Params& params, const std::string& remote,
+                                                    Reply& refused) {
+    std::optional<Account> account = storage_.account(value(params, "u"));
+    if (!account || !account->loginOrigin) {
+        refused = line(403, refusal::kWrongOrigin);
         return std::nullopt;
+    }
+    // These requests carry no password: the address of the user's last login,
+    // and the token that login handed out, stand for it.
+    if (*account->loginOrigin != remote) {
+        refused = line(403, refusal::kWrongOrigin);
+        return std::nullopt;
+    }
+    if (!settings_.allowAddressOnlyChanges) {
+        std::optional<std::string_view> token = param(params, "t");
+        if (!token || account->loginTokenHash.empty() ||
+            !sameText(tokenHash(*token), account->loginTokenHash)) {
+            refused = line(403, refusal::kLogInAgain);
+            return std::nullopt;
+        }
+    }
     return account;
 }
 
-} // namespace
-
 Reply DirectoryService::addFriend(const Params& params, const std::string& remote) {
-    std::optional<Account> user = authorized(storage_, params, remote);
+    Reply refused;
+    std::optional<Account> user = authorized(params, remote, refused);
     if (!user)
-        return line(403, refusal::kWrongOrigin);
+        return refused;
     std::optional<Account> other = storage_.account(value(params, "f"));
     if (!other)
         return line(404, refusal::kUnknownUser);
@@ -244,9 +312,10 @@ Reply DirectoryService::addFriend(const Params& params, const std::string& remot
 }
 
 Reply DirectoryService::removeFriend(const Params& params, const std::string& remote) {
-    std::optional<Account> user = authorized(storage_, params, remote);
+    Reply refused;
+    std::optional<Account> user = authorized(params, remote, refused);
     if (!user)
-        return line(403, refusal::kWrongOrigin);
+        return refused;
     std::optional<Account> other = storage_.account(value(params, "f"));
     if (!other)
         return line(404, refusal::kUnknownUser);
@@ -282,9 +351,10 @@ Reply DirectoryService::viewProfile(const Params& params) {
 }
 
 Reply DirectoryService::editProfile(const Params& params, const std::string& remote) {
-    std::optional<Account> user = authorized(storage_, params, remote);
+    Reply refused;
+    std::optional<Account> user = authorized(params, remote, refused);
     if (!user)
-        return line(403, refusal::kWrongOrigin);
+        return refused;
     static constexpr std::string_view keys[8] = {"n", "s", "g", "d", "m", "y", "ci", "co"};
     ProfileFields fields;
     for (size_t i = 0; i < fields.size(); ++i)
@@ -307,7 +377,8 @@ std::string logLine(std::string_view method, const Target& target, std::string_v
         out += separator;
         separator = '&';
         out.append(percentEncode(key)).append("=");
-        out.append(key == "p" ? "***" : percentEncode(v));
+        // Passwords and login tokens are credentials.
+        out.append(key == "p" || key == "t" ? "***" : percentEncode(v));
     }
     char tail[64];
     std::snprintf(tail, sizeof tail, " %d %.1fms", status, milliseconds);

@@ -7,12 +7,14 @@
 #include "target.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace sorvane::server {
 
 class Storage;
+struct Account;
 class PasswordHasher;
 
 struct Reply {
@@ -36,6 +38,8 @@ inline constexpr std::string_view kWrongOrigin = "Error: log in from this addres
 inline constexpr std::string_view kServerError = "Error: server error";
 inline constexpr std::string_view kTooManyFailures =
     "Error: too many failed logins, try again later";
+inline constexpr std::string_view kLogInAgain = "Error: log in again";
+inline constexpr std::string_view kNameNotAllowed = "Error: this name is not allowed";
 } // namespace refusal
 
 inline constexpr size_t kMaxValueBytes = 256;
@@ -48,6 +52,11 @@ public:
         bool observedAddress = false;
         // How failed logins slow down further attempts.
         LoginThrottle::Settings throttle;
+        // Accept changes (f, d, e) from the address of the last login without
+        // the login's token, as messengers from before the token need. Anyone
+        // who shares that address (a NAT, a shared machine, a web page the
+        // user opens) can then change the user's data.
+        bool allowAddressOnlyChanges = false;
     };
 
     DirectoryService(Storage& storage, const PasswordHasher& hasher, Settings settings);
@@ -65,6 +74,9 @@ private:
     Reply search(const Params& params);
     Reply viewProfile(const Params& params);
     Reply editProfile(const Params& params, const std::string& remote);
+    // The account a change request (f, d, e) may change, or the refusal.
+    std::optional<Account> authorized(const Params& params, const std::string& remote,
+                                      Reply& refused);
 
     Storage& storage_;
     const PasswordHasher& hasher_;
@@ -73,12 +85,17 @@ private:
 };
 
 // One log line (without line end) for a request: the target with every value
-// re-encoded and the password value replaced by "***".
+// re-encoded and the password and token values replaced by "***".
 std::string logLine(std::string_view method, const Target& target, std::string_view remoteAddress,
                     int status, double milliseconds);
 
 // "::ffff:1.2.3.4" -> "1.2.3.4"; anything else unchanged.
 std::string normalizeRemoteAddress(std::string_view address);
+
+// A fresh login token: 128 random bits as 22 characters of base64url.
+std::string newLoginToken();
+// SHA-256 of a token as lower-case hex, the form the storage keeps.
+std::string tokenHash(std::string_view token);
 
 // True when `text` is well-formed UTF-8 without control characters.
 bool isCleanText(std::string_view text);

@@ -13,7 +13,7 @@ namespace sorvane::server::pgsql {
 // The row in directory_schema of a database laid out as below. A database
 // with a higher number was written by a newer server and is not opened; one
 // without the table is laid out when the server starts.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Held (for one transaction) while the schema is read and laid out, so that
 // of several servers starting on one new database only one creates it and the
@@ -114,6 +114,25 @@ CREATE TABLE login_failures (
 INSERT INTO directory_schema (version) VALUES (1);
 )sql";
 
+// Version 2: each user's login token, kept only as its SHA-256 (hex), and the
+// name's look-alike skeleton (names.h), which no second account may share.
+// New databases get it right after kCreateSchema; accounts from version 1
+// get their skeleton when the database is upgraded and stay as they are.
+inline constexpr const char* kUpgradeToVersion2 = R"sql(
+ALTER TABLE users ADD COLUMN login_token_hash text, ADD COLUMN name_skeleton text;
+CREATE INDEX users_name_skeleton ON users (name_skeleton);
+UPDATE directory_schema SET version = 2;
+)sql";
+inline constexpr const char* kSelectWithoutSkeleton =
+    "SELECT id, name FROM users WHERE name_skeleton IS NULL";
+inline constexpr const char* kSetSkeleton = "UPDATE users SET name_skeleton = $2 WHERE id = $1";
+
+// Held (for one transaction) while a new account's skeleton is looked for and
+// the account inserted, so that of two look-alikes registered at once through
+// several servers only one gets in. $1: the class below; $2: the skeleton.
+inline constexpr int kSkeletonLockClass = 0x736b656c;
+inline constexpr const char* kLockSkeleton = "SELECT pg_advisory_xact_lock($1, hashtext($2))";
+
 // pg_trgm counts the symbols of the spellings as letters only where the
 // database's locale classifies characters (LC_CTYPE) as UTF-8 does; under
 // LC_CTYPE=C every search would read every account. True when it does.
@@ -151,15 +170,16 @@ inline constexpr const char* kSearchShort =
 inline constexpr const char* kCreateImportTable =
     "CREATE TEMPORARY TABLE import_accounts (seq bigint, name text, name_key text, "
     "name_chars text, name_pairs text, name_windows text, password_hash text, ip text, "
-    "port integer) "
+    "port integer, name_skeleton text) "
     "ON COMMIT DROP";
 inline constexpr const char* kCopyImport =
     "COPY import_accounts (seq, name, name_key, name_chars, name_pairs, name_windows, "
-    "password_hash, ip, port) FROM STDIN";
+    "password_hash, ip, port, name_skeleton) FROM STDIN";
 inline constexpr const char* kInsertImported = R"sql(
 INSERT INTO users (name, name_key, name_chars, name_pairs, name_windows, password_hash, ip,
-                   port, login_origin)
-SELECT name, name_key, name_chars, name_pairs, name_windows, password_hash, ip, port, ip FROM (
+                   port, login_origin, name_skeleton)
+SELECT name, name_key, name_chars, name_pairs, name_windows, password_hash, ip, port, ip,
+       name_skeleton FROM (
     SELECT DISTINCT ON (name_key) * FROM import_accounts ORDER BY name_key, seq
 ) first_of_each ORDER BY seq
 ON CONFLICT (name_key) DO NOTHING
@@ -189,15 +209,19 @@ struct NamedStatement {
 };
 
 inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
-    // No row back: the name is taken.
+    // No row back: the name or its skeleton ($7) is taken. Run after kLockSkeleton.
     {InsertUser, "insert_user",
-     "INSERT INTO users (name, name_key, name_chars, name_pairs, name_windows, password_hash) "
-     "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (name_key) DO NOTHING RETURNING id"},
+     "INSERT INTO users (name, name_key, name_chars, name_pairs, name_windows, password_hash, "
+     "name_skeleton) SELECT $1, $2, $3, $4, $5, $6, $7 "
+     "WHERE NOT EXISTS (SELECT 1 FROM users WHERE name_skeleton = $7) "
+     "ON CONFLICT (name_key) DO NOTHING RETURNING id"},
     // $1: the name in ASCII lower case, here and below.
     {SelectAccount, "select_account",
-     "SELECT id, name, password_hash, login_origin FROM users WHERE name_key = $1"},
+     "SELECT id, name, password_hash, login_origin, login_token_hash FROM users "
+     "WHERE name_key = $1"},
     {RecordLogin, "record_login",
-     "UPDATE users SET ip = $2, port = $3, login_origin = $4 WHERE id = $1"},
+     "UPDATE users SET ip = $2, port = $3, login_origin = $4, login_token_hash = $5 "
+     "WHERE id = $1"},
     {SelectPeerAddress, "select_peer_address",
      "SELECT ip, port FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
     {SelectFriends, "select_friends",

@@ -6,6 +6,7 @@
 
 #include "postgres_storage.h"
 
+#include "names.h"
 #include "postgres_sql.h"
 
 #include <libpq-fe.h>
@@ -310,12 +311,24 @@ void migrate(PostgresStorage::Connection& connection) {
         Result exists = connection.exec(pgsql::kSchemaExists, deadline);
         if (std::string_view(PQgetvalue(exists.get(), 0, 0)) != "t") {
             connection.exec(pgsql::kCreateSchema, deadline);
+            connection.exec(pgsql::kUpgradeToVersion2, deadline);
         } else {
             Result version = connection.exec(pgsql::kReadSchemaVersion, deadline);
             const int found = std::atoi(PQgetvalue(version.get(), 0, 0));
             if (found > pgsql::kSchemaVersion)
                 fail("the database has schema version " + std::to_string(found) +
                      ", newer than this server's " + std::to_string(pgsql::kSchemaVersion));
+            if (found < 2) {
+                connection.exec(pgsql::kUpgradeToVersion2, deadline);
+                Result all = connection.exec(pgsql::kSelectWithoutSkeleton, deadline);
+                for (int i = 0; i < PQntuples(all.get()); ++i)
+                    connection.runUnnamed(
+                        pgsql::kSetSkeleton,
+                        Params()
+                            .add(std::int64_t{std::stoll(PQgetvalue(all.get(), i, 0))})
+                            .add(nameSkeleton(PQgetvalue(all.get(), i, 1))),
+                        deadline);
+            }
         }
         Result letters = connection.exec(pgsql::kSymbolsAreLetters, deadline);
         if (std::string_view(PQgetvalue(letters.get(), 0, 0)) != "t")
@@ -417,18 +430,31 @@ void PostgresStorage::giveBack(std::unique_ptr<Connection> connection) {
     idle_.push_back(std::move(connection));
 }
 
-bool PostgresStorage::createAccount(std::string_view name, std::string_view passwordHash) {
+bool PostgresStorage::createAccount(std::string_view name, std::string_view passwordHash,
+                                    std::string_view skeleton) {
     auto lease = borrow();
     const std::string key = asciiLower(name);
     const SearchSpellings spellings = searchSpellings(key);
-    Result r = lease->run(pgsql::InsertUser, Params()
-                                                 .add(name)
-                                                 .add(key)
-                                                 .add(spellings.chars)
-                                                 .add(spellings.pairs)
-                                                 .add(spellings.windows)
-                                                 .add(passwordHash));
-    return rows(r) == 1;
+    Connection& c = *lease;
+    c.exec("BEGIN");
+    try {
+        c.runUnnamed(pgsql::kLockSkeleton,
+                     Params().add(std::int64_t{pgsql::kSkeletonLockClass}).add(skeleton));
+        Result r = c.run(pgsql::InsertUser, Params()
+                                                .add(name)
+                                                .add(key)
+                                                .add(spellings.chars)
+                                                .add(spellings.pairs)
+                                                .add(spellings.windows)
+                                                .add(passwordHash)
+                                                .add(skeleton));
+        c.exec("COMMIT");
+        return rows(r) == 1;
+    } catch (...) {
+        if (!c.broken)
+            PQclear(PQexec(c.conn, "ROLLBACK"));
+        throw;
+    }
 }
 
 std::optional<Account> PostgresStorage::account(std::string_view name) {
@@ -442,14 +468,19 @@ std::optional<Account> PostgresStorage::account(std::string_view name) {
     a.passwordHash = text(r, 0, 2);
     if (!PQgetisnull(r.get(), 0, 3))
         a.loginOrigin = text(r, 0, 3);
+    a.loginTokenHash = text(r, 0, 4);
     return a;
 }
 
-void PostgresStorage::recordLogin(UserId user, const PeerAddress& address,
-                                  std::string_view origin) {
+void PostgresStorage::recordLogin(UserId user, const PeerAddress& address, std::string_view origin,
+                                  std::string_view tokenHash) {
     auto lease = borrow();
-    lease->run(pgsql::RecordLogin,
-               Params().add(user).add(address.ip).add(std::int64_t{address.port}).add(origin));
+    lease->run(pgsql::RecordLogin, Params()
+                                       .add(user)
+                                       .add(address.ip)
+                                       .add(std::int64_t{address.port})
+                                       .add(origin)
+                                       .add(tokenHash));
 }
 
 std::optional<PeerAddress> PostgresStorage::peerAddress(std::string_view name) {
@@ -561,13 +592,15 @@ size_t PostgresStorage::importAccounts(const std::vector<ImportedAccount>& accou
             appendCopyField(chunk, a.passwordHash);
             chunk += '\t';
             if (a.ip.empty()) {
-                chunk += "\\N\t\\N\n";
+                chunk += "\\N\t\\N\t";
             } else {
                 appendCopyField(chunk, a.ip);
                 chunk += '\t';
                 chunk += std::to_string(a.port);
-                chunk += '\n';
+                chunk += '\t';
             }
+            appendCopyField(chunk, nameSkeleton(a.name));
+            chunk += '\n';
             if (chunk.size() >= 1 << 16 || &a == &accounts.back()) {
                 if (PQputCopyData(c.conn, chunk.data(), static_cast<int>(chunk.size())) != 1)
                     c.lost();

@@ -48,9 +48,11 @@ public:
     explicit PostgresStorage(std::string uri);
     ~PostgresStorage() override;
 
-    bool createAccount(std::string_view name, std::string_view passwordHash) override;
+    bool createAccount(std::string_view name, std::string_view passwordHash,
+                       std::string_view skeleton) override;
     std::optional<Account> account(std::string_view name) override;
-    void recordLogin(UserId user, const PeerAddress& address, std::string_view origin) override;
+    void recordLogin(UserId user, const PeerAddress& address, std::string_view origin,
+                     std::string_view tokenHash) override;
     std::optional<PeerAddress> peerAddress(std::string_view name) override;
     std::vector<std::string> friends(UserId user) override;
     void addFriend(UserId user, UserId friendId) override;

@@ -110,6 +110,7 @@ int runServer(const ServerOptions& options) {
         PasswordHasher hasher(options.hashCost);
         DirectoryService::Settings settings;
         settings.observedAddress = options.observedAddress;
+        settings.allowAddressOnlyChanges = options.allowAddressOnlyChanges;
         settings.throttle.limit = options.loginFailureLimit;
         settings.throttle.window = std::chrono::milliseconds(options.loginFailureWindowMs);
         settings.throttle.pause = std::chrono::milliseconds(options.loginPauseMs);

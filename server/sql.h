@@ -10,7 +10,7 @@ namespace sorvane::server::sql {
 // PRAGMA user_version of a database laid out as below. A database with a
 // higher number was written by a newer server and is not opened; one with a
 // lower number is brought up to this layout when it is opened.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // Run once per connection, outside any transaction. synchronous=FULL syncs the
 // write-ahead log on every commit, so an answered "OK" survives a crash or a
@@ -35,8 +35,9 @@ CREATE TABLE five_piece_counts (
 ) STRICT, WITHOUT ROWID;
 )sql";
 
-// Schema version 2 with kCreateLongPieces, created in one transaction on an
-// empty database, which then gets user_version = kSchemaVersion.
+// Schema version 2 with kCreateLongPieces; kUpgradeToVersion3 completes it. All
+// three run in one transaction on an empty database, which then gets
+// user_version = kSchemaVersion.
 //
 // "Names containing this text" is answered from indexes, not by reading
 // every account. Every piece is taken from the lower-cased name:
@@ -88,6 +89,16 @@ CREATE VIRTUAL TABLE user_name_grams USING fts5(
 );
 )sql";
 
+// Version 3: each user's login token, kept only as its SHA-256 (hex), and the
+// name's look-alike skeleton, which no second account may share. Accounts
+// registered before version 3 get their skeleton when the database is
+// upgraded; look-alikes among them stay as they are.
+inline constexpr const char* kUpgradeToVersion3 = R"sql(
+ALTER TABLE users ADD COLUMN login_token_hash TEXT;
+ALTER TABLE users ADD COLUMN name_skeleton TEXT;
+CREATE INDEX users_by_name_skeleton ON users (name_skeleton);
+)sql";
+
 // From version 1, before kCreateLongPieces and the filling of the long pieces
 // for every existing account.
 inline constexpr const char* kDropVersion1Counts = "DROP TABLE trigram_counts;";
@@ -103,6 +114,8 @@ enum Statement : int {
     CountFivePiece,
     SelectFivePieceCount,
     SelectAccount,
+    SelectSkeleton,
+    SetSkeleton,
     RecordLogin,
     SelectPeerAddress,
     SelectFriends,
@@ -127,7 +140,8 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {Begin, "BEGIN IMMEDIATE"},
     {Commit, "COMMIT"},
     {Rollback, "ROLLBACK"},
-    {InsertUser, "INSERT INTO users (name, password_hash) VALUES (?1, ?2)"},
+    // ?3: the name's skeleton.
+    {InsertUser, "INSERT INTO users (name, password_hash, name_skeleton) VALUES (?1, ?2, ?3)"},
     // ?2: the lower-cased name.
     {IndexNameTrigrams, "INSERT INTO user_name_trigrams (rowid, name) VALUES (?1, ?2)"},
     // ?2: the name's pieces as hex words separated by blanks.
@@ -138,8 +152,13 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {CountFivePiece, "INSERT INTO five_piece_counts (piece, accounts) VALUES (?1, 1) "
                      "ON CONFLICT (piece) DO UPDATE SET accounts = accounts + 1"},
     {SelectFivePieceCount, "SELECT accounts FROM five_piece_counts WHERE piece = ?1"},
-    {SelectAccount, "SELECT id, name, password_hash, login_origin FROM users WHERE name = ?1"},
-    {RecordLogin, "UPDATE users SET ip = ?2, port = ?3, login_origin = ?4 WHERE id = ?1"},
+    {SelectAccount, "SELECT id, name, password_hash, login_origin, login_token_hash FROM users "
+                    "WHERE name = ?1"},
+    {SelectSkeleton, "SELECT 1 FROM users WHERE name_skeleton = ?1 LIMIT 1"},
+    // Filling in the skeletons of accounts from before version 3.
+    {SetSkeleton, "UPDATE users SET name_skeleton = ?2 WHERE id = ?1"},
+    {RecordLogin, "UPDATE users SET ip = ?2, port = ?3, login_origin = ?4, login_token_hash = ?5 "
+                  "WHERE id = ?1"},
     {SelectPeerAddress, "SELECT ip, port FROM users WHERE name = ?1 AND ip IS NOT NULL"},
     {SelectFriends, "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
                     "WHERE f.user_id = ?1 ORDER BY f.seq"},

@@ -1,5 +1,6 @@
 #include "sqlite_storage.h"
 
+#include "names.h"
 #include "sql.h"
 
 #include <sqlite3.h>
@@ -223,10 +224,19 @@ void indexLongPieces(SqliteStorage::Connection& connection, std::int64_t id,
         Query(connection, sql::CountFivePiece).bind(1, piece).step();
 }
 
-// The account row and its entries in the search indexes. False when the name is taken.
+// The account row and its entries in the search indexes. False when the name
+// is taken, or (with `refuseLookAlike`) its skeleton. Runs inside a write
+// transaction, so no other account can take the skeleton between the look and
+// the insert.
 bool insertAccount(SqliteStorage::Connection& connection, std::string_view name,
-                   std::string_view passwordHash) {
-    if (!Query(connection, sql::InsertUser).bind(1, name).bind(2, passwordHash).run())
+                   std::string_view passwordHash, std::string_view skeleton, bool refuseLookAlike) {
+    if (refuseLookAlike && Query(connection, sql::SelectSkeleton).bind(1, skeleton).step())
+        return false;
+    if (!Query(connection, sql::InsertUser)
+             .bind(1, name)
+             .bind(2, passwordHash)
+             .bind(3, skeleton)
+             .run())
         return false;
     const std::int64_t id = sqlite3_last_insert_rowid(connection.db);
     const std::string lowered = asciiLower(name);
@@ -311,6 +321,8 @@ void SqliteStorage::migrate(Connection& connection) {
             connection.exec(sql::kDropVersion1Counts);
             connection.exec(sql::kCreateLongPieces);
         }
+        if (version < 3)
+            connection.exec(sql::kUpgradeToVersion3);
         // The statements need the current layout, which the upgrade fills in with them.
         prepareAll(connection);
         if (version == 1) {
@@ -322,6 +334,23 @@ void SqliteStorage::migrate(Connection& connection) {
             while ((rc = sqlite3_step(all)) == SQLITE_ROW)
                 indexLongPieces(connection, sqlite3_column_int64(all, 0),
                                 asciiLower(columnText(all, 1)));
+            sqlite3_finalize(all);
+            if (rc != SQLITE_DONE)
+                fail(connection.db, "cannot read the accounts");
+        }
+        if (version == 1 || version == 2) {
+            sqlite3_stmt* all = nullptr;
+            if (sqlite3_prepare_v2(connection.db, "SELECT id, name FROM users", -1, &all,
+                                   nullptr) != SQLITE_OK)
+                fail(connection.db, "cannot read the accounts");
+            int rc;
+            while ((rc = sqlite3_step(all)) == SQLITE_ROW) {
+                const std::string skeleton = nameSkeleton(columnText(all, 1));
+                Query(connection, sql::SetSkeleton)
+                    .bind(1, sqlite3_column_int64(all, 0))
+                    .bind(2, skeleton)
+                    .step();
+            }
             sqlite3_finalize(all);
             if (rc != SQLITE_DONE)
                 fail(connection.db, "cannot read the accounts");
@@ -355,11 +384,12 @@ void SqliteStorage::giveBack(std::unique_ptr<Connection> connection) {
     idle_.push_back(std::move(connection));
 }
 
-bool SqliteStorage::createAccount(std::string_view name, std::string_view passwordHash) {
+bool SqliteStorage::createAccount(std::string_view name, std::string_view passwordHash,
+                                  std::string_view skeleton) {
     auto lease = borrow();
     std::lock_guard write(writeMutex_);
     Transaction transaction(*lease);
-    if (!insertAccount(*lease, name, passwordHash))
+    if (!insertAccount(*lease, name, passwordHash, skeleton, true))
         return false;
     transaction.commit();
     return true;
@@ -372,7 +402,7 @@ SqliteStorage::importAccounts(const std::vector<std::pair<std::string, std::stri
     Transaction transaction(*lease);
     size_t created = 0;
     for (const auto& [name, hash] : accounts)
-        if (insertAccount(*lease, name, hash))
+        if (insertAccount(*lease, name, hash, nameSkeleton(name), false))
             ++created;
     transaction.commit();
     return created;
@@ -390,14 +420,21 @@ std::optional<Account> SqliteStorage::account(std::string_view name) {
     a.passwordHash = q.text(2);
     if (!q.isNull(3))
         a.loginOrigin = q.text(3);
+    a.loginTokenHash = q.text(4);
     return a;
 }
 
-void SqliteStorage::recordLogin(UserId user, const PeerAddress& address, std::string_view origin) {
+void SqliteStorage::recordLogin(UserId user, const PeerAddress& address, std::string_view origin,
+                                std::string_view tokenHash) {
     auto lease = borrow();
     std::lock_guard write(writeMutex_);
     Query q(*lease, sql::RecordLogin);
-    q.bind(1, user).bind(2, address.ip).bind(3, std::int64_t{address.port}).bind(4, origin).step();
+    q.bind(1, user)
+        .bind(2, address.ip)
+        .bind(3, std::int64_t{address.port})
+        .bind(4, origin)
+        .bind(5, tokenHash)
+        .step();
 }
 
 std::optional<PeerAddress> SqliteStorage::peerAddress(std::string_view name) {

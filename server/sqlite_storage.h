@@ -21,9 +21,11 @@ public:
     explicit SqliteStorage(std::string path);
     ~SqliteStorage() override;
 
-    bool createAccount(std::string_view name, std::string_view passwordHash) override;
+    bool createAccount(std::string_view name, std::string_view passwordHash,
+                       std::string_view skeleton) override;
     std::optional<Account> account(std::string_view name) override;
-    void recordLogin(UserId user, const PeerAddress& address, std::string_view origin) override;
+    void recordLogin(UserId user, const PeerAddress& address, std::string_view origin,
+                     std::string_view tokenHash) override;
     std::optional<PeerAddress> peerAddress(std::string_view name) override;
     std::vector<std::string> friends(UserId user) override;
     void addFriend(UserId user, UserId friendId) override;
@@ -33,7 +35,8 @@ public:
     std::vector<std::string> search(std::string_view text, int limit) override;
 
     // Many accounts in one transaction, for seeding or moving a directory;
-    // taken names are skipped. Returns how many were created.
+    // taken names are skipped; look-alikes are kept, as accounts that exist
+    // are. Returns how many were created.
     size_t importAccounts(const std::vector<std::pair<std::string, std::string>>& accounts);
 
     struct Connection;

@@ -36,6 +36,9 @@ struct Account {
     std::string name;                       // as registered
     std::string passwordHash;               // crypt(3) text, "$y$..."
     std::optional<std::string> loginOrigin; // remote address of the last accepted login
+    // SHA-256 (lower-case hex) of the token handed out at the last accepted
+    // login; empty before the first. Changes must present that token.
+    std::string loginTokenHash;
 };
 
 struct PeerAddress {
@@ -71,12 +74,18 @@ class Storage {
 public:
     virtual ~Storage() = default;
 
-    // False when the name is taken.
-    virtual bool createAccount(std::string_view name, std::string_view passwordHash) = 0;
+    // False when the name is taken, or when an account with the same
+    // `skeleton` (see names.h: the form under which names look alike) exists.
+    // Both are checked and the account created as one step, so that of two
+    // look-alike names registered at once only one gets in.
+    virtual bool createAccount(std::string_view name, std::string_view passwordHash,
+                               std::string_view skeleton) = 0;
     virtual std::optional<Account> account(std::string_view name) = 0;
 
-    // Records the address peers reach the user at and where the login came from.
-    virtual void recordLogin(UserId user, const PeerAddress& address, std::string_view origin) = 0;
+    // Records the address peers reach the user at, where the login came from
+    // and the hash of the login's token (replacing the previous one).
+    virtual void recordLogin(UserId user, const PeerAddress& address, std::string_view origin,
+                             std::string_view tokenHash) = 0;
     // Never logged in, or unknown: nothing.
     virtual std::optional<PeerAddress> peerAddress(std::string_view name) = 0;
 

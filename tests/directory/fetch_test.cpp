@@ -410,3 +410,46 @@ TEST_F(Fetch, ReleasesTheScratchFileAfterSuccessAndFailure) {
 }
 
 } // namespace
+
+TEST_F(Fetch, ChangesGoWithoutATokenToADirectoryThatSentNone) {
+    dir::Directory d{server_.base(), dir_.path()};
+    const std::string changes[] = {"f.php", "d.php", "e.php"};
+    auto sendChanges = [&] {
+        d.addFriend("ann@x.org", "bob@y.org");
+        d.deleteFriend("ann@x.org", "bob@y.org");
+        d.saveProfile("ann@x.org", dir::Profile{});
+    };
+    struct {
+        const char* loginReply;
+        const char* sentToken; // "&t=..." at the end of each change, or "" for none
+    } cases[] = {
+        {"OK\r\n#bob@y.org\r\n", ""},
+        {"OK\r\n", ""},
+        {"OK\r\n\r\nAbC-_9\r\n", "&t=AbC-_9"},
+        {"OK\r\n#bob@y.org\r\nAbC-_9\r\nmore\r\n", "&t=AbC-_9"},
+        {"OK\r\n#bob@y.org\r\n", ""}, // a later login without one drops the old token
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.loginReply);
+        server_.reply(c.loginReply);
+        ASSERT_EQ(d.login("ann@x.org", "pw", "127.0.0.1", "4000")[0], "OK");
+        sendChanges();
+        auto seen = server_.seen();
+        ASSERT_GE(seen.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            const std::string& target = seen[seen.size() - 3 + i].target;
+            EXPECT_EQ(target.substr(11, 5), changes[i]);
+            const std::string tail = c.sentToken;
+            EXPECT_EQ(target.find("&t="),
+                      tail.empty() ? std::string::npos : target.size() - tail.size())
+                << target;
+        }
+    }
+    // A refused login keeps the token of the last successful one.
+    server_.reply("OK\r\n\r\nKept\r\n");
+    d.login("ann@x.org", "pw", "127.0.0.1", "4000");
+    server_.reply("Error: wrong user name or password\r\n");
+    d.login("ann@x.org", "bad", "127.0.0.1", "4000");
+    d.addFriend("ann@x.org", "bob@y.org");
+    EXPECT_EQ(server_.last().target, "/messenger/f.php?u=ann%40x.org&f=bob%40y.org&t=Kept");
+}

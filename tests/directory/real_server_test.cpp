@@ -41,7 +41,7 @@ TEST_F(RealDirectory, FriendsAndTheirAddresses) {
     EXPECT_EQ(d_.addFriend("ann@x.org", "bob@y.org")[0], "OK");
     EXPECT_NE(d_.addFriend("ann@x.org", "nobody@z.org")[0], "OK");
     const LineList again = d_.login("ann@x.org", "pw", "127.0.0.1", "4321");
-    ASSERT_EQ(again.count(), 2);
+    ASSERT_EQ(again.count(), 3); // the third line is the login token
     EXPECT_EQ(again[1], "#bob@y.org");
 
     const std::vector<std::string> bob{"127.0.0.3", "5123"};
@@ -73,3 +73,32 @@ TEST_F(RealDirectory, ProfileValuesArriveAsTyped) {
 }
 
 } // namespace
+
+TEST_F(RealDirectory, ChangesCarryTheTokenOfTheLastLogin) {
+    for (const char* name : {"ann@x.org", "bob@y.org"})
+        ASSERT_EQ(d_.newUser(name, "pw")[0], "OK");
+    EXPECT_EQ(d_.loginToken(), "");
+    ASSERT_EQ(d_.login("ann@x.org", "pw", "127.0.0.1", "4321")[0], "OK");
+    const std::string first = d_.loginToken();
+    EXPECT_GE(first.size(), 22u); // 128 bits or more
+    EXPECT_EQ(first.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                      "0123456789-_"),
+              std::string::npos);
+    EXPECT_EQ(d_.addFriend("ann@x.org", "bob@y.org")[0], "OK");
+    EXPECT_EQ(d_.saveProfile("ann@x.org", dir::Profile{"Ann", "", "", "", "", "", "", ""})[0],
+              "OK");
+
+    // The same user logging in from a second messenger takes over: the first
+    // one's token no longer counts, and a failed login changes nothing.
+    TempDir otherScratch;
+    dir::Directory other{server_.base(), otherScratch.path()};
+    ASSERT_EQ(other.login("ann@x.org", "pw", "127.0.0.1", "4322")[0], "OK");
+    EXPECT_NE(other.loginToken(), first);
+    EXPECT_EQ(d_.deleteFriend("ann@x.org", "bob@y.org")[0], "Error: log in again");
+    EXPECT_EQ(other.deleteFriend("ann@x.org", "bob@y.org")[0], "OK");
+    EXPECT_NE(d_.login("ann@x.org", "wrong", "127.0.0.1", "4321")[0], "OK");
+    EXPECT_EQ(d_.loginToken(), first);
+    ASSERT_EQ(d_.login("ann@x.org", "pw", "127.0.0.1", "4321")[0], "OK");
+    EXPECT_EQ(d_.addFriend("ann@x.org", "bob@y.org")[0], "OK");
+    EXPECT_EQ(other.addFriend("ann@x.org", "bob@y.org")[0], "Error: log in again");
+}

@@ -34,8 +34,10 @@ TestDirectoryServer::Options withArgs(std::vector<std::string> args, bool observ
 
 HttpReply logIn(const TestDirectoryServer& server, std::string_view name, std::string_view password,
                 std::string_view from) {
-    return server.requestReply(
+    HttpReply reply = server.requestReply(
         "c.php", {{"u", name}, {"p", password}, {"ip", "127.0.0.1"}, {"port", "4000"}}, from);
+    sorvane::test::takeLoginToken(reply.body); // kept by the server object for later changes
+    return reply;
 }
 
 // ---- password guessing ----------------------------------------------------------------------
@@ -145,7 +147,11 @@ struct LoadClient {
     HttpReply ask(std::string_view script,
                   std::initializer_list<std::pair<std::string_view, std::string_view>> params,
                   std::string_view from = {}) {
-        return server.requestReply(script, params, from.empty() ? std::string_view(source) : from);
+        HttpReply reply =
+            server.requestReply(script, params, from.empty() ? std::string_view(source) : from);
+        if (script == "c.php")
+            sorvane::test::takeLoginToken(reply.body); // kept by the server object for changes
+        return reply;
     }
 
     void registerAndLogIn() {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,10 +41,37 @@ struct Step {
     int status;
 };
 
+// The value of key `u` in a target "x.php?u=...&...".
+std::string userOf(const std::string& target) {
+    size_t at = target.find("?u=");
+    if (at == std::string::npos)
+        return {};
+    at += 3;
+    return target.substr(at, target.find('&', at) - at);
+}
+
+// Sends each step, compares body and status. Login replies are compared
+// without their token line (takeLoginToken), and the token goes on to that
+// user's later f.php, d.php and e.php steps.
 void runSteps(const TestDirectoryServer& server, const std::vector<Step>& steps,
               std::string_view source = {}) {
+    std::map<std::string, std::string> tokens;
     for (const Step& step : steps) {
-        auto reply = httpGet(server.port(), "/messenger/" + step.target, source);
+        std::string target = step.target;
+        const std::string script = target.substr(0, 5);
+        if (script == "f.php" || script == "d.php" || script == "e.php") {
+            // A token from these steps, else one from the server's login().
+            std::string user = userOf(target);
+            std::string token = tokens.count(user) ? tokens[user] : server.token(user);
+            if (token.empty() && user.find("%20") != std::string::npos)
+                token = server.token(user.replace(user.find("%20"), 3, " "));
+            if (!token.empty() && target.find("&t=") == std::string::npos)
+                target += "&t=" + token;
+        }
+        auto reply = httpGet(server.port(), "/messenger/" + target, source);
+        if (script == "c.php")
+            if (std::string token = sorvane::test::takeLoginToken(reply.body); !token.empty())
+                tokens[userOf(target)] = token;
         EXPECT_EQ(reply.body, step.body) << step.target;
         EXPECT_EQ(reply.status, step.status) << step.target;
     }
@@ -154,21 +182,27 @@ TEST_P(DirectoryHttp, ChangesAreAcceptedOnlyFromTheLastLoginAddress) {
     TestDirectoryServer server(serverOptions());
     server.registerUser("bob", "pw");
     server.registerAndLogin("ann", "pw"); // from 127.0.0.1
+    const std::string firstToken = "&t=" + server.token("ann");
     const std::vector<std::string> mutations = {"f.php?u=ann&f=bob", "d.php?u=ann&f=bob",
                                                 "e.php?u=ann&n=Mallory"};
     for (const std::string& m : mutations) {
         SCOPED_TRACE(m);
-        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.2").body, kOrigin);
-        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.1").body, kOk);
+        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m + firstToken, "127.0.0.2").body,
+                  kOrigin);
+        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m + firstToken, "127.0.0.1").body, kOk);
     }
-    // A login from elsewhere moves the right along with it.
-    EXPECT_EQ(
-        httpGet(server.port(), "/messenger/c.php?u=ann&p=pw&ip=127.0.0.2&port=1", "127.0.0.2").body,
-        kOk);
+    // A login from elsewhere moves the right along with it, with a new token.
+    std::string login =
+        httpGet(server.port(), "/messenger/c.php?u=ann&p=pw&ip=127.0.0.2&port=1", "127.0.0.2").body;
+    const std::string secondToken = "&t=" + sorvane::test::takeLoginToken(login);
+    EXPECT_EQ(login, kOk);
     for (const std::string& m : mutations) {
         SCOPED_TRACE(m);
-        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.1").body, kOrigin);
-        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m, "127.0.0.2").body, kOk);
+        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m + secondToken, "127.0.0.1").body,
+                  kOrigin);
+        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m + firstToken, "127.0.0.2").body,
+                  "Error: log in again\r\n");
+        EXPECT_EQ(httpGet(server.port(), "/messenger/" + m + secondToken, "127.0.0.2").body, kOk);
     }
     EXPECT_EQ(server.request("v.php", {{"u", "ann"}}),
               "ann\r\nMallory\r\n" + kEmptyProfile.substr(2));
@@ -207,17 +241,18 @@ TEST_P(DirectoryHttp, QueryValuesArePercentDecoded) {
     EXPECT_EQ(server.request("e.php", {{"u", "ann b"}, {"ci", city}}), kOk);
     EXPECT_EQ(server.request("v.php", {{"u", "ann b"}}),
               "ann b\r\n\r\n\r\n\r\n\r\n\r\n\r\n" + city + "\r\n\r\n");
-    runSteps(server, {
-                         // '+' is a plus, not a blank; lower-case escapes and stray '%' are fine
-                         {"s.php?u=ann+b", "", 200},
-                         {"s.php?u=ann%20b", "ann b\r\n", 200},
-                         {"e.php?u=ann%20b&n=a+b%2bc&s=%c3%a9&g=50%&d=%zz", kOk, 200},
-                         {"v.php?u=ann%20b",
-                          "ann b\r\na+b+c\r\n\xC3\xA9\r\n50%\r\n%zz\r\n\r\n\r\n\r\n\r\n", 200},
-                         // key names are decoded too, and the first of a repeated key counts
-                         {"e.php?%75=ann%20b&n=first&n=second", kOk, 200},
-                         {"v.php?u=ann%20b", "ann b\r\nfirst\r\n" + kEmptyProfile.substr(2), 200},
-                     });
+    runSteps(server,
+             {
+                 // '+' is a plus, not a blank; lower-case escapes and stray '%' are fine
+                 {"s.php?u=ann+b", "", 200},
+                 {"s.php?u=ann%20b", "ann b\r\n", 200},
+                 {"e.php?u=ann%20b&n=a+b%2bc&s=%c3%a9&g=50%&d=%zz", kOk, 200},
+                 {"v.php?u=ann%20b", "ann b\r\na+b+c\r\n\xC3\xA9\r\n50%\r\n%zz\r\n\r\n\r\n\r\n\r\n",
+                  200},
+                 // key names are decoded too, and the first of a repeated key counts
+                 {"e.php?%75=ann%20b&n=first&n=second&t=" + server.token("ann b"), kOk, 200},
+                 {"v.php?u=ann%20b", "ann b\r\nfirst\r\n" + kEmptyProfile.substr(2), 200},
+             });
 }
 
 TEST_P(DirectoryHttp, SqlAndSearchSyntaxInValuesIsPlainText) {

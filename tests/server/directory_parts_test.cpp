@@ -5,7 +5,9 @@
 #include "backend_test.h"
 #include "directory_service.h"
 #include "forwarded.h"
+#include "names.h"
 #include "postgres_storage.h"
+#include "sql.h"
 #include "sqlite_storage.h"
 #include "target.h"
 
@@ -182,11 +184,11 @@ TEST(SqliteFile, RefusesADatabaseFromANewerServer) {
     const std::string path = (dir / "directory.db").string();
     {
         SqliteStorage storage(path);
-        EXPECT_TRUE(storage.createAccount("ann", "$y$hash"));
+        EXPECT_TRUE(storage.createAccount("ann", "$y$hash", nameSkeleton("ann")));
     }
     {
         SqliteStorage reopened(path); // the current version opens again with its data
-        EXPECT_FALSE(reopened.createAccount("ANN", "$y$other"));
+        EXPECT_FALSE(reopened.createAccount("ANN", "$y$other", nameSkeleton("ANN")));
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -202,7 +204,7 @@ TEST(SqliteFile, ImportSkipsTakenNamesAndIndexesTheRest) {
     std::filesystem::create_directories(dir);
     {
         SqliteStorage storage((dir / "directory.db").string());
-        ASSERT_TRUE(storage.createAccount("Ann@X", "$y$a"));
+        ASSERT_TRUE(storage.createAccount("Ann@X", "$y$a", nameSkeleton("Ann@X")));
         EXPECT_EQ(storage.importAccounts({{"bob@x", "$y$b"},
                                           {"ann@x", "$y$c"},
                                           {"\xC3\xA9va@x", "$y$d"},
@@ -282,7 +284,7 @@ TEST_P(StorageSearch, EveryLengthOfTextAgreesWithAPlainSubstringTest) {
                                             "abcd.cdef@x.example",
                                             "zz"};
     for (const auto& n : names)
-        ASSERT_TRUE(storage.createAccount(n, "$y$h"));
+        ASSERT_TRUE(storage.createAccount(n, "$y$h", nameSkeleton(n)));
     const char* texts[] = {"a",
                            "E",
                            "a.",
@@ -360,7 +362,8 @@ TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
             (std::vector<std::string>{"Anna.Evans@mail.example", "zoe.examiner@web.example"}));
         EXPECT_EQ(storage.search("ann", 10), std::vector<std::string>{"Anna.Evans@mail.example"});
         // New accounts are indexed like the upgraded ones.
-        ASSERT_TRUE(storage.createAccount("kira.exner@web.example", "$y$c"));
+        ASSERT_TRUE(storage.createAccount("kira.exner@web.example", "$y$c",
+                                          nameSkeleton("kira.exner@web.example")));
         EXPECT_EQ(storage.search("@web.example", 10),
                   (std::vector<std::string>{"zoe.examiner@web.example", "kira.exner@web.example"}));
     }
@@ -368,10 +371,41 @@ TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
     sqlite3_stmt* stmt = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &stmt, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 3);
     sqlite3_finalize(stmt);
     sqlite3_close(raw);
     SqliteStorage reopened(db.path()); // opens as it is, without a second upgrade
     EXPECT_EQ(reopened.search("r@web.e", 10),
               (std::vector<std::string>{"zoe.examiner@web.example", "kira.exner@web.example"}));
+}
+
+TEST(SqliteFile, UpgradesAVersion2DatabaseKeepingLookAlikesAndRefusingNewOnes) {
+    TempDatabase db;
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.path().c_str(), &raw), SQLITE_OK);
+    // Version 2 as it was: no token, no skeleton; two accounts that look alike.
+    for (const char* text : {sql::kCreateSchema, sql::kCreateLongPieces,
+                             "INSERT INTO users (name, password_hash, login_origin) VALUES "
+                             "('bob@x.org', '$y$a', '127.0.0.1'), ('b\xD0\xBE"
+                             "b@x.org', '$y$b', NULL);"
+                             "PRAGMA user_version = 2;"})
+        ASSERT_EQ(sqlite3_exec(raw, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
+    sqlite3_close(raw);
+
+    SqliteStorage storage(db.path());
+    // Existing accounts stay as they are, both of them.
+    EXPECT_EQ(storage.account("bob@x.org")->passwordHash, "$y$a");
+    EXPECT_EQ(storage.account("bob@x.org")->loginTokenHash, "");
+    EXPECT_EQ(storage
+                  .account("b\xD0\xBE"
+                           "b@x.org")
+                  ->passwordHash,
+              "$y$b");
+    // A new look-alike of either is refused; logins record their token's hash.
+    EXPECT_FALSE(storage.createAccount("B0B@x.org", "$y$c", nameSkeleton("B0B@x.org")));
+    EXPECT_TRUE(storage.createAccount("carl@x.org", "$y$d", nameSkeleton("carl@x.org")));
+    const UserId bob = storage.account("bob@x.org")->id;
+    storage.recordLogin(bob, PeerAddress{"127.0.0.5", 4000}, "127.0.0.5", "abc123");
+    EXPECT_EQ(storage.account("bob@x.org")->loginTokenHash, "abc123");
+    EXPECT_EQ(storage.account("bob@x.org")->loginOrigin, "127.0.0.5");
 }

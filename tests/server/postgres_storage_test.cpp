@@ -2,6 +2,7 @@
 // schema laid out once by servers starting together, the bulk import, and
 // the --db values that choose it.
 
+#include "names.h"
 #include "postgres_server.h"
 #include "postgres_storage.h"
 
@@ -16,6 +17,7 @@
 
 using sorvane::server::ImportedAccount;
 using sorvane::server::isPostgresUri;
+using sorvane::server::nameSkeleton;
 using sorvane::server::PostgresStorage;
 using sorvane::server::shownDatabase;
 using sorvane::test::TestPostgres;
@@ -63,7 +65,8 @@ TEST(PostgresDatabase, ServersStartingTogetherLayOutTheSchemaOnce) {
         servers.emplace_back([&, i] {
             try {
                 PostgresStorage storage(uri);
-                if (!storage.createAccount("user" + std::to_string(i), "$y$h"))
+                if (!storage.createAccount("user" + std::to_string(i), "$y$h",
+                                           nameSkeleton("user" + std::to_string(i))))
                     ++failed;
             } catch (const std::exception&) {
                 ++failed;
@@ -72,7 +75,7 @@ TEST(PostgresDatabase, ServersStartingTogetherLayOutTheSchemaOnce) {
     for (std::thread& t : servers)
         t.join();
     EXPECT_EQ(failed, 0);
-    EXPECT_EQ(TestPostgres::query(uri, "SELECT version FROM directory_schema"), "1\n");
+    EXPECT_EQ(TestPostgres::query(uri, "SELECT version FROM directory_schema"), "2\n");
     EXPECT_EQ(TestPostgres::query(uri, "SELECT count(*) FROM users"), "4\n");
 
     // A database a newer server wrote is not touched.
@@ -88,7 +91,7 @@ TEST(PostgresDatabase, ServersStartingTogetherLayOutTheSchemaOnce) {
 TEST(PostgresDatabase, ImportCopiesInOrderAndSkipsTakenNames) {
     POSTGRES_OR_SKIP(pg);
     PostgresStorage storage(pg->createDatabase());
-    ASSERT_TRUE(storage.createAccount("Ann@X", "$y$a"));
+    ASSERT_TRUE(storage.createAccount("Ann@X", "$y$a", nameSkeleton("Ann@X")));
     // Values COPY's text format has to escape travel unchanged.
     const std::string odd = "tab\there\\back\nline@x";
     EXPECT_EQ(storage.importAccounts({{"bob@x", "$y$b", "127.0.0.1", 4000},
@@ -110,11 +113,11 @@ TEST(PostgresDatabase, ImportCopiesInOrderAndSkipsTakenNames) {
 TEST(PostgresDatabase, AStoppedDatabaseFailsARequestAndTheNextOneAfterItsReturnWorks) {
     POSTGRES_OR_SKIP(pg);
     PostgresStorage storage(pg->createDatabase());
-    ASSERT_TRUE(storage.createAccount("ann", "$y$a"));
+    ASSERT_TRUE(storage.createAccount("ann", "$y$a", nameSkeleton("ann")));
     pg->stop();
     EXPECT_THROW(storage.account("ann"), std::runtime_error);
     EXPECT_THROW(storage.search("an", 10), std::runtime_error);
     pg->start();
     EXPECT_EQ(storage.account("ann")->passwordHash, "$y$a");
-    EXPECT_TRUE(storage.createAccount("bob", "$y$b"));
+    EXPECT_TRUE(storage.createAccount("bob", "$y$b", nameSkeleton("bob")));
 }

@@ -80,6 +80,24 @@ std::string query(std::initializer_list<std::pair<std::string_view, std::string_
 
 } // namespace
 
+std::string takeLoginToken(std::string& body) {
+    // Lines ended by CR LF: "OK", the friend line, the token.
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < body.size();) {
+        size_t end = body.find("\r\n", start);
+        if (end == std::string::npos)
+            return {};
+        lines.push_back(body.substr(start, end - start));
+        start = end + 2;
+    }
+    if (lines.size() != 3 || lines[0] != "OK")
+        return {};
+    body = "OK\r\n";
+    if (!lines[1].empty())
+        body += lines[1] + "\r\n";
+    return lines[2];
+}
+
 int freeLoopbackPort() {
     Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0)
@@ -332,7 +350,25 @@ HttpReply TestDirectoryServer::requestReply(
     std::string target = "/messenger/";
     target += script;
     target += query(params);
-    return httpGet(port_, target, sourceAddress);
+    std::string_view user;
+    bool hasToken = false;
+    for (const auto& [key, value] : params) {
+        if (key == "u" && user.empty())
+            user = value;
+        hasToken = hasToken || key == "t";
+    }
+    const bool change = script == "f.php" || script == "d.php" || script == "e.php";
+    if (std::string t = token(user); change && !hasToken && !t.empty())
+        target += "&t=" + percentEncode(t);
+    HttpReply reply = httpGet(port_, target, sourceAddress);
+    if (script == "c.php") {
+        std::string body = reply.body;
+        if (std::string t = takeLoginToken(body); !t.empty()) {
+            std::lock_guard lock(tokensMutex_);
+            tokens_[std::string(user)] = t;
+        }
+    }
+    return reply;
 }
 
 std::string TestDirectoryServer::request(
@@ -350,7 +386,15 @@ std::string TestDirectoryServer::registerUser(std::string_view name,
 std::string TestDirectoryServer::login(std::string_view name, std::string_view password,
                                        std::string_view ip, int listenPort) const {
     std::string port = std::to_string(listenPort);
-    return request("c.php", {{"u", name}, {"p", password}, {"ip", ip}, {"port", port}});
+    std::string body = request("c.php", {{"u", name}, {"p", password}, {"ip", ip}, {"port", port}});
+    takeLoginToken(body);
+    return body;
+}
+
+std::string TestDirectoryServer::token(std::string_view name) const {
+    std::lock_guard lock(tokensMutex_);
+    auto it = tokens_.find(name);
+    return it == tokens_.end() ? std::string() : it->second;
 }
 
 void TestDirectoryServer::registerAndLogin(std::string_view name, std::string_view password,

@@ -12,6 +12,8 @@
 // crashed test never leaves a server behind: start it from the test's thread.
 
 #include <initializer_list>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +33,12 @@ struct HttpReply {
     int status = 0; // 0 when no HTTP response arrived
     std::string body;
 };
+
+// A login reply's third line is the token that changes (f, d, e) must carry.
+// Takes it off `body` and returns it (empty when there is none), and with it
+// an empty friend line, so that the rest reads as the reply of a directory
+// without tokens: "OK\r\n\r\n<token>\r\n" -> "OK\r\n".
+std::string takeLoginToken(std::string& body);
 
 // One GET over a fresh TCP connection to 127.0.0.1:port. `target` is the
 // request target as sent ("/messenger/g.php?u=x"). `sourceAddress`, when not
@@ -86,6 +94,9 @@ public:
     void restart();
 
     // GET /messenger/<script>?<k>=<v>&... with percent-encoded values; returns the body.
+    // Like a messenger, it keeps the token of every accepted c.php by its u,
+    // and adds "&t=" + u's token to f.php, d.php and e.php unless they carry a
+    // "t" of their own. Bodies are returned as they came.
     std::string request(std::string_view script,
                         std::initializer_list<std::pair<std::string_view, std::string_view>> params,
                         std::string_view sourceAddress = {}) const;
@@ -97,9 +108,12 @@ public:
 
     // n.php: body, "OK\r\n" when created.
     std::string registerUser(std::string_view name, std::string_view password) const;
-    // c.php from 127.0.0.1: body, "OK\r\n" (+ friend line) when accepted.
+    // c.php from 127.0.0.1: body, "OK\r\n" (+ friend line) when accepted; the
+    // token line is taken off (takeLoginToken).
     std::string login(std::string_view name, std::string_view password,
                       std::string_view ip = "127.0.0.1", int listenPort = 0) const;
+    // The token of `name`'s last accepted c.php (by the name as given), or empty.
+    std::string token(std::string_view name) const;
     // n.php then c.php; throws when either is refused.
     void registerAndLogin(std::string_view name, std::string_view password,
                           std::string_view ip = "127.0.0.1", int listenPort = 0) const;
@@ -116,6 +130,8 @@ private:
     int port_ = 0;
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
+    mutable std::mutex tokensMutex_;
+    mutable std::map<std::string, std::string, std::less<>> tokens_;
 };
 
 } // namespace sorvane::test
