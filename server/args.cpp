@@ -1,5 +1,6 @@
 #include "args.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace sorvane::server {
@@ -118,6 +119,27 @@ ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
                 parsed.error = "--threads wants a number from 1 to 1024";
                 return parsed;
             }
+        } else if (arg == "--search-rate") {
+            if (!takeValue(v))
+                return parsed;
+            // N or N,BURST
+            size_t comma = v.find(',');
+            int rate = 0, burst = 0;
+            if (!parseInt(v.substr(0, comma), 0, 1000000, rate) ||
+                (comma != std::string_view::npos &&
+                 !parseInt(v.substr(comma + 1), 1, 1000000, burst))) {
+                parsed.error = "--search-rate wants N or N,BURST (searches a second, at once)";
+                return parsed;
+            }
+            o.searchesPerSecond = rate;
+            o.searchBurst = comma == std::string_view::npos ? std::max(rate, 1) * 4 : burst;
+        } else if (arg == "--register-rate") {
+            if (!takeValue(v))
+                return parsed;
+            if (!parseInt(v, 0, 1000000, o.newUsersPerHour)) {
+                parsed.error = "--register-rate wants a number from 0 (no limit) to 1000000";
+                return parsed;
+            }
         } else if (arg == "--max-connections") {
             if (!takeValue(v))
                 return parsed;
@@ -216,6 +238,12 @@ Options:
                         address of the user's last login without the login's
                         token, for messengers that do not send one; anyone
                         sharing that address can then change the user's data
+  --search-rate N[,BURST]
+                        searches (s.php) one address may make a second, and
+                        at once (default 5,20; BURST defaults to 4N; 0: no
+                        limit); beyond it "429 too many searches"
+  --register-rate N     new users (n.php) one address may ask for an hour
+                        (default 20; 0: no limit)
   --tls-cert FILE       serve HTTPS on --listen with this certificate (PEM)
   --tls-key FILE        and its private key (PEM); both or neither
   --threads N           requests served at once (default 32)

@@ -23,6 +23,10 @@ struct ServerOptions {
     // Both set: HTTPS with this certificate and key (PEM files).
     std::string tlsCertificate;
     std::string tlsKey;
+    // Per address: searches a second and at once, new users an hour (0: no limit).
+    double searchesPerSecond = 5;
+    int searchBurst = 20;
+    int newUsersPerHour = 20;
     // Password-guessing throttle; hidden options, for tests.
     int loginFailureLimit = 5;
     int loginFailureWindowMs = 60000;

@@ -110,6 +110,14 @@ std::string tokenHash(std::string_view token) {
     return out;
 }
 
+bool isUnicastHostAddress(std::string_view text) {
+    in_addr addr{};
+    if (::inet_pton(AF_INET, std::string(text).c_str(), &addr) != 1)
+        return false;
+    const std::uint32_t first = ntohl(addr.s_addr) >> 24;
+    return first != 0 && first < 224;
+}
+
 std::string normalizeRemoteAddress(std::string_view address) {
     constexpr std::string_view mapped = "::ffff:";
     if (address.size() > mapped.size() && address.substr(0, mapped.size()) == mapped &&
@@ -160,7 +168,8 @@ bool isCleanText(std::string_view text) {
 DirectoryService::DirectoryService(Storage& storage, const PasswordHasher& hasher,
                                    Settings settings)
     : storage_(storage), hasher_(hasher), settings_(settings),
-      throttle_(storage.loginThrottle(settings.throttle)) {}
+      throttle_(storage.loginThrottle(settings.throttle)), searches_(settings.searches),
+      newUsers_(settings.newUsers) {}
 
 Reply DirectoryService::handle(const Target& target, std::string_view remoteAddress) {
     std::string_view path = target.path;
@@ -180,6 +189,12 @@ Reply DirectoryService::handle(const Target& target, std::string_view remoteAddr
     }
 
     const std::string remote = normalizeRemoteAddress(remoteAddress);
+    // Walking the whole directory with searches, or filling it with accounts,
+    // takes one address a long time.
+    if (script == 's' && !searches_.take(remote))
+        return line(429, refusal::kTooManySearches);
+    if (script == 'n' && !newUsers_.take(remote))
+        return line(429, refusal::kTooManyNewUsers);
     try {
         switch (script) {
         case 'c':
@@ -221,7 +236,7 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
         // request came from is the best guess then.
         if (sent.empty())
             ip = remote;
-        else if (isIPv4(sent))
+        else if (isUnicastHostAddress(sent))
             ip = sent;
         else
             return line(400, refusal::kBadAddress);

@@ -4,6 +4,7 @@
 // caller's address go in, a status and a body come out.
 
 #include "login_throttle.h"
+#include "rate_limiter.h"
 #include "target.h"
 
 #include <memory>
@@ -39,6 +40,9 @@ inline constexpr std::string_view kServerError = "Error: server error";
 inline constexpr std::string_view kTooManyFailures =
     "Error: too many failed logins, try again later";
 inline constexpr std::string_view kLogInAgain = "Error: log in again";
+inline constexpr std::string_view kTooManySearches = "Error: too many searches, try again later";
+inline constexpr std::string_view kTooManyNewUsers =
+    "Error: too many new users from this address, try again later";
 inline constexpr std::string_view kNameNotAllowed = "Error: this name is not allowed";
 } // namespace refusal
 
@@ -57,6 +61,10 @@ public:
         // who shares that address (a NAT, a shared machine, a web page the
         // user opens) can then change the user's data.
         bool allowAddressOnlyChanges = false;
+        // s.php and n.php from one address (the whole-friend-list g.php
+        // lookups of a presence run are not limited).
+        RateLimiter::Settings searches{5, 20};
+        RateLimiter::Settings newUsers{20.0 / 3600, 20};
     };
 
     DirectoryService(Storage& storage, const PasswordHasher& hasher, Settings settings);
@@ -82,6 +90,8 @@ private:
     const PasswordHasher& hasher_;
     Settings settings_;
     std::unique_ptr<LoginThrottle> throttle_;
+    RateLimiter searches_;
+    RateLimiter newUsers_;
 };
 
 // One log line (without line end) for a request: the target with every value
@@ -96,6 +106,10 @@ std::string normalizeRemoteAddress(std::string_view address);
 std::string newLoginToken();
 // SHA-256 of a token as lower-case hex, the form the storage keeps.
 std::string tokenHash(std::string_view token);
+
+// True for a dotted IPv4 address that can be a host's own: not in 0.0.0.0/8,
+// not multicast (224/4), not reserved or broadcast (240/4).
+bool isUnicastHostAddress(std::string_view text);
 
 // True when `text` is well-formed UTF-8 without control characters.
 bool isCleanText(std::string_view text);

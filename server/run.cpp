@@ -9,18 +9,25 @@
 #include "sqlite_storage.h"
 #include "tls_pair.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace sorvane::server {
 namespace {
@@ -37,6 +44,33 @@ rlim_t raiseDescriptorLimit() {
         ::getrlimit(RLIMIT_NOFILE, &limit);
     }
     return limit.rlim_cur;
+}
+
+// Folders made for the database are the server's alone (0700), and so is a
+// new database file (0600): accounts and password hashes are not for other
+// users of the machine, whatever the umask. SQLite gives its -wal and -shm
+// files the database file's mode.
+void prepareDatabaseFile(const std::string& path) {
+    std::filesystem::path db(path);
+    std::filesystem::path folder = db.parent_path();
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path p = folder; !p.empty() && !std::filesystem::exists(p);
+         p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path())
+            break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST)
+            throw std::runtime_error("cannot make the folder " + it->string() + ": " +
+                                     std::strerror(errno));
+        ::chmod(it->c_str(), 0700);
+    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);
+        ::close(fd);
+    }
 }
 
 } // namespace
@@ -102,15 +136,16 @@ int runServer(const ServerOptions& options) {
         if (isPostgresUri(options.database)) {
             storage = std::make_unique<PostgresStorage>(options.database);
         } else {
-            std::filesystem::path db(options.database);
-            if (db.has_parent_path())
-                std::filesystem::create_directories(db.parent_path());
+            prepareDatabaseFile(options.database);
             storage = std::make_unique<SqliteStorage>(options.database);
         }
         PasswordHasher hasher(options.hashCost);
         DirectoryService::Settings settings;
         settings.observedAddress = options.observedAddress;
         settings.allowAddressOnlyChanges = options.allowAddressOnlyChanges;
+        settings.searches = {options.searchesPerSecond, static_cast<double>(options.searchBurst)};
+        settings.newUsers = {options.newUsersPerHour / 3600.0,
+                             static_cast<double>(options.newUsersPerHour)};
         settings.throttle.limit = options.loginFailureLimit;
         settings.throttle.window = std::chrono::milliseconds(options.loginFailureWindowMs);
         settings.throttle.pause = std::chrono::milliseconds(options.loginPauseMs);

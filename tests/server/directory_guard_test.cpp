@@ -8,7 +8,9 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -151,4 +153,101 @@ TEST(DirectoryNames, InvisibleMixedAndLookAlikeNamesAreRefused) {
     // Nothing refused became an account.
     EXPECT_EQ(server.request("s.php", {{"u", "bob"}}), "bob@x.org\r\n");
     EXPECT_EQ(server.request("s.php", {{"u", "@x.org"}}).find("\u202E"), std::string::npos);
+}
+
+TEST(DirectoryLimits, SearchesAndNewUsersFromOneAddressAreRationed) {
+    TestDirectoryServer::Options options;
+    // One search a second (a burst of 20 at once), three new users an hour.
+    options.rationed = true;
+    options.extraArgs = {"--search-rate", "1,20", "--register-rate", "3"};
+    TestDirectoryServer server(options);
+    const std::string tooManySearches = "Error: too many searches, try again later\r\n";
+    int answered = 0;
+    for (int i = 0; i < 30; ++i) {
+        auto reply = httpGet(server.port(), "/messenger/s.php?u=a", "127.0.0.2");
+        if (reply.status == 200)
+            ++answered;
+        else
+            EXPECT_EQ(reply.body, tooManySearches);
+    }
+    EXPECT_GE(answered, 20);
+    EXPECT_LE(answered, 22); // the burst, and what refilled meanwhile
+    // Another address has its own allowance, and lookups are not rationed.
+    EXPECT_EQ(httpGet(server.port(), "/messenger/s.php?u=a", "127.0.0.3").status, 200);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(httpGet(server.port(), "/messenger/g.php?u=x", "127.0.0.2").status, 404);
+
+    const std::string tooManyUsers =
+        "Error: too many new users from this address, try again later\r\n";
+    const std::vector<std::pair<std::string, std::string>> registrations = {
+        {"u1", kOk}, {"u1", kExists}, {"u2", kOk}, {"u3", tooManyUsers}, {"u4", tooManyUsers}};
+    for (const auto& [name, reply] : registrations)
+        EXPECT_EQ(get(server, "n.php?u=" + name + "&p=pw", "127.0.0.4"), reply) << name;
+    EXPECT_EQ(httpGet(server.port(), "/messenger/n.php?u=u3&p=pw", "127.0.0.4").status, 429);
+    EXPECT_EQ(get(server, "n.php?u=u3&p=pw", "127.0.0.5"), kOk);
+}
+
+TEST(DirectoryLimits, ByDefaultFiveSearchesASecondWithABurstOfTwentyAndTwentyNewUsersAnHour) {
+    TestDirectoryServer::Options options;
+    options.rationed = true;
+    TestDirectoryServer server(options);
+    int answered = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i)
+        answered += httpGet(server.port(), "/messenger/s.php?u=ab", "127.0.0.2").status == 200;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(answered, 20);
+    EXPECT_LE(answered, 20 + static_cast<int>(5 * seconds) + 1) << seconds << " s";
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(get(server, "n.php?u=user" + std::to_string(i) + "&p=pw", "127.0.0.2"), kOk);
+    EXPECT_EQ(httpGet(server.port(), "/messenger/n.php?u=user20&p=pw", "127.0.0.2").status, 429);
+}
+
+TEST(DirectoryLimits, LoginRefusesAnAddressNoHostCanHave) {
+    TestDirectoryServer server;
+    ASSERT_EQ(server.registerUser("ann", "pw"), kOk);
+    const std::string bad = "Error: invalid address or port\r\n";
+    for (const char* ip : {"0.0.0.0", "0.1.2.3", "224.0.0.1", "239.255.255.250", "240.0.0.1",
+                           "255.255.255.255", "1.2.3", "::1", "1.2.3.4 "})
+        EXPECT_EQ(get(server, "c.php?u=ann&p=pw&port=4000&ip=" + percentEncode(ip)), bad) << ip;
+    for (const char* ip : {"127.0.0.9", "10.1.2.3", "192.168.0.255", "223.255.255.254"}) {
+        EXPECT_EQ(get(server, "c.php?u=ann&p=pw&port=4000&ip=" + std::string(ip)).substr(0, 4),
+                  "OK\r\n")
+            << ip;
+        EXPECT_EQ(get(server, "g.php?u=ann"), std::string(ip) + "\r\n4000\r\n");
+    }
+    // With --observed-address the sent ip is not looked at.
+    TestDirectoryServer::Options options;
+    options.observedAddress = true;
+    TestDirectoryServer observed(options);
+    ASSERT_EQ(observed.registerUser("ann", "pw"), kOk);
+    EXPECT_EQ(get(observed, "c.php?u=ann&p=pw&port=4000&ip=0.0.0.0", "127.0.0.7").substr(0, 4),
+              "OK\r\n");
+    EXPECT_EQ(get(observed, "g.php?u=ann"), "127.0.0.7\r\n4000\r\n");
+}
+
+TEST(DirectoryFiles, DatabaseAndItsFoldersAreTheServersAloneWhateverTheUmask) {
+    const std::string base =
+        (std::filesystem::temp_directory_path() / ("sorvane-modes-" + std::to_string(::getpid())))
+            .string();
+    const std::string db = base + "/new/folder/directory.db";
+    const mode_t before = ::umask(0);
+    {
+        TestDirectoryServer::Options options;
+        options.extraArgs = {"--db", db}; // the later --db wins
+        TestDirectoryServer server(options);
+        ::umask(before);
+        ASSERT_EQ(server.registerUser("ann", "pw"), kOk);
+        auto mode = [](const std::string& path) {
+            struct stat st {};
+            return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+        };
+        EXPECT_EQ(mode(base + "/new"), 0700);
+        EXPECT_EQ(mode(base + "/new/folder"), 0700);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            EXPECT_EQ(mode(db + suffix), 0600) << suffix;
+    }
+    ::umask(before);
+    std::filesystem::remove_all(base);
 }

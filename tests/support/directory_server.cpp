@@ -219,6 +219,8 @@ void TestDirectoryServer::start() {
     };
     if (options_.observedAddress)
         args.push_back("--observed-address");
+    if (!options_.rationed)
+        args.insert(args.end(), {"--search-rate", "0", "--register-rate", "0"});
     if (!options_.tlsCertificate.empty())
         args.insert(args.end(),
                     {"--tls-cert", options_.tlsCertificate, "--tls-key", options_.tlsKey});

@@ -56,7 +56,11 @@ public:
         int hashCost = 1;
         // Program to run; empty means the sorvane-directory of this build.
         std::string executable;
-        // Further command-line arguments.
+        // Keep the server's per-address limits of searches and new users;
+        // otherwise they are off, since tests register and search freely
+        // from one address.
+        bool rationed = false;
+        // Further command-line arguments (after the ones above, so they win).
         std::vector<std::string> extraArgs;
         // Both set: serve HTTPS with this certificate and key (PEM files);
         // base() then starts with "https://".
