@@ -1,14 +1,46 @@
 // The floor for the directory server's request rate: the same HTTP library, with the same
-// threads and socket settings, answering every request with a constant address reply.
-// Takes the directory server's command line (only --listen is used) and announces itself the
-// same way, so benchmarks start it like the real server.
-#include <httplib.h>
+// serving threads (libmicrohttpd's epoll pool of 32) and socket settings, answering every
+// request with a constant address reply. Takes the directory server's command line (only
+// --listen is used) and announces itself the same way, so benchmarks start it like the real
+// server. SIGTERM or SIGINT stops it.
+#include <microhttpd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <string_view>
+
+namespace {
+
+constexpr std::string_view kReply = "127.0.0.1\r\n4242\r\n";
+
+MHD_Result answer(void*, MHD_Connection* connection, const char*, const char*, const char*,
+                  const char*, size_t* uploadSize, void** requestContext) {
+    // Answered on the second call, as the directory does: a reply queued on the first one
+    // closes the connection.
+    static int waited;
+    if (*requestContext != &waited) {
+        *requestContext = &waited;
+        return MHD_YES;
+    }
+    if (*uploadSize != 0) {
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    MHD_Response* response = MHD_create_response_from_buffer(
+        kReply.size(), const_cast<char*>(kReply.data()), MHD_RESPMEM_PERSISTENT);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     std::string host = "127.0.0.1";
@@ -20,28 +52,38 @@ int main(int argc, char* argv[]) {
             host = listen.substr(0, colon);
             port = std::stoi(listen.substr(colon + 1));
         }
-    httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    server.set_tcp_nodelay(true);
-    server.set_keep_alive_timeout(2);
-    server.set_read_timeout(5);
-    server.set_write_timeout(5);
-    int listenFd = -1;
-    server.set_socket_options([&](int fd) {
-        int yes = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listenFd = fd;
-    });
-    server.Get(R"(/messenger/.*)", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("127.0.0.1\r\n4242\r\n", "text/plain; charset=utf-8");
-    });
-    if (!server.bind_to_port(host, port)) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
         std::fprintf(stderr, "bare_http_server: cannot listen on %s:%d\n", host.c_str(), port);
         return 1;
     }
-    if (listenFd >= 0)
-        ::listen(listenFd, SOMAXCONN);
-    std::printf("listening on %s:%d\n", host.c_str(), port);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    MHD_Daemon* daemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD, 0, nullptr, nullptr, &answer, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE, 32u, MHD_OPTION_CONNECTION_LIMIT,
+        4096u, MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+    if (!daemon) {
+        std::fprintf(stderr, "bare_http_server: cannot serve on %s:%d\n", host.c_str(), port);
+        return 1;
+    }
+    std::printf("listening on %s:%d\n", host.c_str(), ntohs(address.sin_port));
     std::fflush(stdout);
-    return server.listen_after_bind() ? 0 : 1;
+    int signal = 0;
+    sigwait(&stop, &signal);
+    MHD_stop_daemon(daemon);
+    return 0;
 }

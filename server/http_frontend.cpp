@@ -80,6 +80,16 @@ void keepLibraryMessage(void*, const char* format, va_list args) {
         lastLibraryMessage.pop_back();
 }
 
+// A request that announces a body. It is answered at once and its connection
+// closed, so the body is never read.
+bool hasBody(MHD_Connection* connection) {
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    return (length && std::strcmp(length, "0") != 0) ||
+           MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                       MHD_HTTP_HEADER_TRANSFER_ENCODING);
+}
+
 } // namespace
 
 std::optional<std::string_view> HttpRequest::header(std::string_view name) const {
@@ -95,6 +105,10 @@ struct HttpFrontend::Connection {
     Clock::time_point headDue = kNever;
     // The current request's target as sent, before the library takes it apart.
     std::string target;
+    // Steps of the current request: head complete, one call let pass, replied.
+    bool headSeen = false;
+    bool waited = false;
+    bool answered = false;
 };
 
 struct FrontendCallbacks {
@@ -105,16 +119,28 @@ struct FrontendCallbacks {
         auto* record = static_cast<HttpFrontend::Connection*>(*requestContext);
         if (!record)
             return MHD_NO; // no request line seen: cannot happen, close the connection
-        if (*uploadSize != 0) {
+        if (!record->headSeen) {
+            record->headSeen = true;
+            std::lock_guard lock(frontend.connectionsMutex_);
+            record->headDue = kNever;
+        }
+        if (record->answered) {
             // A body on a request that was already answered: dropped unread.
             *uploadSize = 0;
             return MHD_YES;
         }
-        const auto start = Clock::now();
-        {
-            std::lock_guard lock(frontend.connectionsMutex_);
-            record->headDue = kNever;
+        const MHD_ConnectionInfo* headSize =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+        const bool headTooLarge =
+            headSize && headSize->header_size > frontend.settings_.maxHeadBytes;
+        if (!record->waited && !headTooLarge && !hasBody(connection)) {
+            // Answered on the next call: a reply queued on the first one makes
+            // the library close the connection instead of keeping it alive.
+            record->waited = true;
+            return MHD_YES;
         }
+        record->answered = true;
+        const auto start = Clock::now();
 
         HttpRequest request;
         request.method = method;
@@ -129,10 +155,6 @@ struct FrontendCallbacks {
 
         const Target target = parseTarget(request.target);
         Reply reply;
-        const MHD_ConnectionInfo* headSize =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
-        const bool headTooLarge =
-            headSize && headSize->header_size > frontend.settings_.maxHeadBytes;
         const bool allowed = request.method == "GET" || request.method == "HEAD";
         if (headTooLarge)
             reply.status = MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
@@ -171,8 +193,10 @@ struct FrontendCallbacks {
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
         auto* record =
             info ? static_cast<HttpFrontend::Connection*>(info->socket_context) : nullptr;
-        if (record)
+        if (record) {
             record->target = uri ? uri : "";
+            record->headSeen = record->waited = record->answered = false;
+        }
         return record;
     }
 

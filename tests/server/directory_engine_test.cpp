@@ -223,6 +223,13 @@ TEST(DirectoryEngine, HeadsOver32KiBAreRefusedWithoutGrowingTheServer) {
     TestDirectoryServer server;
     server.registerAndLogin("ann", "pw", "127.0.0.9", 4000);
 
+    // Two requests on one connection are both answered (it is kept alive).
+    const std::string twice =
+        exchange(server.port(), "GET /messenger/g.php?u=ann HTTP/1.1\r\nHost: x\r\n\r\n"
+                                "GET /messenger/g.php?u=ann HTTP/1.1\r\nHost: x\r\n"
+                                "Connection: close\r\n\r\n");
+    EXPECT_NE(twice.find("127.0.0.9\r\n4000\r\nHTTP/1.1 200 OK\r\n"), std::string::npos) << twice;
+
     // A head just under the limit is answered; one over it gets 431 and the
     // connection closed, however far over it goes.
     std::string small = exchange(server.port(), headWith(32 * 1024 - 200));
