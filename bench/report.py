@@ -5,6 +5,7 @@ Every figure stands next to its floor measured in the same run, as a ratio, with
 Usage: report.py RESULTS_DIR
 """
 import json
+import math
 import pathlib
 import sys
 
@@ -75,6 +76,27 @@ def row(figure, measured, baseline, unit, ratio_target=None, absolute_target=Non
         target_text = text
         met = measured <= bound if lower_is_better else measured >= bound
     rows.append((figure, fmt(measured), base_text, ratio_text, target_text, "met" if met else "MISSED"))
+
+
+def scale_out_model(runs):
+    """Lines sizing a directory of 10^5..10^7 users from this run's CPU time per g.php lookup.
+
+    Every logged-in messenger looks up each of its friends once a minute: users x 30 / 60
+    lookups per second. A machine has two cores here and is planned at 70 % busy.
+    """
+    directory = value(runs, "Gphp_Postgres", "directory_cpu_us_per_request")
+    database = value(runs, "Gphp_Postgres", "database_cpu_us_per_request")
+    if not directory or not database:
+        return ["Scale-out model: no CPU figures (Gphp_Postgres did not run)"]
+    capacity = 2 * 1e6 * 0.7  # CPU microseconds per second of a 2-core machine at 70 %
+    lines = [f"Scale-out model: users x 30 friends / 60 s lookups per second; this run's CPU per lookup: "
+             f"directory {directory:.0f} us, PostgreSQL {database:.0f} us; 2-core machines at 70 %",
+             f"{'users':>12}  {'lookups/s':>10}  {'directory processes (2-core machines)':>38}  {'database machines':>17}"]
+    for users in (10**5, 10**6, 10**7):
+        lookups = users * 30 / 60
+        lines.append(f"{users:>12,}  {lookups:>10,.0f}  {math.ceil(lookups * directory / capacity):>38}  "
+                     f"{math.ceil(lookups * database / capacity):>17}")
+    return lines
 
 
 def main():
@@ -158,6 +180,8 @@ def main():
         value(runs, "Memory_ClientAfterLogin", "rss_mb"), value(runs, "Memory_BareWindow", "rss_mb"), "MB",
         report_only=True, note_missing=error(runs, "Memory_ClientAfterLogin"))
 
+    model = scale_out_model(runs)
+
     header = ("Figure", "Measured", "Baseline", "Ratio", "Target", "")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
     line = lambda r: "  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
@@ -165,6 +189,9 @@ def main():
     print("  ".join("-" * w for w in widths))
     for r in rows:
         print(line(r))
+    print()
+    for text in model:
+        print(text)
     missed = sum(1 for r in rows if r[5] == "MISSED")
     print(f"\n{len(rows)} figures, {missed} missed their target.")
 

@@ -6,6 +6,7 @@
 //  - Login: "c.php" latency of accounts logging in one after the other;
 //  - each of them on PostgreSQL too (*_Postgres), over the same accounts;
 //  - Gphp_Nginx*: "g.php" through nginx in front of one or two servers on that PostgreSQL.
+#include "cpu.h"
 #include "directory_server.h"
 #include "http_client.h"
 #include "names.h"
@@ -93,11 +94,24 @@ LoadResult addressLoad(int port, int requests) {
     return result;
 }
 
-void measureAddressLoad(benchmark::State& state, int port) {
+// The processes whose CPU time a load's requests are split into (directory servers, the
+// database server and its connections, nginx and its workers): name and pid.
+using Processes = std::vector<std::pair<std::string, pid_t>>;
+
+void measureAddressLoad(benchmark::State& state, int port, const Processes& processes = {}) {
     addressLoad(port, kWarmUpRequests);
     for (auto _ : state) {
+        std::vector<double> before;
+        for (const auto& [name, pid] : processes)
+            before.push_back(sorvane::bench::treeCpuSeconds(pid));
         const LoadResult r = addressLoad(port, kLoadRequests);
         state.SetIterationTime(r.seconds);
+        // CPU microseconds per request of each kind of process, for sizing machines.
+        for (size_t i = 0; i < processes.size(); ++i) {
+            const double used = sorvane::bench::treeCpuSeconds(processes[i].second) - before[i];
+            state.counters[processes[i].first + "_cpu_us_per_request"] +=
+                used * 1e6 / static_cast<double>(r.requests);
+        }
         state.counters["requests"] = static_cast<double>(r.requests);
         state.counters["requests_per_s"] = static_cast<double>(r.requests) / r.seconds;
         state.counters["failed"] = static_cast<double>(r.failed);
@@ -107,9 +121,12 @@ void measureAddressLoad(benchmark::State& state, int port) {
 }
 
 void runAddressLoad(benchmark::State& state, const std::string& executable,
-                    const std::string& database) {
+                    const std::string& database, bool onPostgres = false) {
     const auto server = startServer(executable, database);
-    measureAddressLoad(state, server->port());
+    Processes processes = {{"directory", server->pid()}};
+    if (onPostgres)
+        processes.emplace_back("database", sorvane::bench::benchPostgresPid());
+    measureAddressLoad(state, server->port(), processes);
 }
 
 // The same load through nginx in front of `servers` directory servers on one PostgreSQL
@@ -123,12 +140,15 @@ void runAddressLoadThroughNginx(benchmark::State& state, int servers) {
     const std::string database = cachedPostgresDirectory(kThroughputAccounts);
     std::vector<std::unique_ptr<TestDirectoryServer>> running;
     std::vector<int> ports;
+    Processes processes = {{"database", sorvane::bench::benchPostgresPid()}};
     for (int i = 0; i < servers; ++i) {
         running.push_back(startServer(SORVANE_DIRECTORY_EXE, database));
         ports.push_back(running.back()->port());
+        processes.emplace_back("directory", running.back()->pid());
     }
     sorvane::test::TestNginx nginx(ports);
-    measureAddressLoad(state, nginx.port());
+    processes.emplace_back("nginx", nginx.pid());
+    measureAddressLoad(state, nginx.port(), processes);
     state.counters["servers"] = servers;
 }
 
@@ -145,7 +165,8 @@ void Gphp_Directory(benchmark::State& state) {
 }
 
 void Gphp_Postgres(benchmark::State& state) {
-    runAddressLoad(state, SORVANE_DIRECTORY_EXE, cachedPostgresDirectory(kThroughputAccounts));
+    runAddressLoad(state, SORVANE_DIRECTORY_EXE, cachedPostgresDirectory(kThroughputAccounts),
+                   true);
 }
 
 void Gphp_SameLibraryConstantBody(benchmark::State& state) {

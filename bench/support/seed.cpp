@@ -107,6 +107,10 @@ void buildPostgres(test::TestPostgres& cluster, const std::string& name, std::ui
 
 } // namespace
 
+pid_t benchPostgresPid() {
+    return benchPostgres().pid();
+}
+
 std::string cachedPostgresDirectory(std::uint64_t count) {
     test::TestPostgres& cluster = benchPostgres();
     const std::string name = "directory_" + std::to_string(count) + "_schema" +

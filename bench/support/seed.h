@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include <sys/types.h>
+
 namespace sorvane::bench {
 
 // A database holding accountName(0) .. accountName(count - 1), password "pw", each registered
@@ -15,5 +17,8 @@ std::filesystem::path cachedDirectory(std::uint64_t count);
 // its URI. The database lives in a cluster kept in the benchmark tree's data folder, which this
 // process starts on first use (as PostgreSQL's own user when run as root) and stops at its end.
 std::string cachedPostgresDirectory(std::uint64_t count);
+
+// The process of that cluster's server (started if need be), to see what it costs.
+pid_t benchPostgresPid();
 
 } // namespace sorvane::bench

@@ -33,6 +33,8 @@ public:
     TestNginx& operator=(const TestNginx&) = delete;
 
     int port() const { return port_; }
+    // The master process; its workers are its children.
+    pid_t pid() const { return pid_; }
     std::string errorLog() const;
 
 private:

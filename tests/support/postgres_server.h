@@ -51,6 +51,8 @@ public:
     void stop();
     void start();
     bool running() const { return pid_ > 0; }
+    // The server's main process; its connections are its children.
+    pid_t pid() const { return pid_; }
     const std::string& folder() const { return dir_; }
 
 private:

@@ -1,0 +1,52 @@
+#pragma once
+// CPU time other processes have used, to split a load's cost between the programs serving it.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace sorvane::bench {
+
+// User + system CPU seconds of process `pid`; `parent` is set to its parent's pid. 0 when it
+// cannot be read (the process is gone).
+inline double cpuSeconds(pid_t pid, pid_t* parent = nullptr) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name is in parentheses and may hold blanks: count fields after it.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> field && i <= 15; ++i) {
+        if (i == 4 && parent)
+            *parent = static_cast<pid_t>(std::stol(field));
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of `pid` and every process whose parent it is (a PostgreSQL server and its
+// connection processes, nginx and its workers).
+inline double treeCpuSeconds(pid_t pid) {
+    double total = cpuSeconds(pid);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        pid_t parent = 0;
+        const double seconds = cpuSeconds(static_cast<pid_t>(std::stol(name)), &parent);
+        if (parent == pid)
+            total += seconds;
+    }
+    return total;
+}
+
+} // namespace sorvane::bench
