@@ -318,7 +318,9 @@ void SearchLatency(benchmark::State& state) {
 }
 
 void SearchLatency_Postgres(benchmark::State& state) {
-    runSearchLatency(state, cachedPostgresDirectory(kSearchAccounts));
+    const std::string database = cachedPostgresDirectory(kSearchAccounts);
+    sorvane::bench::warmPostgresDirectory(database);
+    runSearchLatency(state, database);
 }
 
 // ---- login --------------------------------------------------------------------------------

@@ -18,6 +18,9 @@ std::filesystem::path cachedDirectory(std::uint64_t count);
 // process starts on first use (as PostgreSQL's own user when run as root) and stops at its end.
 std::string cachedPostgresDirectory(std::uint64_t count);
 
+// Reads every table and index of that database into the cluster's memory.
+void warmPostgresDirectory(const std::string& uri);
+
 // The process of that cluster's server (started if need be), to see what it costs.
 pid_t benchPostgresPid();
 
