@@ -42,8 +42,8 @@ run net "$bin/net_bench" --benchmark_min_time=0.5
 run directory "$bin/directory_bench" --benchmark_enable_random_interleaving=true
 run presence "$bin/presence_bench"
 run conversation "$bin/conversation_bench"
-# The first run generates the directories of 100 000 and 1 000 000 accounts (a few minutes);
-# later runs reuse them from $build/bench-data.
+# The first run generates the directories of 100 000 and 1 000 000 accounts, as SQLite files and
+# in a PostgreSQL cluster (a few minutes); later runs reuse them from $build/bench-data.
 run server "$bin/server_bench"
 # Whole programs on an X display of their own.
 xvfb-run -a -s "-nolisten tcp -noreset" "$0" --on-display "$build" ||
