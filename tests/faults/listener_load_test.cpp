@@ -79,7 +79,10 @@ TEST_F(ListenerLoad, SilentConnectionsDoNotHoldUpARealLine) {
 
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(sendLine(port, "<ann@x.org> still there?", "127.0.0.2")); // from another host
+    loopback::Fd fromAnotherHost = loopback::ConnectFrom("127.0.0.2", port);
+    ASSERT_TRUE(fromAnotherHost);
+    loopback::Send(*fromAnotherHost, "<ann@x.org> still there?\r\n");
+    fromAnotherHost.reset();
     ASSERT_TRUE(waitFor([&] { return TForm3::openChatWindow("ann@x.org") != nullptr; }, 6s));
     const qint64 shownAfter = clock.elapsed();
     // Within the read time-out plus a second, whatever the silent ones do.
@@ -173,9 +176,14 @@ TEST_F(ListenerLoad, ManyConcurrentSendersEachLineOnceInItsOwnWindow) {
             // From a host of its own, as senders are: one host may hold only three of the
             // listener's connection threads at once.
             const std::string host = "127.0.0." + std::to_string(10 + s);
-            for (int i = 0; i < perSender; ++i)
-                if (!sendLine(port, "<s" + std::to_string(s) + "> line " + std::to_string(i), host))
+            for (int i = 0; i < perSender; ++i) {
+                const loopback::Fd fd = loopback::ConnectFrom(host.c_str(), port);
+                if (!fd)
                     ++failed;
+                else
+                    loopback::Send(*fd, "<s" + std::to_string(s) + "> line " + std::to_string(i) +
+                                            "\r\n");
+            }
         });
     const auto shown = [&] {
         int n = 0;

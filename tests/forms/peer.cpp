@@ -2,11 +2,6 @@
 
 #include "directory_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
 
 namespace sorvane::test {
@@ -55,23 +50,7 @@ int Peer::connections() const {
     return static_cast<int>(lines_.size());
 }
 
-bool sendLine(int port, const std::string& line, const std::string& from) {
-    if (!from.empty()) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in source{}, to{};
-        source.sin_family = to.sin_family = AF_INET;
-        ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(static_cast<std::uint16_t>(port));
-        const std::string bytes = line + "\r\n";
-        const bool sent =
-            ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0 &&
-            ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-            ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                static_cast<ssize_t>(bytes.size());
-        ::close(fd);
-        return sent;
-    }
+bool sendLine(int port, const std::string& line) {
     net::TTcpClient client;
     client.setRemoteHost("127.0.0.1");
     client.setRemotePort(std::to_string(port));

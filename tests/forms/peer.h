@@ -28,8 +28,7 @@ private:
 };
 
 // Sends one peer line to 127.0.0.1:port the way a client does: connect, one line, close.
-// `from` is the loopback address to send from, as another host would (127.0.0.1 when empty).
-bool sendLine(int port, const std::string& line, const std::string& from = {});
+bool sendLine(int port, const std::string& line);
 
 // A loopback port nobody listens on.
 int deadPort();
