@@ -4,8 +4,13 @@
 // the address a login came from). The partner reports the moment each line lands in its history;
 // both processes read the same monotonic clock.
 //  - EnterToPartnerHistory: 200 lines, median and 99th percentile;
+//  - EnterToPartnerHistory_FarDirectory: 50 lines, with this process's directory 20 ms away (a
+//    delaying proxy holds each reply), so that the lookup before each send costs what it costs
+//    between real hosts;
 //  - BareLookupAndLine: the floor, a libcurl GET of the partner's "g.php" and one bare
-//    connect/send/receive of a line on loopback.
+//    connect/send/receive of a line on loopback; BareLookupAndLine_FarDirectory the same with
+//    the GET through the delaying proxy.
+#include "delay_proxy.h"
 #include "directory/directory.h"
 #include "directory_server.h"
 #include "globals.h"
@@ -213,7 +218,7 @@ struct Setting {
     TestDirectoryServer server;
 };
 
-void EnterToPartnerHistory(benchmark::State& state) {
+void enterToPartnerHistory(benchmark::State& state, int lines, std::chrono::milliseconds delay) {
     Setting setting;
     PartnerProcess partner(setting.server.base());
     if (!partner.waitFor([](const std::string& s) { return s == "ready"; },
@@ -221,7 +226,10 @@ void EnterToPartnerHistory(benchmark::State& state) {
         state.SkipWithError("the partner's client did not log in");
         return;
     }
-    Windows me(setting.server.base());
+    std::optional<sorvane::bench::DelayingProxy> proxy;
+    if (delay.count() > 0)
+        proxy.emplace(static_cast<std::uint16_t>(setting.server.port()), delay);
+    Windows me(proxy ? proxy->through(setting.server.base()) : setting.server.base());
     me.logIn(kSender, QStringLiteral("pw"));
     sorvane::test::waitFor([&] { return me.main->TcpServer1.listening(); });
     // "Send Message..." on the partner in the online list.
@@ -235,7 +243,7 @@ void EnterToPartnerHistory(benchmark::State& state) {
     }
     std::vector<double> ms;
     for (auto _ : state) {
-        for (int i = 0; i < kWarmUpLines + kLines; ++i) {
+        for (int i = 0; i < kWarmUpLines + lines; ++i) {
             const QString text = QStringLiteral("line %1").arg(i);
             const std::string expected = '<' + kSender.toStdString() + "> " + text.toStdString();
             chat->ui.Memo1->setPlainText(text);
@@ -263,6 +271,15 @@ void EnterToPartnerHistory(benchmark::State& state) {
     state.counters["median_ms"] = sorvane::bench::median(ms);
     state.counters["p99_ms"] = sorvane::bench::percentile(ms, 0.99);
     state.counters["max_ms"] = sorvane::bench::percentile(ms, 1.0);
+}
+
+void EnterToPartnerHistory(benchmark::State& state) {
+    enterToPartnerHistory(state, kLines, std::chrono::milliseconds(0));
+}
+
+void EnterToPartnerHistory_FarDirectory(benchmark::State& state) {
+    enterToPartnerHistory(state, 50, std::chrono::milliseconds(20));
+    state.counters["directory_delay_ms"] = 20;
 }
 
 // A peer that reads one line per connection and closes it, on its own thread.
@@ -303,12 +320,16 @@ private:
     std::thread thread_;
 };
 
-void BareLookupAndLine(benchmark::State& state) {
+void bareLookupAndLine(benchmark::State& state, std::chrono::milliseconds delay) {
     Setting setting;
     setting.server.login(kPartner.toStdString(), "pw", "127.0.0.1", 4242);
     BareLinePeer peer;
-    const std::string url =
-        sorvane::directory::address::sendLookup(setting.server.base(), kPartner.toStdString());
+    std::optional<sorvane::bench::DelayingProxy> proxy;
+    if (delay.count() > 0)
+        proxy.emplace(static_cast<std::uint16_t>(setting.server.port()), delay);
+    const std::string url = sorvane::directory::address::sendLookup(
+        proxy ? proxy->through(setting.server.base()) : setting.server.base(),
+        kPartner.toStdString());
     const std::string line = "<ann@bench.example> line\r\n";
     std::vector<double> ms;
     for (auto _ : state) {
@@ -347,8 +368,25 @@ void BareLookupAndLine(benchmark::State& state) {
     state.counters["max_ms"] = sorvane::bench::percentile(ms, 1.0);
 }
 
+void BareLookupAndLine(benchmark::State& state) {
+    bareLookupAndLine(state, std::chrono::milliseconds(0));
+}
+
+// The same through the delaying proxy: what the proxy itself adds beyond its 20 ms shows here.
+void BareLookupAndLine_FarDirectory(benchmark::State& state) {
+    bareLookupAndLine(state, std::chrono::milliseconds(20));
+}
+
 BENCHMARK(BareLookupAndLine)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BareLookupAndLine_FarDirectory)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(EnterToPartnerHistory)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(EnterToPartnerHistory_FarDirectory)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -7,19 +7,32 @@
 //    connect, the same work written in a few lines;
 //  - PresenceRun_20Of100Unreachable: 80 friends online, 20 offline whose addresses swallow
 //    connects, next to the connect bound.
+// With the directory 20 ms away (a delaying proxy holds each of its replies):
+//  - FarRun_200Online, FarRun_20Of100Unreachable: the run's wall time and the longest time the
+//    user-interface thread was busy meanwhile, as the largest gap of a timer ticking every 5 ms
+//    on it;
+//  - FarIdleGaps: the same timer's largest gap while no run is out, the floor of those gaps;
+//  - FarFloor_200: 200 bare lookups through the same proxy, one at a time, and bare connects.
+// Every run is measured from Timer2 firing to the end of the run's result on the lists.
+#include "delay_proxy.h"
 #include "directory/directory.h"
 #include "globals.h"
 #include "loopback.h"
 #include "main.h"
 #include "net/sockets.h"
+#include "presence.h"
 #include "ui/fonts.h"
+#include "ui/timer.h"
 #include "world.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QListWidget>
+#include <QTimer>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -28,14 +41,81 @@
 namespace {
 
 using sorvane::bench::AcceptingPeer;
+using sorvane::bench::DelayingProxy;
 using sorvane::bench::SwallowingPeer;
 using sorvane::test::observedAddress;
+using sorvane::test::TestDirectoryServer;
+using sorvane::test::Windows;
 using sorvane::test::World;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxFriends = 500;
 constexpr int kUnreachable = 20;
 constexpr int kPeers = 8;
+constexpr int kFarFriends = 200;
+constexpr auto kFarDelay = std::chrono::milliseconds(20);
+
+double millisecondsSince(Clock::time_point start, Clock::time_point end = Clock::now()) {
+    return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+// A ticking timer on the user-interface thread: the largest gap between its ticks (and from the
+// last tick to the end) is the longest the thread was kept from its events.
+class GapWatch {
+public:
+    GapWatch() {
+        tick_.setTimerType(Qt::PreciseTimer);
+        tick_.setInterval(5);
+        QObject::connect(&tick_, &QTimer::timeout, [this] { mark(); });
+    }
+    void start() {
+        last_ = Clock::now();
+        tick_.start();
+    }
+    double stop() {
+        mark();
+        tick_.stop();
+        return longestMs_;
+    }
+
+private:
+    void mark() {
+        const auto now = Clock::now();
+        longestMs_ = std::max(longestMs_, millisecondsSince(last_, now));
+        last_ = now;
+    }
+    QTimer tick_;
+    Clock::time_point last_;
+    double longestMs_ = 0;
+};
+
+struct RunFigures {
+    bool ended = false;
+    double ms = 0; // Timer2 firing to the end of the run
+    double longestGapMs = 0;
+};
+
+// One presence run as Timer2 starts it, with the event loop running until its end.
+RunFigures watchRun(TForm3& main) {
+    RunFigures figures;
+    QEventLoop loop;
+    QObject::connect(&main.presence(), &PresenceRun::runDone, &loop, [&] {
+        figures.ended = true;
+        loop.quit();
+    });
+    QTimer::singleShot(std::chrono::seconds(60), &loop, &QEventLoop::quit);
+    GapWatch gaps;
+    gaps.start();
+    const auto start = Clock::now();
+    main.Timer2->fire();
+    if (main.presence().running())
+        loop.exec();
+    else
+        figures.ended = true; // a run over no names ends before it returns
+    figures.ms = millisecondsSince(start);
+    figures.longestGapMs = gaps.stop();
+    return figures;
+}
 
 QString friendName(int i) {
     return QStringLiteral("friend%1@bench.example").arg(i);
@@ -102,12 +182,11 @@ void PresenceRun_AllOnline(benchmark::State& state) {
     double total = 0;
     for (auto _ : state) {
         s.fill(friends(n), {});
-        const auto start = Clock::now();
-        s.world.main->Timer2Timer();
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const RunFigures run = watchRun(*s.world.main);
+        const double seconds = run.ms / 1000;
         state.SetIterationTime(seconds);
         total += seconds;
-        if (s.world.main->ui.ListBox1->count() != n) {
+        if (!run.ended || s.world.main->ui.ListBox1->count() != n) {
             state.SkipWithError("a reachable friend went offline");
             return;
         }
@@ -121,12 +200,11 @@ void PresenceRun_AfterLogin(benchmark::State& state) {
     double total = 0;
     for (auto _ : state) {
         s.fill({}, friends(n));
-        const auto start = Clock::now();
-        s.world.main->Timer2Timer();
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const RunFigures run = watchRun(*s.world.main);
+        const double seconds = run.ms / 1000;
         state.SetIterationTime(seconds);
         total += seconds;
-        if (s.world.main->ui.ListBox1->count() != n) {
+        if (!run.ended || s.world.main->ui.ListBox1->count() != n) {
             state.SkipWithError("a reachable friend stayed offline");
             return;
         }
@@ -166,10 +244,9 @@ void PresenceRun_20Of100Unreachable(benchmark::State& state) {
         gone.push_back(unreachableName(i));
     for (auto _ : state) {
         s.fill(friends(100 - kUnreachable), gone);
-        const auto start = Clock::now();
-        s.world.main->Timer2Timer();
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-        if (s.world.main->ui.ListBox1->count() != 100 - kUnreachable ||
+        const RunFigures run = watchRun(*s.world.main);
+        state.SetIterationTime(run.ms / 1000);
+        if (!run.ended || s.world.main->ui.ListBox1->count() != 100 - kUnreachable ||
             s.world.main->ui.ListBox2->count() != kUnreachable) {
             state.SkipWithError("a friend ended in the wrong list");
             return;
@@ -177,6 +254,133 @@ void PresenceRun_20Of100Unreachable(benchmark::State& state) {
     }
     state.counters["connect_bound_ms"] =
         static_cast<double>(sorvane::net::TCustomIpClient::DefaultConnectTimeout.count());
+}
+
+// The same friends on a directory of their own, reached by the windows through a proxy that
+// holds each reply 20 ms.
+struct FarSetting {
+    FarSetting()
+        : server(sorvane::test::observedAddress()),
+          proxy(static_cast<std::uint16_t>(server.port()), kFarDelay),
+          windows(proxy.through(server.base())) {
+        for (int i = 0; i < kPeers; ++i)
+            peers.push_back(std::make_unique<AcceptingPeer>());
+        for (int i = 0; i < kFarFriends; ++i)
+            server.registerAndLogin(friendName(i).toStdString(), "pw", "127.0.0.1",
+                                    peers[static_cast<std::size_t>(i % kPeers)]->port());
+        for (int i = 0; i < kUnreachable; ++i)
+            server.registerAndLogin(unreachableName(i).toStdString(), "pw", "127.0.0.1",
+                                    swallowing.port());
+        server.registerUser("me@bench.example", "pw");
+        windows.logIn(QStringLiteral("me@bench.example"), QStringLiteral("pw"));
+        sorvane::test::waitFor([&] { return windows.main->windowTitle() == "[me@bench.example]"; },
+                               std::chrono::seconds(10));
+        sorvane::test::waitFor([&] { return !windows.main->presence().running(); });
+    }
+    void fill(const std::vector<QString>& online, const std::vector<QString>& offline) {
+        windows.main->ui.ListBox1->clear();
+        windows.main->ui.ListBox2->clear();
+        for (const QString& n : online)
+            windows.main->ui.ListBox1->addItem(n);
+        for (const QString& n : offline)
+            windows.main->ui.ListBox2->addItem(n);
+    }
+
+    TestDirectoryServer server;
+    DelayingProxy proxy;
+    Windows windows;
+    std::vector<std::unique_ptr<AcceptingPeer>> peers;
+    SwallowingPeer swallowing;
+};
+
+std::unique_ptr<FarSetting> farSetting;
+
+FarSetting& theFarSetting() {
+    if (!farSetting) {
+        setting.reset(); // one logged-in program at a time
+        farSetting = std::make_unique<FarSetting>();
+    }
+    return *farSetting;
+}
+
+void reportFarRun(benchmark::State& state, const std::vector<RunFigures>& runs) {
+    double longestGap = 0, total = 0;
+    for (const RunFigures& r : runs) {
+        longestGap = std::max(longestGap, r.longestGapMs);
+        total += r.ms;
+    }
+    state.counters["longest_gap_ms"] = longestGap;
+    state.counters["run_ms"] = total / static_cast<double>(runs.size());
+}
+
+void FarRun_200Online(benchmark::State& state) {
+    FarSetting& s = theFarSetting();
+    std::vector<RunFigures> runs;
+    for (auto _ : state) {
+        s.fill(friends(kFarFriends), {});
+        runs.push_back(watchRun(*s.windows.main));
+        state.SetIterationTime(runs.back().ms / 1000);
+        if (!runs.back().ended || s.windows.main->ui.ListBox1->count() != kFarFriends) {
+            state.SkipWithError("a reachable friend went offline");
+            return;
+        }
+    }
+    reportFarRun(state, runs);
+}
+
+void FarRun_20Of100Unreachable(benchmark::State& state) {
+    FarSetting& s = theFarSetting();
+    std::vector<QString> gone;
+    for (int i = 0; i < kUnreachable; ++i)
+        gone.push_back(unreachableName(i));
+    std::vector<RunFigures> runs;
+    for (auto _ : state) {
+        s.fill(friends(100 - kUnreachable), gone);
+        runs.push_back(watchRun(*s.windows.main));
+        state.SetIterationTime(runs.back().ms / 1000);
+        if (!runs.back().ended || s.windows.main->ui.ListBox2->count() != kUnreachable) {
+            state.SkipWithError("a friend ended in the wrong list");
+            return;
+        }
+    }
+    reportFarRun(state, runs);
+}
+
+void FarIdleGaps(benchmark::State& state) {
+    theFarSetting();
+    double longestGap = 0;
+    for (auto _ : state) {
+        GapWatch gaps;
+        QEventLoop loop;
+        QTimer::singleShot(std::chrono::seconds(2), &loop, &QEventLoop::quit);
+        const auto start = Clock::now();
+        gaps.start();
+        loop.exec();
+        longestGap = std::max(longestGap, gaps.stop());
+        state.SetIterationTime(millisecondsSince(start) / 1000);
+    }
+    state.counters["longest_gap_ms"] = longestGap;
+}
+
+void FarFloor_200(benchmark::State& state) {
+    FarSetting& s = theFarSetting();
+    const std::string base = s.proxy.through(s.server.base());
+    std::vector<std::string> urls;
+    for (int i = 0; i < kFarFriends; ++i)
+        urls.push_back(
+            sorvane::directory::address::probeLookup(base, friendName(i).toStdString(), i % 19999));
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (const std::string& url : urls) {
+            const std::string reply = sorvane::bench::bareGet(url);
+            const int port = std::stoi(reply.substr(reply.find('\n') + 1));
+            if (!sorvane::bench::bareConnect(port)) {
+                state.SkipWithError("a bare connect failed");
+                return;
+            }
+        }
+        state.SetIterationTime(millisecondsSince(start) / 1000);
+    }
 }
 
 BENCHMARK(PresenceFloor)
@@ -204,6 +408,10 @@ BENCHMARK(PresenceRun_20Of100Unreachable)
     ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(FarIdleGaps)->Iterations(2)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(FarFloor_200)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(FarRun_200Online)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(FarRun_20Of100Unreachable)->Iterations(2)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
@@ -218,6 +426,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    farSetting.reset();
     setting.reset();
     return 0;
 }

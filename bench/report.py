@@ -111,6 +111,17 @@ def main():
             absolute_target=(f"<= 2 ms + 1.5x = {bound:.2f} ms" if bound else "-", bound or 0),
             note_missing=error(runs, "EnterToPartnerHistory"))
 
+    m = value(runs, "EnterToPartnerHistory_FarDirectory", "median_ms")
+    b = value(runs, "BareLookupAndLine", "median_ms")
+    delay = value(runs, "EnterToPartnerHistory_FarDirectory", "directory_delay_ms") or 20
+    bound = 2.0 + delay + 1.5 * b if b is not None else None
+    row("Enter -> line in partner's history, directory 20 ms away, median (50 lines)", m, b, "ms",
+        absolute_target=(f"<= 2 ms + 20 ms + 1.5x = {bound:.2f} ms" if bound else "-", bound or 0),
+        note_missing=error(runs, "EnterToPartnerHistory_FarDirectory"))
+    row("Bare lookup and line, directory 20 ms away, median (what the proxy itself adds)",
+        value(runs, "BareLookupAndLine_FarDirectory", "median_ms"), b, "ms", report_only=True,
+        note_missing=error(runs, "BareLookupAndLine_FarDirectory"))
+
     row("Directory request at a call site (file + read-back)",
         value(runs, "Request_CallSite", "real_time_us"),
         value(runs, "Request_BareLibcurlGet", "real_time_us"), "us", ratio_target=1.3,
@@ -137,6 +148,19 @@ def main():
     else:
         row("Presence run, 20 unreachable among 100", None, None, "ms",
             note_missing=error(runs, "PresenceRun_20Of100Unreachable"))
+
+    # The user-interface thread while a run is out with the directory 20 ms away: the largest gap
+    # of a 5 ms timer on it, next to the same timer's largest gap with no run out.
+    idle = value(runs, "FarIdleGaps", "longest_gap_ms")
+    for name, label in (("FarRun_200Online", "200 friends online"),
+                        ("FarRun_20Of100Unreachable", "20 of 100 friends unreachable")):
+        row(f"Longest user-interface pause in a presence run, {label}, directory 20 ms away",
+            value(runs, name, "longest_gap_ms"), idle, "ms", absolute_target=("<= 50 ms", 50.0),
+            note_missing=error(runs, name))
+    row("Presence run wall time, 200 friends online, directory 20 ms away (baseline: 200 bare lookups)",
+        value(runs, "FarRun_200Online", "run_ms"),
+        (value(runs, "FarFloor_200", "real_time_us") or 0) / 1000 or None, "ms", report_only=True,
+        note_missing=error(runs, "FarRun_200Online"))
 
     row("Listener: lines/s from 20 senders, 10 000 lines, none lost",
         value(runs, "ListenerLines_TTcpServer", "items_per_second"),
