@@ -124,6 +124,16 @@ QString unreachableName(int i) {
     return QStringLiteral("gone%1@bench.example").arg(i);
 }
 
+void fillLists(TForm3& main, const std::vector<QString>& online,
+               const std::vector<QString>& offline) {
+    main.ui.ListBox1->clear();
+    main.ui.ListBox2->clear();
+    for (const QString& n : online)
+        main.ui.ListBox1->addItem(n);
+    for (const QString& n : offline)
+        main.ui.ListBox2->addItem(n);
+}
+
 // One logged-in user, kMaxFriends reachable accounts spread over kPeers listeners, and
 // kUnreachable accounts registered at a listener that swallows connects.
 struct Setting {
@@ -144,12 +154,7 @@ struct Setting {
     int portOf(int i) const { return peers[static_cast<std::size_t>(i % kPeers)]->port(); }
 
     void fill(const std::vector<QString>& online, const std::vector<QString>& offline) {
-        world.main->ui.ListBox1->clear();
-        world.main->ui.ListBox2->clear();
-        for (const QString& n : online)
-            world.main->ui.ListBox1->addItem(n);
-        for (const QString& n : offline)
-            world.main->ui.ListBox2->addItem(n);
+        fillLists(*world.main, online, offline);
     }
 
     World world;
@@ -278,12 +283,7 @@ struct FarSetting {
         sorvane::test::waitFor([&] { return !windows.main->presence().running(); });
     }
     void fill(const std::vector<QString>& online, const std::vector<QString>& offline) {
-        windows.main->ui.ListBox1->clear();
-        windows.main->ui.ListBox2->clear();
-        for (const QString& n : online)
-            windows.main->ui.ListBox1->addItem(n);
-        for (const QString& n : offline)
-            windows.main->ui.ListBox2->addItem(n);
+        fillLists(*windows.main, online, offline);
     }
 
     TestDirectoryServer server;
@@ -303,7 +303,22 @@ FarSetting& theFarSetting() {
     return *farSetting;
 }
 
-void reportFarRun(benchmark::State& state, const std::vector<RunFigures>& runs) {
+// Runs over friends who all stay where they are: the reachable ones online, the others offline.
+void farRuns(benchmark::State& state, const std::vector<QString>& online,
+             const std::vector<QString>& offline) {
+    FarSetting& s = theFarSetting();
+    std::vector<RunFigures> runs;
+    for (auto _ : state) {
+        s.fill(online, offline);
+        runs.push_back(watchRun(*s.windows.main));
+        state.SetIterationTime(runs.back().ms / 1000);
+        if (!runs.back().ended ||
+            s.windows.main->ui.ListBox1->count() != static_cast<int>(online.size()) ||
+            s.windows.main->ui.ListBox2->count() != static_cast<int>(offline.size())) {
+            state.SkipWithError("a friend ended in the wrong list");
+            return;
+        }
+    }
     double longestGap = 0, total = 0;
     for (const RunFigures& r : runs) {
         longestGap = std::max(longestGap, r.longestGapMs);
@@ -314,36 +329,14 @@ void reportFarRun(benchmark::State& state, const std::vector<RunFigures>& runs) 
 }
 
 void FarRun_200Online(benchmark::State& state) {
-    FarSetting& s = theFarSetting();
-    std::vector<RunFigures> runs;
-    for (auto _ : state) {
-        s.fill(friends(kFarFriends), {});
-        runs.push_back(watchRun(*s.windows.main));
-        state.SetIterationTime(runs.back().ms / 1000);
-        if (!runs.back().ended || s.windows.main->ui.ListBox1->count() != kFarFriends) {
-            state.SkipWithError("a reachable friend went offline");
-            return;
-        }
-    }
-    reportFarRun(state, runs);
+    farRuns(state, friends(kFarFriends), {});
 }
 
 void FarRun_20Of100Unreachable(benchmark::State& state) {
-    FarSetting& s = theFarSetting();
     std::vector<QString> gone;
     for (int i = 0; i < kUnreachable; ++i)
         gone.push_back(unreachableName(i));
-    std::vector<RunFigures> runs;
-    for (auto _ : state) {
-        s.fill(friends(100 - kUnreachable), gone);
-        runs.push_back(watchRun(*s.windows.main));
-        state.SetIterationTime(runs.back().ms / 1000);
-        if (!runs.back().ended || s.windows.main->ui.ListBox2->count() != kUnreachable) {
-            state.SkipWithError("a friend ended in the wrong list");
-            return;
-        }
-    }
-    reportFarRun(state, runs);
+    farRuns(state, friends(100 - kUnreachable), gone);
 }
 
 void FarIdleGaps(benchmark::State& state) {
