@@ -12,6 +12,7 @@
 #include "ui/desktop.h"
 #include "ui/fonts.h"
 #include "ui/messages.h"
+#include "ui/notifier.h"
 #include "ui/screen.h"
 
 #include <QApplication>
@@ -50,7 +51,10 @@ int runMessenger(int& argc, char** argv) {
     ui::QtMessageBoxes boxes;
     ui::QtScreen screen;
     ui::QtDesktop desktop;
-    Context context{directory, boxes, screen, desktop};
+    // Without a session bus the connection is simply not there; notifications then go to the
+    // tray icon's message.
+    ui::DBusNotifier notifier(QDBusConnection::sessionBus());
+    Context context{directory, boxes, screen, desktop, notifier};
 
     Form3 = new TForm3(context);
     Form1 = new TForm1(context);

@@ -114,7 +114,9 @@ public:
     // The presence probe seeds once per pass and draws per request, so it passes n. It runs
     // on the presence worker, which passes its stop descriptor (see fetch).
     LineList probeLookup(std::string_view name, int n, int abortFd = -1) const; // g.php, temp3
-    LineList sendLookup(std::string_view name) const;                           // g.php, temp2
+    // Also asked off the user-interface thread (the check of a received line's sender, the
+    // sending of waiting lines), with a stop descriptor as for probeLookup.
+    LineList sendLookup(std::string_view name, int abortFd = -1) const; // g.php, temp2
     LineList search(std::string_view text);                                     // s.php, temp5
     LineList viewProfile(std::string_view name);                                // v.php, temp5
     LineList saveProfile(std::string_view own, const Profile& p);               // e.php, temp5

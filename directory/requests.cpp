@@ -188,8 +188,8 @@ LineList Directory::probeLookup(std::string_view name, int n, int abortFd) const
     return fetch(address::probeLookup(base_, name, n), Scratch::Temp3, abortFd);
 }
 
-LineList Directory::sendLookup(std::string_view name) const {
-    return fetch(address::sendLookup(base_, name), Scratch::Temp2);
+LineList Directory::sendLookup(std::string_view name, int abortFd) const {
+    return fetch(address::sendLookup(base_, name), Scratch::Temp2, abortFd);
 }
 
 LineList Directory::search(std::string_view text) {

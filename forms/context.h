@@ -9,6 +9,7 @@ namespace sorvane::ui {
 class IMessageBoxes;
 class IScreen;
 class IDesktop;
+class INotifier;
 } // namespace sorvane::ui
 
 struct Context {
@@ -16,4 +17,5 @@ struct Context {
     sorvane::ui::IMessageBoxes& boxes;
     sorvane::ui::IScreen& screen;
     sorvane::ui::IDesktop& desktop;
+    sorvane::ui::INotifier& notifier;
 };

@@ -2,13 +2,13 @@
 
 #include <utility>
 
-bool InboundText::append(std::string line) {
+bool InboundText::append(ReceivedLine line) {
     std::lock_guard lock(mutex_);
     lines_.push_back(std::move(line));
     return lines_.size() == 1;
 }
 
-std::deque<std::string> InboundText::takeAll() {
+std::deque<ReceivedLine> InboundText::takeAll() {
     std::lock_guard lock(mutex_);
     return std::exchange(lines_, {});
 }

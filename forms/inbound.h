@@ -5,16 +5,23 @@
 #include <mutex>
 #include <string>
 
+// One received line, with the IPv4 address (dotted) of the connection it came on: what the
+// line says about its sender is checked against that address before it is shown.
+struct ReceivedLine {
+    std::string text;
+    std::string from;
+};
+
 class InboundText {
 public:
     // Connection threads: queue one received line. Returns true when the queue was empty,
     // i.e. when the dispatch needs waking.
-    bool append(std::string line);
+    bool append(ReceivedLine line);
     // User-interface thread: take every queued line, oldest first, leaving the queue empty.
-    std::deque<std::string> takeAll();
+    std::deque<ReceivedLine> takeAll();
     void clear();
 
 private:
     std::mutex mutex_;
-    std::deque<std::string> lines_;
+    std::deque<ReceivedLine> lines_;
 };

@@ -3,11 +3,13 @@
 #include "globals.h"
 #include "login.h"
 #include "message.h"
+#include "setaside.h"
 #include "windows.h"
 
 #include "ui/artwork.h"
 #include "ui/desktop.h"
 #include "ui/messages.h"
+#include "ui/notifier.h"
 #include "ui/screen.h"
 #include "ui/thread.h"
 #include "ui/timer.h"
@@ -54,7 +56,14 @@ QStringList names(const QListWidget* list) {
 
 TForm3::TForm3(Context& context, QWidget* parent)
     : Form(context.boxes, parent), context_(context),
-      presence_(new PresenceRun(context.directory, this)) {
+      presence_(new PresenceRun(context.directory, this)),
+      outbox_(new Outbox(context.directory, this)),
+      arrivals_(new Arrivals(
+          context.directory,
+          {[this](const QString& name) { return isFriend(name); },
+           [](const QString& name) { return openChatWindow(name) != nullptr; }},
+          this)),
+      setAsideOffer_(new QTimer(this)) {
     ui.setupUi(this);
     setFixedSize(size());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -75,7 +84,22 @@ TForm3::TForm3(Context& context, QWidget* parent)
     Timer2 = new sorvane::ui::Timer(context.boxes, 1, false, this);
     Timer2->onTimer = [this] { Timer2Timer(); };
     connect(presence_, &PresenceRun::passDone, this, &TForm3::applyPresencePass);
-    connect(presence_, &PresenceRun::runDone, this, [this] { presenceRunDone(); });
+    connect(presence_, &PresenceRun::runDone, this, &TForm3::presenceRunDone);
+    connect(arrivals_, &Arrivals::arrived, this,
+            [this](const Arrival& arrival) { handle([&] { showArrival(arrival); }); });
+    setAsideOffer_->setSingleShot(true);
+    setAsideOffer_->setInterval(1000);
+    connect(arrivals_, &Arrivals::setAsideChanged, this, [this] {
+        if (!setAsideOffer_->isActive())
+            setAsideOffer_->start();
+    });
+    connect(setAsideOffer_, &QTimer::timeout, this, [this] {
+        if (arrivals_->setAsideCount() > 0)
+            context_.notifier.notify(
+                QStringLiteral("set-aside"), QApplication::applicationName(),
+                setAsideOffer(arrivals_->setAsideCount(), arrivals_->setAsidePeople()),
+                [this] { showSetAside(); });
+    });
 
     TcpClient1.setRemotePort("1000");
     TcpServer1.setLocalPort("1000");
@@ -107,6 +131,18 @@ TForm3::TForm3(Context& context, QWidget* parent)
     TrayIcon1->setToolTip(QApplication::applicationName());
     TrayIcon1->setContextMenu(PopupMenu2);
     TrayIcon1->show();
+    // Without a notification service, notifications become the tray icon's message.
+    context_.notifier.setFallback([this](const QString& summary, const QString& body,
+                                         std::function<void()> chosen) {
+        if (!context_.desktop.hasTray())
+            return;
+        trayMessageChosen_ = std::move(chosen);
+        TrayIcon1->showMessage(summary, body, sorvane::ui::artwork::programIcon());
+    });
+    connect(TrayIcon1, &QSystemTrayIcon::messageClicked, this, [this] {
+        if (trayMessageChosen_)
+            handle([this] { std::exchange(trayMessageChosen_, nullptr)(); });
+    });
 
     const auto on = [this](auto handler) {
         return [this, handler] { handle([=, this] { (this->*handler)(); }); };
@@ -145,8 +181,12 @@ TForm3::TForm3(Context& context, QWidget* parent)
 }
 
 TForm3::~TForm3() {
-    // A run still out ends here, without waiting for its requests or connects.
+    // A run, a check or a send still out ends here, without waiting for its requests or
+    // connects.
     delete presence_;
+    delete arrivals_;
+    delete outbox_;
+    context_.notifier.setFallback(nullptr);
     // The listener's threads call back into this window; they must be gone first.
     TcpServer1.setActive(false);
     TcpServer1.OnAccept = nullptr;
@@ -321,6 +361,19 @@ void TForm3::ShowSorvaneMessenger1Click() {
 }
 
 void TForm3::Close1Click() {
+    // Lines that wait in conversation windows live only as long as the program does.
+    int waiting = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<TForm4*>(widget); window && window->isVisible())
+            waiting += window->undeliveredLines();
+    if (waiting > 0 &&
+        !context_.boxes.askYesNo(
+            waiting == 1 ? QStringLiteral("1 line has not been delivered yet. Close the program "
+                                          "and discard it?")
+                         : QStringLiteral("%1 lines have not been delivered yet. Close the "
+                                          "program and discard them?")
+                               .arg(waiting)))
+        return;
     TcpServer1.setActive(false);
     context_.desktop.endProgram();
 }
@@ -358,7 +411,14 @@ void TForm3::applyPresencePass(PresencePass pass, const std::vector<FriendPresen
             other->addItem(walked->takeItem(walked->row(item)));
 }
 
-void TForm3::presenceRunDone() {
+void TForm3::presenceRunDone(const std::vector<FriendPresence>& last) {
+    // A friend found reachable gets the lines that wait for them; the addresses found stand in
+    // for lookups when the friends' lines are checked.
+    arrivals_->rememberPresence(last);
+    for (const FriendPresence& f : last)
+        if (f.reachable)
+            if (TForm4* window = openChatWindow(f.name))
+                window->sendWaiting();
     // Every run ends here, whatever its lookups met, so the next one is always due: a minute
     // after this one ended, or 1 ms after it when an adding or a login asked for a run meanwhile
     // (Timer2 fired during the run, or is armed and has not fired yet).
@@ -371,8 +431,9 @@ void TForm3::presenceRunDone() {
 
 void TForm3::TcpServer1Accept(sorvane::net::TCustomTcpServer&,
                               sorvane::net::TCustomIpClient& clientSocket) {
-    // Runs on a connection thread: read the one line, queue it, wake the dispatch.
-    std::string line = clientSocket.ReceiveLine("\r\n");
+    // Runs on a connection thread: read the one line, queue it with the address it came from,
+    // wake the dispatch.
+    ReceivedLine line{clientSocket.ReceiveLine("\r\n"), clientSocket.remoteHost()};
     if (InboundLines.append(std::move(line)))
         QMetaObject::invokeMethod(
             this, [this] { Timer1->setEnabled(true); }, Qt::QueuedConnection);
@@ -400,9 +461,9 @@ TForm4* TForm3::openChatWindow(const QString& partner) {
 void TForm3::Timer1Timer() {
     SORVANE_ASSERT_UI_THREAD();
     Timer1->setEnabled(false);
-    // Each line on its own, to its own sender's window.
-    for (const std::string& line : InboundLines.takeAll())
-        dispatchLine(QString::fromStdString(line));
+    // Each line on its own, to its own sender's window once its sender has been checked.
+    for (const ReceivedLine& line : InboundLines.takeAll())
+        dispatchLine(line);
 }
 
 std::optional<QString> TForm3::senderOfLine(const QString& line) {
@@ -415,22 +476,74 @@ std::optional<QString> TForm3::senderOfLine(const QString& line) {
     return GetPartOfLine1(line, "<", ">").mid(1);
 }
 
-void TForm3::dispatchLine(const QString& line) {
-    const std::optional<QString> found = senderOfLine(line);
-    if (!found)
-        return;
-    const QString& sender = *found;
-    TForm4* window = openChatWindow(sender);
+QString TForm3::textOfLine(const QString& line) {
+    const QString header = GetPartOfLine1(line, "<", ">");
+    if (header.isEmpty() || !header.startsWith('<'))
+        return line;
+    QString text = line.mid(line.indexOf(header) + header.size() + 1);
+    if (text.startsWith(' '))
+        text.remove(0, 1);
+    return text;
+}
+
+QString TForm3::setAsideOffer(long long lines, int people) {
+    const QString what = lines == 1 ? QStringLiteral("1 line") : QStringLiteral("%1 lines").arg(lines);
+    const QString who = people == 1 ? QStringLiteral("1 person who is not your friend")
+                                    : QStringLiteral("%1 people who are not your friends").arg(people);
+    return QStringLiteral("%1 from %2 %3 set aside")
+        .arg(what, who, lines == 1 ? QStringLiteral("was") : QStringLiteral("were"));
+}
+
+bool TForm3::isFriend(const QString& name) const {
+    return entryNamed(ui.ListBox1, name) || entryNamed(ui.ListBox2, name);
+}
+
+void TForm3::dispatchLine(const ReceivedLine& received) {
+    const QString line = QString::fromStdString(received.text);
+    if (const std::optional<QString> sender = senderOfLine(line))
+        arrivals_->receive(*sender, line, received.from);
+}
+
+void TForm3::showArrival(const Arrival& arrival) {
+    SORVANE_ASSERT_UI_THREAD();
+    TForm4* window = openChatWindow(arrival.sender);
     if (!window) {
-        OpenChats.append(sender);
+        OpenChats.append(arrival.sender);
         window = new TForm4(context_);
         window->show();
-        window->setWindowTitle(sender + " - Message");
-        window->ui.Label2->setText(sender);
+        window->setWindowTitle(arrival.sender + " - Message");
+        window->ui.Label2->setText(arrival.sender);
     }
-    window->appendHistory(line);
+    window->appendHistory(arrival.line);
+    if (!arrival.note.isEmpty())
+        window->appendHistory(arrival.note);
     if (!window->isActiveWindow())
-        context_.desktop.callForAttention(window);
+        notifyArrival(window, arrival);
+    // The partner is there: what waited for them goes out now.
+    window->sendWaiting();
+}
+
+void TForm3::notifyArrival(TForm4* window, const Arrival& arrival) {
+    context_.desktop.callForAttention(window);
+    QString body = textOfLine(arrival.line);
+    if (!arrival.note.isEmpty())
+        body += '\n' + arrival.note;
+    context_.notifier.notify(QStringLiteral("line:") + arrival.sender, arrival.sender, body,
+                             [sender = arrival.sender] {
+                                 // The window open for the sender then, if any.
+                                 if (TForm4* open = openChatWindow(sender)) {
+                                     open->show();
+                                     open->raise();
+                                     open->activateWindow();
+                                 }
+                             });
+}
+
+void TForm3::showSetAside() {
+    SORVANE_ASSERT_UI_THREAD();
+    auto* box = new TSetAsideBox(context_);
+    box->showLines(arrivals_->takeSetAside());
+    box->showModeless();
 }
 
 void TForm3::SendMessage1Click() {

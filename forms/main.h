@@ -1,8 +1,10 @@
 #pragma once
 // The main window: the online and offline friend lists, adding and deleting friends, the tray
 // icon, the presence run, and the dispatch of received lines to conversation windows.
+#include "arrivals.h"
 #include "context.h"
 #include "inbound.h"
+#include "outbox.h"
 #include "presence.h"
 #include "ui/form.h"
 #include "ui_main.h"
@@ -14,12 +16,14 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 
 class QListWidget;
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
 namespace sorvane::ui {
 class Timer;
 }
@@ -55,6 +59,11 @@ public:
     // The dispatch's reading of a received line: the sender's name, or nothing for a line that
     // is empty once blanks and control characters are disregarded (a probe, an early close).
     static std::optional<QString> senderOfLine(const QString& line);
+    // What a received line says after its "<" sender ">" header (and the blank after it); the
+    // whole line when it has no header.
+    static QString textOfLine(const QString& line);
+    // The message that offers the set-aside lines.
+    static QString setAsideOffer(long long lines, int people);
     // The conversation window open for `partner`, or null.
     static TForm4* openChatWindow(const QString& partner);
 
@@ -84,6 +93,13 @@ public:
 
     // The presence run's worker: its results per friend, and whether a run is out.
     PresenceRun& presence() { return *presence_; }
+    // Where sends go to be carried out away from the user-interface thread.
+    Outbox& outbox() { return *outbox_; }
+    // Received lines on their way to the windows: checks, order, floods.
+    Arrivals& arrivals() { return *arrivals_; }
+
+    // Opens the one place that shows the lines set aside so far, taking them.
+    void showSetAside();
 
 protected:
     void formShow() override;
@@ -94,10 +110,19 @@ private:
     void deleteSelected(QListWidget* list);
     void viewSelected(QListWidget* list);
     void applyPresencePass(PresencePass pass, const std::vector<FriendPresence>& probed);
-    void presenceRunDone();
-    void dispatchLine(const QString& line);
+    void presenceRunDone(const std::vector<FriendPresence>& last);
+    void dispatchLine(const ReceivedLine& line);
+    void showArrival(const Arrival& arrival);
+    void notifyArrival(TForm4* window, const Arrival& arrival);
+    bool isFriend(const QString& name) const;
 
     Context& context_;
     PresenceRun* presence_;
+    Outbox* outbox_;
+    Arrivals* arrivals_;
     bool presenceAskedAgain_ = false; // Timer2 fired while a run was out
+    // Says how many lines were set aside, at most once a second while a flood goes on.
+    QTimer* setAsideOffer_;
+    // What choosing the tray icon's message does: the last one shown.
+    std::function<void()> trayMessageChosen_;
 };

@@ -5,17 +5,22 @@
 #include "main.h"
 
 #include "directory/directory.h"
+#include "net/address.h"
 #include "ui/artwork.h"
 #include "ui/thread.h"
 #include "ui/timer.h"
 
 #include <QKeyEvent>
+#include <QPointer>
 #include <QStyle>
 #include <QTextCursor>
 #include <QTextOption>
 
+#include <utility>
+
 TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
     ui.setupUi(this);
+    history_.emplace(ui.Memo2);
     // A window of its own, with its own task-bar entry.
     setWindowFlags(Qt::Window);
     setWindowIcon(sorvane::ui::artwork::programIcon());
@@ -58,19 +63,7 @@ bool TForm4::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm4::appendHistory(const QString& line) {
-    // Beyond a few thousand characters the layout cost of an unbroken run becomes noticeable.
-    constexpr qsizetype kLongestWrappedRun = 2000;
-    if (ui.Memo2->wordWrapMode() != QTextOption::WrapAnywhere) {
-        qsizetype run = 0;
-        for (const QChar c : line) {
-            run = c.isSpace() ? 0 : run + 1;
-            if (run > kLongestWrappedRun) {
-                ui.Memo2->setWordWrapMode(QTextOption::WrapAnywhere);
-                break;
-            }
-        }
-    }
-    ui.Memo2->appendPlainText(line);
+    history_->append(line);
 }
 
 void TForm4::Memo1KeyDown(int key) {
@@ -80,7 +73,6 @@ void TForm4::Memo1KeyDown(int key) {
 
 void TForm4::Timer1Timer() {
     Timer1->setEnabled(false);
-    enterBreakAt_ = ui.Memo1->textCursor().position() - 1;
     ui.BitBtn1->click();
 }
 
@@ -93,44 +85,103 @@ QString TForm4::peerLine(const QString& sender, QString text) {
     return '<' + sender + "> " + text;
 }
 
-QString TForm4::notDeliveredNote(const QString& partner) {
-    return QStringLiteral("(not delivered: %1 cannot be reached; press Enter to try again)")
+QString TForm4::waitingNote(const QString& partner) {
+    return QStringLiteral("(waiting: %1 cannot be reached; it goes out when %1 is back online)")
         .arg(partner);
+}
+
+QString TForm4::deliveredNote(const QString& text) {
+    QString start = text.left(40);
+    start.replace('\n', ' ');
+    return QStringLiteral("(delivered: %1)").arg(start);
+}
+
+QString TForm4::discardQuestion(int count, const QString& partner) {
+    return count == 1 ? QStringLiteral("1 line to %1 has not been delivered yet. Close the window "
+                                       "and discard it?")
+                            .arg(partner)
+                      : QStringLiteral("%1 lines to %2 have not been delivered yet. Close the "
+                                       "window and discard them?")
+                            .arg(count)
+                            .arg(partner);
 }
 
 void TForm4::BitBtn1Click() {
     SORVANE_ASSERT_UI_THREAD();
-    const int enterBreakAt = std::exchange(enterBreakAt_, -1);
+    // The lookup stays here, so that a directory that cannot be reached is reported as for any
+    // request, with the input kept. What may take seconds, the connect and the send, goes to
+    // the outbox.
     const QString partner = ui.Label2->text();
     const sorvane::LineList reply = context_.directory.sendLookup(partner.toStdString());
-    sorvane::net::TTcpClient& client = Form3->TcpClient1;
-    client.setRemoteHost(reply[0]);
-    client.setRemotePort(reply[1]);
-    client.setActive(false);
-    client.setActive(true);
+    Address address{reply[0], reply[1]};
+    sorvane::net::PortTextToNumber(address.port); // a port text that is no number is an error
 
-    const QString line = peerLine(Form1->ui.Edit1->text(), ui.Memo1->toPlainText());
-    const std::string bytes = line.toStdString();
-    const bool delivered =
-        client.connected() && client.SendLine(bytes, "\r\n") == static_cast<int>(bytes.size() + 2);
+    const QString own = Form1->ui.Edit1->text();
+    const QString line = peerLine(own, ui.Memo1->toPlainText());
     appendHistory(line);
-    if (delivered) {
-        ui.Memo1->clear();
+    // The text is safe in the queue from here on: a second Enter must not send it again.
+    ui.Memo1->clear();
+    outgoing_.push_back({line, line.mid(own.size() + 3)});
+    // Behind the lines that wait, if any: the partner gets them in the order they were typed.
+    sendOutgoing(std::move(address));
+}
+
+void TForm4::sendWaiting() {
+    if (!outgoing_.empty())
+        sendOutgoing(std::nullopt);
+}
+
+void TForm4::sendOutgoing(std::optional<Address> address) {
+    if (sending_ > 0 || outgoing_.empty() || discarded_)
         return;
+    sending_ = outgoing_.size();
+    std::vector<std::string> lines;
+    for (const Outgoing& o : outgoing_)
+        lines.push_back(o.line.toStdString());
+    std::optional<Outbox::Address> to;
+    if (address)
+        to = Outbox::Address{std::move(address->host), std::move(address->port)};
+    Form3->outbox().send(ui.Label2->text(), std::move(to), std::move(lines),
+                         [self = QPointer<TForm4>(this)](std::size_t delivered) {
+                             if (self)
+                                 self->sent(delivered);
+                         });
+}
+
+void TForm4::sent(std::size_t delivered) {
+    const std::size_t tried = std::exchange(sending_, 0);
+    if (discarded_)
+        return;
+    for (std::size_t i = 0; i < delivered && !outgoing_.empty(); ++i) {
+        const Outgoing done = std::move(outgoing_.front());
+        outgoing_.pop_front();
+        if (done.waiting)
+            appendHistory(deliveredNote(done.text));
     }
-    // Nothing typed is lost: the text stays for another Enter, less the break Enter added.
-    appendHistory(notDeliveredNote(partner));
-    const QString input = ui.Memo1->toPlainText();
-    if (enterBreakAt >= 0 && enterBreakAt < input.size() && input.at(enterBreakAt) == '\n') {
-        QTextCursor cursor(ui.Memo1->document());
-        cursor.setPosition(enterBreakAt);
-        cursor.deleteChar();
-        ui.Memo1->setTextCursor(cursor);
+    if (delivered < tried) {
+        // The rest waits, each line with its note once, lines typed meanwhile included.
+        for (Outgoing& o : outgoing_)
+            if (!o.waiting) {
+                o.waiting = true;
+                appendHistory(waitingNote(ui.Label2->text()));
+            }
+    } else {
+        sendWaiting(); // lines typed while this send was out
     }
 }
 
 void TForm4::BitBtn2Click() {
     close();
+}
+
+bool TForm4::formCloseQuery() {
+    if (outgoing_.empty())
+        return true;
+    if (!context_.boxes.askYesNo(discardQuestion(undeliveredLines(), ui.Label2->text())))
+        return false;
+    outgoing_.clear();
+    discarded_ = true;
+    return true;
 }
 
 void TForm4::formClose() {

@@ -1,10 +1,15 @@
 #pragma once
-// A conversation window: the history with one partner and the input that sends to them.
+// A conversation window: the history with one partner and the input that sends to them. Lines
+// that cannot go out wait in the window, in order, until the partner is back.
 #include "context.h"
 #include "ui/form.h"
+#include "ui/history.h"
 #include "ui_message.h"
 
 #include <QString>
+
+#include <deque>
+#include <optional>
 
 namespace sorvane::ui {
 class Timer;
@@ -21,15 +26,20 @@ public:
     // The peer message line for `text`: "<" + sender + "> " + text without its trailing
     // characters of code 32 or below; inner line breaks travel as LF.
     static QString peerLine(const QString& sender, QString text);
-    // Added to the history after a line that did not reach the partner.
-    static QString notDeliveredNote(const QString& partner);
+    // Added to the history after a line that could not go out and now waits.
+    static QString waitingNote(const QString& partner);
+    // Added to the history when a line that waited went out: its first 40 characters.
+    static QString deliveredNote(const QString& text);
+    // What closing asks while `count` lines wait.
+    static QString discardQuestion(int count, const QString& partner);
 
-    // Appends a line to the history. A line with a very long run of characters that has no
-    // place to wrap (a peer may send up to a megabyte of it) switches this history to
-    // wrapping anywhere: wrapping such a run at word boundaries takes the text layout time
-    // that grows with the square of its length, minutes for a megabyte, with the window
-    // frozen meanwhile.
+    // Appends a line to the history, which keeps its most recent lines (sorvane::ui::History).
     void appendHistory(const QString& line);
+
+    // Lines typed here that have not gone out yet (waiting, or being sent).
+    int undeliveredLines() const { return static_cast<int>(outgoing_.size()); }
+    // Sends the waiting lines, in order, unless a send is out already: the partner is back.
+    void sendWaiting();
 
     void Memo1KeyDown(int key);
     void Timer1Timer();
@@ -37,10 +47,25 @@ public:
     void BitBtn2Click();
 
 protected:
+    bool formCloseQuery() override;
     void formClose() override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct Outgoing {
+        QString line; // as sent: "<" + own name + "> " + text
+        QString text; // what was typed
+        bool waiting = false; // a send failed and the waiting note is shown
+    };
+    struct Address {
+        std::string host, port;
+    };
+    void sendOutgoing(std::optional<Address> address);
+    void sent(std::size_t delivered);
+
     Context& context_;
-    int enterBreakAt_ = -1; // where Enter put its line break, until the send that follows
+    std::optional<sorvane::ui::History> history_; // made once the layout is there
+    std::deque<Outgoing> outgoing_; // oldest first
+    std::size_t sending_ = 0;       // the first this many of outgoing_ are being sent
+    bool discarded_ = false;        // closed with its waiting lines thrown away
 };

@@ -9,6 +9,7 @@
 
 #include "inbound.h"
 #include "main.h"
+#include "ui/notifier.h"
 
 #include <QString>
 
@@ -53,13 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The dispatch's path: queued by a connection thread, taken whole by the dispatch.
     InboundText inbound;
-    FUZZ_CHECK(inbound.append(received));
-    FUZZ_CHECK(!inbound.append(std::string("<x> y")));
+    FUZZ_CHECK(inbound.append({received, "10.77.0.9"}));
+    FUZZ_CHECK(!inbound.append({"<x> y", "127.0.0.1"}));
     const auto taken = inbound.takeAll();
-    FUZZ_CHECK(taken.size() == 2 && taken.front() == received);
+    FUZZ_CHECK(taken.size() == 2 && taken.front().text == received &&
+               taken.front().from == "10.77.0.9");
     FUZZ_CHECK(inbound.takeAll().empty());
 
-    const QString line = QString::fromStdString(taken.front());
+    const QString line = QString::fromStdString(taken.front().text);
     checkPart(line, "<", ">");
     const std::optional<QString> sender = TForm3::senderOfLine(line);
     bool blank = true;
@@ -78,6 +80,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(*sender == line.mid(open + 1, close - open - 1));
         else
             FUZZ_CHECK(*sender == line.mid(1, close));
+        // What a notification shows: the text after the header and its one blank, or the whole
+        // line when it has no header; as a notification body, with no markup left in it.
+        const QString text = TForm3::textOfLine(line);
+        if (open >= 0 && close >= 0) {
+            const QString after = line.mid(close + 1);
+            FUZZ_CHECK(text == (after.startsWith(' ') ? after.mid(1) : after));
+        } else {
+            FUZZ_CHECK(text == line);
+        }
+        const QString body = sorvane::ui::DBusNotifier::escapedBody(text);
+        FUZZ_CHECK(!body.contains('<') && !body.contains('>'));
+        FUZZ_CHECK(body.count('&') == text.count('&') + text.count('<') + text.count('>'));
     }
     return 0;
 }

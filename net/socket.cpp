@@ -182,10 +182,11 @@ int TIpSocket::SendLine(const std::string& text, const std::string& separator) {
         if (errno == EINTR)
             continue;
         if (bounded && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int rc = PollUntil(handle_, POLLOUT, deadline, false);
-            if (rc > 0)
+            const int rc = abortEvent_ < 0 ? PollUntil(handle_, POLLOUT, deadline, false)
+                                           : PollOrAbort(handle_, abortEvent_, deadline, false);
+            if (rc == 1)
                 continue;
-            ReportError(rc == 0 ? ETIMEDOUT : errno);
+            ReportError(rc == 0 ? ETIMEDOUT : rc == kAborted ? ECANCELED : errno);
             return -1; // part of the line may have gone out; the line as a whole did not
         }
         ReportError(errno);

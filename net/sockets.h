@@ -117,6 +117,12 @@ public:
     std::chrono::milliseconds sendTimeout() const { return sendTimeout_; }
     void setSendTimeout(std::chrono::milliseconds timeout) { sendTimeout_ = timeout; }
 
+    // A descriptor that another thread makes readable (an eventfd) to end a connect or a
+    // SendLine in progress at once, as a failed one, when the program is ending; -1 (the
+    // default) for none. The endpoint only watches it, it never reads or closes it.
+    int abortEvent() const { return abortEvent_; }
+    void setAbortEvent(int fd) { abortEvent_ = fd; }
+
     // Reads up to the separator and returns the text before it, leaving every byte after the
     // separator in the socket. A separator that arrives in two pieces is still found. A zero
     // byte ends the text of the bytes looked at together with it; those bytes are consumed and
@@ -145,6 +151,7 @@ public:
 
 protected:
     std::string localHost_, localPort_, remoteHost_, remotePort_;
+    int abortEvent_ = -1;
 
 private:
     bool WaitForData();
@@ -172,12 +179,6 @@ public:
     // Zero waits as long as the platform does.
     void setConnectTimeout(std::chrono::milliseconds timeout) { connectTimeout_ = timeout; }
 
-    // A descriptor that another thread makes readable (an eventfd) to end a connect in progress
-    // at once, as a failed one, when the program is ending; -1 (the default) for none. The
-    // endpoint only watches it, it never reads or closes it.
-    int abortEvent() const { return abortEvent_; }
-    void setAbortEvent(int fd) { abortEvent_ = fd; }
-
     // Creates the socket and connects it to remoteHost:remotePort. A failed connect leaves the
     // socket in place: active, not connected. Throws EConvertError for a bad port text.
     void Open() override;
@@ -192,7 +193,6 @@ private:
 
     bool connected_ = false;
     std::chrono::milliseconds connectTimeout_ = DefaultConnectTimeout;
-    int abortEvent_ = -1;
 };
 
 class TTcpClient : public TCustomIpClient {};

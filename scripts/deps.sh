@@ -15,6 +15,7 @@ packages=(
   xdotool desktop-file-utils
   clang-format
   iproute2 openssl
+  dbus-daemon
 )
 # Extra groups, asked for by name: `scripts/deps.sh bench fuzz desktop`.
 for group in "$@"; do

@@ -21,6 +21,14 @@ void QtMessageBoxes::showError(const QString& text) {
     showBox(text, QMessageBox::Critical);
 }
 
+bool QtMessageBoxes::askYesNo(const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 QString errorText(const QString& message) {
     // Every error reads as a sentence: "List index out of bounds (0)" gains its full stop,
     // a message that already ends a sentence keeps its own.

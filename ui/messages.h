@@ -13,6 +13,8 @@ public:
     virtual void showMessage(const QString& text) = 0;
     // The default error box: like showMessage, but with the stop icon.
     virtual void showError(const QString& text) = 0;
+    // A question with Yes and No buttons, No the default; true for Yes.
+    virtual bool askYesNo(const QString& text) = 0;
 };
 
 // The real boxes (QMessageBox, modal).
@@ -20,6 +22,7 @@ class QtMessageBoxes final : public IMessageBoxes {
 public:
     void showMessage(const QString& text) override;
     void showError(const QString& text) override;
+    bool askYesNo(const QString& text) override;
 };
 
 // The text the default error box shows for an error message: a "." is appended unless the

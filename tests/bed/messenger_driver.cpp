@@ -23,11 +23,13 @@
 #include "ui/desktop.h"
 #include "ui/fonts.h"
 #include "ui/messages.h"
+#include "ui/notifier.h"
 #include "ui/screen.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListWidget>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -41,6 +43,10 @@ class RecordedBoxes final : public sorvane::ui::IMessageBoxes {
 public:
     void showMessage(const QString& text) override { said << QStringLiteral("box: ") + text; }
     void showError(const QString& text) override { said << QStringLiteral("error: ") + text; }
+    bool askYesNo(const QString& text) override {
+        said << QStringLiteral("question: ") + text;
+        return true;
+    }
     QStringList said;
 };
 
@@ -106,9 +112,12 @@ public:
             chat->ui.Memo1->setPlainText(rest);
             chat->ui.BitBtn1->click();
             const QString sent = '<' + Form1->ui.Edit1->text() + "> " + rest;
-            const QString note = TForm4::notDeliveredNote(first);
-            waitUntil(
-                [sent, note] { return shownInAConversation(sent) || shownInAConversation(note); });
+            const QString note = TForm4::waitingNote(first);
+            // Sent once nothing typed there waits any more; not delivered once the note says so.
+            waitUntil([chat = QPointer<TForm4>(chat), sent, note] {
+                return shownInAConversation(sent) &&
+                       (!chat || chat->undeliveredLines() == 0 || shownInAConversation(note));
+            });
             sentLine_ = sent;
             notDelivered_ = note;
         } else if (command == "await") {
@@ -175,7 +184,8 @@ int main(int argc, char* argv[]) {
     RecordedBoxes boxes;
     sorvane::ui::QtScreen screen;
     sorvane::ui::QtDesktop desktop;
-    Context context{directory, boxes, screen, desktop};
+    sorvane::ui::DBusNotifier notifier(QDBusConnection::sessionBus());
+    Context context{directory, boxes, screen, desktop, notifier};
     Form3 = new TForm3(context);
     Form1 = new TForm1(context);
     if (!settings.problems.isEmpty())

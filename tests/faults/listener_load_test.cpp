@@ -63,6 +63,8 @@ protected:
         w.logInAs("me@x.org");
         w.main->Timer2->setEnabled(false);
         port = static_cast<std::uint16_t>(std::stoi(w.main->TcpServer1.localPort()));
+        // Senders are registered where their lines come from, unless a test says otherwise.
+        w.scripted.reply("g.php", {"127.0.0.1\r\n1\r\n"});
     }
     ScriptedWorld w;
     std::uint16_t port = 0;
@@ -79,6 +81,7 @@ TEST_F(ListenerLoad, SilentConnectionsDoNotHoldUpARealLine) {
 
     QElapsedTimer clock;
     clock.start();
+    w.scripted.reply("g.php?u=ann@x.org", {"127.0.0.2\r\n1\r\n"});
     loopback::Fd fromAnotherHost = loopback::ConnectFrom("127.0.0.2", port);
     ASSERT_TRUE(fromAnotherHost);
     loopback::Send(*fromAnotherHost, "<ann@x.org> still there?\r\n");
@@ -164,6 +167,13 @@ TEST_F(ListenerLoad, LineWithoutEndIsCutAtTheLimitAndTheConnectionDropped) {
 
 TEST_F(ListenerLoad, ManyConcurrentSendersEachLineOnceInItsOwnWindow) {
     constexpr int kSenders = 20;
+    // Friends, whose lines are never set aside, each registered at a host of its own.
+    w.main->ui.ListBox2->clear();
+    for (int s = 0; s < kSenders; ++s) {
+        w.main->ui.ListBox2->addItem(QString("s%1").arg(s));
+        w.scripted.reply("g.php?u=s" + std::to_string(s),
+                         {"127.0.0." + std::to_string(10 + s) + "\r\n1\r\n"});
+    }
     const int total = loadParameter("SORVANE_FAULTS_LINES", 10000);
     const int perSender = total / kSenders;
     QElapsedTimer clock;

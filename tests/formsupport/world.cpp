@@ -28,6 +28,13 @@ void RecordingMessageBoxes::showError(const QString& text) {
         onBox();
 }
 
+bool RecordingMessageBoxes::askYesNo(const QString& text) {
+    questions << text;
+    if (onBox)
+        onBox();
+    return answer;
+}
+
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-test-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
@@ -41,8 +48,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-Windows::Windows(const std::string& base)
-    : directory(base, scratch.path()), context{directory, boxes, screen, desktop} {
+Windows::Windows(const std::string& base, ui::INotifier* notifier)
+    : directory(base, scratch.path()),
+      context{directory, boxes, screen, desktop, notifier ? *notifier : notifications} {
     main = new TForm3(context);
     Form3 = main;
     login = new TForm1(context);

@@ -8,6 +8,7 @@
 #include "scripted_directory.h"
 #include "ui/desktop.h"
 #include "ui/messages.h"
+#include "ui/notifier.h"
 #include "ui/screen.h"
 
 #include <QSize>
@@ -28,10 +29,28 @@ class RecordingMessageBoxes final : public ui::IMessageBoxes {
 public:
     void showMessage(const QString& text) override;
     void showError(const QString& text) override;
+    bool askYesNo(const QString& text) override;
     QStringList messages;        // plain messages, in order
     QStringList errors;          // default error boxes, in order
+    QStringList questions;       // Yes/No questions, in order
+    bool answer = true;          // what the user answers them
     std::function<void()> onBox; // runs inside each box, as a user would while it is open
-    void clear() { messages.clear(), errors.clear(); }
+    void clear() { messages.clear(), errors.clear(), questions.clear(); }
+};
+
+class RecordingNotifier final : public ui::INotifier {
+public:
+    struct Shown {
+        QString key, summary, body;
+        Activation activated;
+    };
+    void notify(const QString& key, const QString& summary, const QString& body,
+                Activation activated) override {
+        shown.push_back({key, summary, body, std::move(activated)});
+    }
+    void setFallback(Fallback f) override { fallback = std::move(f); }
+    std::vector<Shown> shown;
+    Fallback fallback;
 };
 
 class FakeScreen final : public ui::IScreen {
@@ -63,10 +82,11 @@ private:
     std::filesystem::path path_;
 };
 
-// The program's windows aimed at the directory at `base`.
+// The program's windows aimed at the directory at `base`; notifications go to `notifier`, or
+// are recorded in `notifications`.
 class Windows {
 public:
-    explicit Windows(const std::string& base);
+    explicit Windows(const std::string& base, ui::INotifier* notifier = nullptr);
     ~Windows();
     Windows(const Windows&) = delete;
     Windows& operator=(const Windows&) = delete;
@@ -76,6 +96,7 @@ public:
     RecordingMessageBoxes boxes;
     FakeScreen screen;
     FakeDesktop desktop;
+    RecordingNotifier notifications;
     Context context;
     TForm3* main;
     TForm1* login;

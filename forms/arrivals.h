@@ -1,0 +1,123 @@
+#pragma once
+// Received lines on their way to the windows.
+// - Each line's sender is checked before the line is shown (SenderLookups): a line that did not
+//   come from where its sender is registered is still shown, with a note after it.
+// - Lines of one sender keep their arrival order whatever the checks take.
+// - Lines of people who are in neither friend list open at most a few new conversation windows a
+//   minute; the rest are set aside and counted, for the user to look at in one place. Friends'
+//   lines are never set aside.
+// - Lines that are ready go out a few at a time, the senders taking turns, so that one sender's
+//   flood holds back neither anybody else's lines nor the windows' own events.
+//
+// User-interface thread only; the lookups run on SenderLookups' worker.
+#include "presence.h"
+#include "sender_check.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+class QTimer;
+
+namespace sorvane::directory {
+class Directory;
+}
+
+enum class Destination { Conversation, SetAside };
+
+struct Arrival {
+    QString sender;
+    QString line;
+    QString note; // shown after the line when its sender did not check out; else empty
+    Destination destination = Destination::Conversation;
+};
+
+// The lines set aside since the user last looked at them.
+struct SetAsideLines {
+    std::deque<Arrival> lines; // the most recent ones, oldest first
+    long long dropped = 0;     // older ones that were let go to keep memory bounded
+};
+
+class Arrivals : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int NewWindowsPerMinute = 10;
+    // How long a friend's address found by a presence run stands in for a lookup.
+    static constexpr std::chrono::seconds PresenceAddressLife{60};
+    // The longest one turn of handing out ready lines runs before the windows get their events.
+    static constexpr std::chrono::milliseconds TurnBudget{20};
+    // Set-aside lines kept, as a window's history keeps its lines.
+    static constexpr std::size_t MaxSetAsideLines = 5000;
+    static constexpr qsizetype MaxSetAsideCharacters = qsizetype{4} << 20;
+
+    // What the dispatch needs to know about the main window's state.
+    struct Windows {
+        std::function<bool(const QString& name)> isFriend;
+        std::function<bool(const QString& name)> hasConversation;
+    };
+
+    Arrivals(const sorvane::directory::Directory& directory, Windows windows,
+             QObject* parent = nullptr);
+
+    // A received line naming `sender`, whose connection came from `from` (dotted IPv4).
+    void receive(const QString& sender, const QString& line, const std::string& from);
+    // What the last presence run found: the friends' addresses, good for PresenceAddressLife.
+    void rememberPresence(const std::vector<FriendPresence>& probed);
+
+    // Set-aside lines not yet taken (dropped ones included), and from how many people.
+    long long setAsideCount() const;
+    int setAsidePeople() const { return static_cast<int>(setAsideSenders_.size()); }
+    // Takes the set-aside lines; the count starts again from nothing.
+    SetAsideLines takeSetAside();
+
+    SenderLookups& lookups() { return lookups_; }
+
+signals:
+    // A line for a conversation window, checked, in its sender's order.
+    void arrived(const Arrival& arrival);
+    // Lines were set aside.
+    void setAsideChanged();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Waiting {
+        QString line;
+        std::string from;
+        Destination destination;
+        bool checked = false;
+        QString note;
+    };
+    struct Sender {
+        std::deque<Waiting> lines;
+        bool inTurn = false;
+    };
+
+    Destination destinationOf(const QString& sender);
+    bool checkedByPresence(const QString& sender, const std::string& from) const;
+    void answered(const QString& sender, const SenderAddress& address);
+    void takeTurnIfReady(const QString& sender);
+    void handOut();
+    void setAside(Arrival arrival);
+
+    SenderLookups lookups_;
+    Windows windows_;
+    QTimer* turn_;
+    std::map<QString, Sender> senders_; // senders with lines not yet handed out
+    std::deque<QString> turns_;         // senders whose oldest line is ready, in turn
+    struct Known {
+        std::string host;
+        Clock::time_point at;
+    };
+    std::map<QString, Known> presence_;
+    std::deque<Clock::time_point> windowsOpened_; // for people who are not friends, last minute
+    SetAsideLines setAside_;
+    qsizetype setAsideCharacters_ = 0;
+    std::unordered_set<std::size_t> setAsideSenders_; // hashes of their names
+};

@@ -1,0 +1,66 @@
+#include "outbox.h"
+
+#include "directory/directory.h"
+#include "net/sockets.h"
+#include "ui/thread.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+Outbox::Outbox(const sorvane::directory::Directory& directory, QObject* parent)
+    : QObject(parent), directory_(directory), stopEvent_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      sendTimeoutMs_(sorvane::net::TIpSocket::DefaultSendTimeout.count()),
+      pool_(std::make_unique<ProbePool>(MaxParallelSends)) {}
+
+Outbox::~Outbox() {
+    if (stopEvent_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(stopEvent_, &one, sizeof one);
+    }
+    pool_.reset(); // waits for the sends, which the stop event ends at once
+    if (stopEvent_ >= 0)
+        close(stopEvent_);
+}
+
+void Outbox::send(const QString& partner, std::optional<Address> address,
+                  std::vector<std::string> lines, Done done) {
+    SORVANE_ASSERT_UI_THREAD();
+    pool_->start([this, partner = partner.toStdString(), address = std::move(address),
+                  lines = std::move(lines), done = std::move(done)]() mutable {
+        const std::size_t delivered = sendAll(partner, std::move(address), lines);
+        QMetaObject::invokeMethod(
+            this, [done = std::move(done), delivered] { done(delivered); }, Qt::QueuedConnection);
+    });
+}
+
+std::size_t Outbox::sendAll(const std::string& partner, std::optional<Address> address,
+                            const std::vector<std::string>& lines) const {
+    if (!address) {
+        try {
+            const sorvane::LineList reply = directory_.sendLookup(partner, stopEvent_);
+            address = Address{reply[0], reply[1]};
+        } catch (const std::exception&) {
+            return 0; // no address now: the lines wait for the next chance
+        }
+    }
+    std::size_t delivered = 0;
+    for (const std::string& line : lines) {
+        sorvane::net::TTcpClient client;
+        client.setAbortEvent(stopEvent_);
+        client.setSendTimeout(std::chrono::milliseconds(sendTimeoutMs_.load()));
+        try {
+            client.setRemoteHost(address->host);
+            client.setRemotePort(address->port);
+            client.setActive(true);
+        } catch (const std::exception&) {
+            break; // a port text that is no number: nobody to reach there
+        }
+        if (!client.connected() ||
+            client.SendLine(line, "\r\n") != static_cast<int>(line.size() + 2))
+            break;
+        ++delivered;
+    }
+    return delivered;
+}
