@@ -51,8 +51,7 @@ void sendFrom(const std::string& from, int port, const std::string& line) {
         ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
         std::size_t sent = 0;
         while (sent < bytes.size()) {
-            const ssize_t n =
-                ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
             if (n <= 0)
                 break;
             sent += static_cast<std::size_t>(n);
@@ -149,9 +148,8 @@ int main(int argc, char* argv[]) {
     sinceTick.start();
     QTimer tick;
     tick.setInterval(5);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        longestGapMs = std::max<long>(longestGapMs, sinceTick.restart());
-    });
+    QObject::connect(&tick, &QTimer::timeout,
+                     [&] { longestGapMs = std::max<long>(longestGapMs, sinceTick.restart()); });
     tick.start();
 
     // The friend's line, half-way through the flood.
@@ -205,8 +203,7 @@ int main(int argc, char* argv[]) {
     std::printf("conversation windows opened: %d (history blocks %ld)\n", end.count, end.lines);
     std::printf("resident memory: %ld MB before, %ld MB after, peak %ld MB\n", before / 1024,
                 sorvane::bench::residentKb() / 1024, peakKb() / 1024);
-    std::printf("longest user-interface stall while the flood was handled: %ld ms\n",
-                longestGapMs);
+    std::printf("longest user-interface stall while the flood was handled: %ld ms\n", longestGapMs);
     std::printf("windows stopped changing %lld ms after the flood began\n",
                 static_cast<long long>(settled));
     std::printf("friend's line in its window %lld ms after it was sent\n",

@@ -117,9 +117,9 @@ public:
     // Also asked off the user-interface thread (the check of a received line's sender, the
     // sending of waiting lines), with a stop descriptor as for probeLookup.
     LineList sendLookup(std::string_view name, int abortFd = -1) const; // g.php, temp2
-    LineList search(std::string_view text);                                     // s.php, temp5
-    LineList viewProfile(std::string_view name);                                // v.php, temp5
-    LineList saveProfile(std::string_view own, const Profile& p);               // e.php, temp5
+    LineList search(std::string_view text);                             // s.php, temp5
+    LineList viewProfile(std::string_view name);                        // v.php, temp5
+    LineList saveProfile(std::string_view own, const Profile& p);       // e.php, temp5
 
     // The token of the last successful login; empty before it or when the directory sent none.
     const std::string& loginToken() const { return token_; }

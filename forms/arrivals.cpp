@@ -18,8 +18,7 @@ std::size_t nameHash(const QString& name) {
 
 } // namespace
 
-Arrivals::Arrivals(const sorvane::directory::Directory& directory, Windows windows,
-                   QObject* parent)
+Arrivals::Arrivals(const sorvane::directory::Directory& directory, Windows windows, QObject* parent)
     : QObject(parent), lookups_(directory, this), windows_(std::move(windows)),
       turn_(new QTimer(this)) {
     turn_->setSingleShot(true);
@@ -89,7 +88,7 @@ void Arrivals::receive(const QString& sender, const QString& line, const std::st
         return;
     }
     using Urgency = SenderLookups::Urgency;
-    lookups_.ask(sender, windows_.isFriend(sender)              ? Urgency::Friend
+    lookups_.ask(sender, windows_.isFriend(sender)                  ? Urgency::Friend
                          : destination == Destination::Conversation ? Urgency::Conversation
                                                                     : Urgency::SetAside);
 }

@@ -58,11 +58,10 @@ TForm3::TForm3(Context& context, QWidget* parent)
     : Form(context.boxes, parent), context_(context),
       presence_(new PresenceRun(context.directory, this)),
       outbox_(new Outbox(context.directory, this)),
-      arrivals_(new Arrivals(
-          context.directory,
-          {[this](const QString& name) { return isFriend(name); },
-           [](const QString& name) { return openChatWindow(name) != nullptr; }},
-          this)),
+      arrivals_(new Arrivals(context.directory,
+                             {[this](const QString& name) { return isFriend(name); },
+                              [](const QString& name) { return openChatWindow(name) != nullptr; }},
+                             this)),
       setAsideOffer_(new QTimer(this)) {
     ui.setupUi(this);
     setFixedSize(size());
@@ -132,13 +131,13 @@ TForm3::TForm3(Context& context, QWidget* parent)
     TrayIcon1->setContextMenu(PopupMenu2);
     TrayIcon1->show();
     // Without a notification service, notifications become the tray icon's message.
-    context_.notifier.setFallback([this](const QString& summary, const QString& body,
-                                         std::function<void()> chosen) {
-        if (!context_.desktop.hasTray())
-            return;
-        trayMessageChosen_ = std::move(chosen);
-        TrayIcon1->showMessage(summary, body, sorvane::ui::artwork::programIcon());
-    });
+    context_.notifier.setFallback(
+        [this](const QString& summary, const QString& body, std::function<void()> chosen) {
+            if (!context_.desktop.hasTray())
+                return;
+            trayMessageChosen_ = std::move(chosen);
+            TrayIcon1->showMessage(summary, body, sorvane::ui::artwork::programIcon());
+        });
     connect(TrayIcon1, &QSystemTrayIcon::messageClicked, this, [this] {
         if (trayMessageChosen_)
             handle([this] { std::exchange(trayMessageChosen_, nullptr)(); });
@@ -487,9 +486,11 @@ QString TForm3::textOfLine(const QString& line) {
 }
 
 QString TForm3::setAsideOffer(long long lines, int people) {
-    const QString what = lines == 1 ? QStringLiteral("1 line") : QStringLiteral("%1 lines").arg(lines);
-    const QString who = people == 1 ? QStringLiteral("1 person who is not your friend")
-                                    : QStringLiteral("%1 people who are not your friends").arg(people);
+    const QString what =
+        lines == 1 ? QStringLiteral("1 line") : QStringLiteral("%1 lines").arg(lines);
+    const QString who = people == 1
+                            ? QStringLiteral("1 person who is not your friend")
+                            : QStringLiteral("%1 people who are not your friends").arg(people);
     return QStringLiteral("%1 from %2 %3 set aside")
         .arg(what, who, lines == 1 ? QStringLiteral("was") : QStringLiteral("were"));
 }

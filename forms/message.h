@@ -53,8 +53,8 @@ protected:
 
 private:
     struct Outgoing {
-        QString line; // as sent: "<" + own name + "> " + text
-        QString text; // what was typed
+        QString line;         // as sent: "<" + own name + "> " + text
+        QString text;         // what was typed
         bool waiting = false; // a send failed and the waiting note is shown
     };
     struct Address {
@@ -65,7 +65,7 @@ private:
 
     Context& context_;
     std::optional<sorvane::ui::History> history_; // made once the layout is there
-    std::deque<Outgoing> outgoing_; // oldest first
-    std::size_t sending_ = 0;       // the first this many of outgoing_ are being sent
-    bool discarded_ = false;        // closed with its waiting lines thrown away
+    std::deque<Outgoing> outgoing_;               // oldest first
+    std::size_t sending_ = 0;                     // the first this many of outgoing_ are being sent
+    bool discarded_ = false;                      // closed with its waiting lines thrown away
 };

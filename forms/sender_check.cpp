@@ -152,8 +152,8 @@ SenderAddress SenderLookups::lookUp(const QString& name) const {
     SenderAddress address;
     try {
         const sorvane::LineList reply = directory_.sendLookup(name.toStdString(), stopEvent_);
-        address.addresses = registeredAddresses(reply.count() > 0 ? reply[0] : std::string(),
-                                                ResolveBound);
+        address.addresses =
+            registeredAddresses(reply.count() > 0 ? reply[0] : std::string(), ResolveBound);
         address.kind = address.addresses.empty() ? SenderAddress::Kind::Unregistered
                                                  : SenderAddress::Kind::Registered;
     } catch (const std::exception&) {

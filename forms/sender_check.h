@@ -46,8 +46,7 @@ std::vector<std::string> registeredAddresses(const std::string& host,
 
 // The history note for a line from `sender` that came from `from`; empty when `from` is where
 // the sender is registered.
-QString senderNote(const QString& sender, const std::string& from,
-                   const SenderAddress& registered);
+QString senderNote(const QString& sender, const std::string& from, const SenderAddress& registered);
 
 class SenderLookups : public QObject {
     Q_OBJECT

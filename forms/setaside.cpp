@@ -4,8 +4,7 @@
 
 #include <QStyle>
 
-TSetAsideBox::TSetAsideBox(Context& context, QWidget* parent)
-    : Form(context.boxes, parent) {
+TSetAsideBox::TSetAsideBox(Context& context, QWidget* parent) : Form(context.boxes, parent) {
     ui.setupUi(this);
     history_.emplace(ui.Memo1);
     setWindowFlags(Qt::Window);

@@ -63,8 +63,7 @@ void DBusNotifier::send(const QString& key) {
     hints.insert(QStringLiteral("category"), QStringLiteral("im.received"));
     call << QApplication::applicationName() << idOf_.value(key, 0u)
          << QStringLiteral("sorvane-messenger") << shown.summary << escapedBody(shown.body)
-         << QStringList{QStringLiteral("default"), QStringLiteral("Show")} << hints
-         << qint32(-1);
+         << QStringList{QStringLiteral("default"), QStringLiteral("Show")} << hints << qint32(-1);
     calling_[key] = true;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,

@@ -49,8 +49,8 @@ TempDir::~TempDir() {
 }
 
 Windows::Windows(const std::string& base, ui::INotifier* notifier)
-    : directory(base, scratch.path()),
-      context{directory, boxes, screen, desktop, notifier ? *notifier : notifications} {
+    : directory(base, scratch.path()), context{directory, boxes, screen, desktop,
+                                               notifier ? *notifier : notifications} {
     main = new TForm3(context);
     Form3 = main;
     login = new TForm1(context);
