@@ -362,17 +362,20 @@ void TForm3::ShowSorvaneMessenger1Click() {
 void TForm3::Close1Click() {
     // Lines that wait in conversation windows live only as long as the program does.
     int waiting = 0;
+    QStringList partners;
     for (QWidget* widget : QApplication::topLevelWidgets())
-        if (auto* window = qobject_cast<TForm4*>(widget); window && window->isVisible())
+        if (auto* window = qobject_cast<TForm4*>(widget);
+            window && window->isVisible() && window->undeliveredLines() > 0) {
             waiting += window->undeliveredLines();
-    if (waiting > 0 &&
-        !context_.boxes.askYesNo(
-            waiting == 1 ? QStringLiteral("1 line has not been delivered yet. Close the program "
-                                          "and discard it?")
-                         : QStringLiteral("%1 lines have not been delivered yet. Close the "
-                                          "program and discard them?")
-                               .arg(waiting)))
-        return;
+            partners << window->ui.Label2->text();
+        }
+    if (waiting > 0) {
+        const QString to = partners.size() == 1 ? partners.front()
+                                                : QStringLiteral("%1 people").arg(partners.size());
+        if (!context_.boxes.askYesNo(
+                TForm4::discardQuestion(waiting, to, QStringLiteral("the program"))))
+            return;
+    }
     TcpServer1.setActive(false);
     context_.desktop.endProgram();
 }
@@ -512,8 +515,7 @@ void TForm3::showArrival(const Arrival& arrival) {
         OpenChats.append(arrival.sender);
         window = new TForm4(context_);
         window->show();
-        window->setWindowTitle(arrival.sender + " - Message");
-        window->ui.Label2->setText(arrival.sender);
+        window->setPartner(arrival.sender);
     }
     window->appendHistory(arrival.line);
     if (!arrival.note.isEmpty())
@@ -557,6 +559,5 @@ void TForm3::SendMessage1Click() {
     OpenChats.append(name);
     auto* window = new TForm4(context_);
     window->showModeless();
-    window->setWindowTitle(name + " - Message");
-    window->ui.Label2->setText(name);
+    window->setPartner(name);
 }

@@ -96,14 +96,22 @@ QString TForm4::deliveredNote(const QString& text) {
     return QStringLiteral("(delivered: %1)").arg(start);
 }
 
-QString TForm4::discardQuestion(int count, const QString& partner) {
-    return count == 1 ? QStringLiteral("1 line to %1 has not been delivered yet. Close the window "
-                                       "and discard it?")
-                            .arg(partner)
-                      : QStringLiteral("%1 lines to %2 have not been delivered yet. Close the "
-                                       "window and discard them?")
-                            .arg(count)
-                            .arg(partner);
+QString TForm4::discardQuestion(int count, const QString& to, const QString& closing) {
+    return count == 1 ? QStringLiteral("1 line to %1 has not been delivered yet. Close %2 and "
+                                       "discard it?")
+                            .arg(to, closing)
+                      : QStringLiteral("%1 lines to %2 have not been delivered yet. Close %3 and "
+                                       "discard them?")
+                            .arg(QString::number(count), to, closing);
+}
+
+void TForm4::setPartner(const QString& name) {
+    // A title is not markup, but "[*]" in it is Qt's placeholder for the modified mark and
+    // would vanish; doubled it shows as written.
+    QString title = name + " - Message";
+    title.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
+    setWindowTitle(title);
+    ui.Label2->setText(name);
 }
 
 void TForm4::BitBtn1Click() {
@@ -177,7 +185,8 @@ void TForm4::BitBtn2Click() {
 bool TForm4::formCloseQuery() {
     if (outgoing_.empty())
         return true;
-    if (!context_.boxes.askYesNo(discardQuestion(undeliveredLines(), ui.Label2->text())))
+    if (!context_.boxes.askYesNo(
+            discardQuestion(undeliveredLines(), ui.Label2->text(), QStringLiteral("the window"))))
         return false;
     outgoing_.clear();
     discarded_ = true;

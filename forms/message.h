@@ -30,8 +30,13 @@ public:
     static QString waitingNote(const QString& partner);
     // Added to the history when a line that waited went out: its first 40 characters.
     static QString deliveredNote(const QString& text);
-    // What closing asks while `count` lines wait.
-    static QString discardQuestion(int count, const QString& partner);
+    // What closing asks while `count` lines to `to` wait: "Close " + `closing` + " and discard
+    // them?".
+    static QString discardQuestion(int count, const QString& to, const QString& closing);
+
+    // Makes `name` the window's partner: the caption (as written, whatever characters the name
+    // holds) and the "To:" label.
+    void setPartner(const QString& name);
 
     // Appends a line to the history, which keeps its most recent lines (sorvane::ui::History).
     void appendHistory(const QString& line);

@@ -1,6 +1,5 @@
 #include "notifier.h"
 
-#include <QApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -12,6 +11,9 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+// The name and icon the notification service shows with every notification of the program.
+const QString kAppName = QStringLiteral("Sorvane Messenger");
+const QString kIcon = QStringLiteral("sorvane-messenger");
 // A service that does not answer within this is taken as absent for that notification.
 constexpr int kCallTimeoutMs = 5000;
 } // namespace
@@ -61,8 +63,7 @@ void DBusNotifier::send(const QString& key) {
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("sorvane-messenger"));
     hints.insert(QStringLiteral("category"), QStringLiteral("im.received"));
-    call << QApplication::applicationName() << idOf_.value(key, 0u)
-         << QStringLiteral("sorvane-messenger") << shown.summary << escapedBody(shown.body)
+    call << kAppName << idOf_.value(key, 0u) << kIcon << shown.summary << escapedBody(shown.body)
          << QStringList{QStringLiteral("default"), QStringLiteral("Show")} << hints << qint32(-1);
     calling_[key] = true;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kCallTimeoutMs), this);

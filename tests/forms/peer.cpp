@@ -6,7 +6,7 @@
 
 namespace sorvane::test {
 
-Peer::Peer() {
+Peer::Peer(int port) {
     server_.setConnectionReadTimeout(std::chrono::milliseconds(2000));
     server_.OnAccept = [this](net::TCustomTcpServer&, net::TCustomIpClient& client) {
         std::string line = client.ReceiveLine("\r\n");
@@ -14,7 +14,7 @@ Peer::Peer() {
         lines_.push_back(std::move(line));
     };
     for (int attempt = 0; attempt < 20 && !server_.listening(); ++attempt) {
-        port_ = freeLoopbackPort();
+        port_ = port > 0 ? port : freeLoopbackPort();
         server_.setActive(false);
         server_.setLocalHost("127.0.0.1");
         server_.setLocalPort(std::to_string(port_));

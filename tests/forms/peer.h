@@ -11,7 +11,8 @@ namespace sorvane::test {
 
 class Peer {
 public:
-    Peer();
+    // Listens on `port`, or on a free port when 0.
+    explicit Peer(int port = 0);
     ~Peer();
     int port() const { return port_; }
     std::string portText() const { return std::to_string(port_); }

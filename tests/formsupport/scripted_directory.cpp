@@ -32,9 +32,15 @@ ScriptedDirectory::ScriptedDirectory() : server_(std::make_unique<httplib::Serve
 }
 
 ScriptedDirectory::~ScriptedDirectory() {
+    stop();
+}
+
+void ScriptedDirectory::stop() {
     release();
-    server_->stop();
-    thread_.join();
+    if (thread_.joinable()) {
+        server_->stop();
+        thread_.join();
+    }
 }
 
 std::string ScriptedDirectory::base() const {

@@ -36,6 +36,9 @@ public:
     // or busy directory would.
     void hold(const std::string& key);
     void release();
+    // Stops answering for good: connections are refused from now on, as by a directory that
+    // went away.
+    void stop();
 
 private:
     std::string answer(const std::string& script, const std::string& user);

@@ -90,7 +90,7 @@ void World::registerAndLogIn(const QString& user, const QString& password) {
     logIn(user, password);
 }
 
-ScriptedWorld::ScriptedWorld() : Windows(scripted.base()) {}
+ScriptedWorld::ScriptedWorld(ui::INotifier* notifier) : Windows(scripted.base(), notifier) {}
 
 void ScriptedWorld::logInAs(const QString& user, const std::string& friendLine) {
     scripted.reply("c.php", {"OK\r\n" + friendLine + "\r\n"});

@@ -133,7 +133,8 @@ struct ScriptedHolder {
 // The windows and a scripted directory.
 class ScriptedWorld : public ScriptedHolder, public Windows {
 public:
-    ScriptedWorld();
+    // Notifications go to `notifier`, or are recorded in `notifications`.
+    explicit ScriptedWorld(ui::INotifier* notifier = nullptr);
     // Logs in through the login window against a scripted "OK" + `friendLine` reply.
     void logInAs(const QString& user, const std::string& friendLine = {});
 };
