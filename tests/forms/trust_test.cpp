@@ -4,6 +4,7 @@
 // real D-Bus daemon, and floods of made-up senders neither open windows without end nor get
 // lost.
 #include "globals.h"
+#include "loopback.h"
 #include "main.h"
 #include "message.h"
 #include "peer.h"
@@ -20,11 +21,6 @@
 #include <QProcess>
 #include <QTest>
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <set>
 
@@ -50,21 +46,11 @@ int openWindows() {
 
 // One peer line from the loopback address `from`, returning once the listener has read it and
 // closed the connection: lines sent one after another arrive in that order.
-void deliver(int port, const std::string& line, const std::string& from = "127.0.0.1") {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in source{}, to{};
-    source.sin_family = to.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    const std::string bytes = line + "\r\n";
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source), 0);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
-    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-    char sink;
-    ::recv(fd, &sink, 1, 0);
-    ::close(fd);
+void deliver(int port, const std::string& line, const char* from = "127.0.0.1") {
+    const loopback::Fd fd = loopback::ConnectFrom(from, static_cast<std::uint16_t>(port));
+    ASSERT_TRUE(fd) << from;
+    loopback::Send(*fd, line + "\r\n");
+    ASSERT_TRUE(loopback::ReadToClose(*fd)) << line;
 }
 
 class LoggedIn : public ::testing::Test {
