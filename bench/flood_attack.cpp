@@ -19,6 +19,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QListWidget>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -108,8 +109,15 @@ int main(int argc, char* argv[]) {
     world.server.registerUser("pal@x.org", "pw");
     world.server.login("pal@x.org", "pw", "127.0.0.1", 9);
     world.server.registerUser("me@x.org", "pw");
-    world.server.request("f.php", {{"u", "me@x.org"}, {"f", "pal@x.org"}});
     world.logIn("me@x.org", "pw");
+    // pal becomes a friend the way a user adds one, with the login's token.
+    world.main->ui.Edit1->setText("pal@x.org");
+    world.main->ui.SpeedButton1->click();
+    if (world.main->ui.ListBox2->findItems("pal@x.org", Qt::MatchExactly).isEmpty() &&
+        world.main->ui.ListBox1->findItems("pal@x.org", Qt::MatchExactly).isEmpty()) {
+        std::fprintf(stderr, "pal@x.org could not be made a friend\n");
+        return 1;
+    }
     world.main->Timer2->setEnabled(false); // no presence run in the middle of the figures
     const int port = std::stoi(world.main->TcpServer1.localPort());
     sorvane::test::waitFor([] { return false; }, std::chrono::milliseconds(300));
