@@ -53,7 +53,7 @@ int runMessenger(int& argc, char** argv) {
     ui::QtDesktop desktop;
     // Without a session bus the connection is simply not there; notifications then go to the
     // tray icon's message.
-    ui::DBusNotifier notifier(QDBusConnection::sessionBus());
+    ui::DBusNotifier notifier([] { return QDBusConnection::sessionBus(); });
     Context context{directory, boxes, screen, desktop, notifier};
 
     Form3 = new TForm3(context);

@@ -18,14 +18,20 @@ const QString kIcon = QStringLiteral("sorvane-messenger");
 constexpr int kCallTimeoutMs = 5000;
 } // namespace
 
-DBusNotifier::DBusNotifier(QDBusConnection bus, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)) {
-    if (!bus_.isConnected())
-        return;
-    bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
-                 SLOT(actionInvoked(uint, QString)));
-    bus_.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
-                 SLOT(notificationClosed(uint, uint)));
+DBusNotifier::DBusNotifier(std::function<QDBusConnection()> openBus, QObject* parent)
+    : QObject(parent), openBus_(std::move(openBus)) {}
+
+QDBusConnection& DBusNotifier::bus() {
+    if (!bus_) {
+        bus_.emplace(openBus_());
+        if (bus_->isConnected()) {
+            bus_->connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                          SLOT(actionInvoked(uint, QString)));
+            bus_->connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                          SLOT(notificationClosed(uint, uint)));
+        }
+    }
+    return *bus_;
 }
 
 QString DBusNotifier::escapedBody(const QString& text) {
@@ -46,7 +52,7 @@ QString DBusNotifier::escapedBody(const QString& text) {
 
 void DBusNotifier::notify(const QString& key, const QString& summary, const QString& body,
                           Activation activated) {
-    if (!bus_.isConnected()) {
+    if (!bus().isConnected()) {
         if (fallback_)
             fallback_(summary, body, std::move(activated));
         return;
@@ -66,7 +72,7 @@ void DBusNotifier::send(const QString& key) {
     call << kAppName << idOf_.value(key, 0u) << kIcon << shown.summary << escapedBody(shown.body)
          << QStringList{QStringLiteral("default"), QStringLiteral("Show")} << hints << qint32(-1);
     calling_[key] = true;
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kCallTimeoutMs), this);
+    auto* watcher = new QDBusPendingCallWatcher(bus().asyncCall(call, kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, key, shown](QDBusPendingCallWatcher* self) {
                 self->deleteLater();

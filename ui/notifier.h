@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 namespace sorvane::ui {
 
@@ -32,9 +33,11 @@ public:
 class DBusNotifier final : public QObject, public INotifier {
     Q_OBJECT
 public:
-    // `bus`: the session bus, or any bus a notification service is on. One that is not
-    // connected sends everything to the fallback.
-    explicit DBusNotifier(QDBusConnection bus, QObject* parent = nullptr);
+    // `openBus` gives the session bus, or any bus a notification service is on; it is asked at
+    // the first notification, not at start-up: connecting, and where there is no bus trying to
+    // start one, would cost the login window's first appearance. A bus that is not connected
+    // sends everything to the fallback.
+    explicit DBusNotifier(std::function<QDBusConnection()> openBus, QObject* parent = nullptr);
 
     void notify(const QString& key, const QString& summary, const QString& body,
                 Activation activated) override;
@@ -54,8 +57,10 @@ private:
         Activation activated;
     };
     void send(const QString& key);
+    QDBusConnection& bus();
 
-    QDBusConnection bus_;
+    std::function<QDBusConnection()> openBus_;
+    std::optional<QDBusConnection> bus_;
     Fallback fallback_;
     // Per key: the service's id of the notification on screen (to replace it), the content to
     // show (latest wins), and whether a call is out. While one is out a newer one waits, so that
