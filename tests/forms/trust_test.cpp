@@ -292,7 +292,7 @@ protected:
 
 TEST_F(Notifying, OnePerSenderPlainTextAndNoneForTheActiveWindow) {
     sorvane::ui::DBusNotifier notifier(
-        QDBusConnection::connectToBus(bus.address, QStringLiteral("client")));
+        [&] { return QDBusConnection::connectToBus(bus.address, QStringLiteral("client")); });
     ScriptedWorld w(&notifier);
     w.logInAs("me@x.org");
     w.main->Timer2->setEnabled(false);
@@ -362,8 +362,10 @@ TEST_F(Notifying, OnePerSenderPlainTextAndNoneForTheActiveWindow) {
 }
 
 TEST(NoBus, LinesArriveAsBeforeWithoutABoxOrAnError) {
-    sorvane::ui::DBusNotifier notifier(QDBusConnection::connectToBus(
-        QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("nowhere")));
+    sorvane::ui::DBusNotifier notifier([] {
+        return QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
+                                             QStringLiteral("nowhere"));
+    });
     ScriptedWorld w(&notifier);
     w.desktop.tray = false;
     w.logInAs("me@x.org");
