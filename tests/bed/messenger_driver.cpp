@@ -184,7 +184,7 @@ int main(int argc, char* argv[]) {
     RecordedBoxes boxes;
     sorvane::ui::QtScreen screen;
     sorvane::ui::QtDesktop desktop;
-    sorvane::ui::DBusNotifier notifier(QDBusConnection::sessionBus());
+    sorvane::ui::DBusNotifier notifier([] { return QDBusConnection::sessionBus(); });
     Context context{directory, boxes, screen, desktop, notifier};
     Form3 = new TForm3(context);
     Form1 = new TForm1(context);
