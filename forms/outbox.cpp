@@ -4,24 +4,14 @@
 #include "net/sockets.h"
 #include "ui/thread.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cstdint>
-
 Outbox::Outbox(const sorvane::directory::Directory& directory, QObject* parent)
-    : QObject(parent), directory_(directory), stopEvent_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+    : QObject(parent), directory_(directory),
       sendTimeoutMs_(sorvane::net::TIpSocket::DefaultSendTimeout.count()),
       pool_(std::make_unique<ProbePool>(MaxParallelSends)) {}
 
 Outbox::~Outbox() {
-    if (stopEvent_ >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(stopEvent_, &one, sizeof one);
-    }
+    stop_.raise();
     pool_.reset(); // waits for the sends, which the stop event ends at once
-    if (stopEvent_ >= 0)
-        close(stopEvent_);
 }
 
 void Outbox::send(const QString& partner, std::optional<Address> address,
@@ -39,7 +29,7 @@ std::size_t Outbox::sendAll(const std::string& partner, std::optional<Address> a
                             const std::vector<std::string>& lines) const {
     if (!address) {
         try {
-            const sorvane::LineList reply = directory_.sendLookup(partner, stopEvent_);
+            const sorvane::LineList reply = directory_.sendLookup(partner, stop_.fd());
             address = Address{reply[0], reply[1]};
         } catch (const std::exception&) {
             return 0; // no address now: the lines wait for the next chance
@@ -48,7 +38,7 @@ std::size_t Outbox::sendAll(const std::string& partner, std::optional<Address> a
     std::size_t delivered = 0;
     for (const std::string& line : lines) {
         sorvane::net::TTcpClient client;
-        client.setAbortEvent(stopEvent_);
+        client.setAbortEvent(stop_.fd());
         client.setSendTimeout(std::chrono::milliseconds(sendTimeoutMs_.load()));
         try {
             client.setRemoteHost(address->host);

@@ -10,6 +10,7 @@
 // what it needs. Results go back as queued calls on this object, so none arrives once it is gone.
 // Stopping. The destructor raises the stop event, which ends any lookup, connect or send in
 // progress at once, then waits for the pool's threads.
+#include "net/stop_event.h"
 #include "probe_pool.h"
 
 #include <QObject>
@@ -59,7 +60,7 @@ private:
                         const std::vector<std::string>& lines) const;
 
     const sorvane::directory::Directory& directory_;
-    int stopEvent_ = -1; // an eventfd, readable once the object is going
+    sorvane::net::StopEvent stop_; // raised once the object is going
     std::atomic<long long> sendTimeoutMs_;
     std::unique_ptr<ProbePool> pool_;
 };

@@ -5,11 +5,7 @@
 #include "net/sockets.h"
 #include "ui/thread.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdint>
 #include <utility>
 
 namespace {
@@ -49,7 +45,7 @@ QStringList presenceMoves(PresencePass pass, const std::vector<FriendPresence>& 
 }
 
 PresenceRun::PresenceRun(const sorvane::directory::Directory& directory, QObject* parent)
-    : QObject(parent), directory_(directory), stopEvent_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : QObject(parent), directory_(directory) {}
 
 PresenceRun::~PresenceRun() {
     {
@@ -58,14 +54,9 @@ PresenceRun::~PresenceRun() {
         stopped_ = true;
     }
     jobReady_.notify_all();
-    if (stopEvent_ >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(stopEvent_, &one, sizeof one);
-    }
+    stop_.raise();
     if (worker_.joinable())
         worker_.join();
-    if (stopEvent_ >= 0)
-        close(stopEvent_);
 }
 
 void PresenceRun::setThreadMaker(ThreadMaker maker) {
@@ -193,7 +184,7 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
             std::string host, port;
             try {
                 const sorvane::LineList reply =
-                    directory_.probeLookup(job.names[i].toStdString(), n, stopEvent_);
+                    directory_.probeLookup(job.names[i].toStdString(), n, stop_.fd());
                 host = reply[0];
                 port = reply[1];
             } catch (const sorvane::EDirectoryUnreachable&) {
@@ -205,7 +196,7 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
             probed[i].host = host;
             probed[i].port = port;
             probes.start([&reachable, i, host = std::move(host), port = std::move(port),
-                          stop = stopEvent_] { reachable[i] = probe(host, port, stop) ? 1 : 0; });
+                          stop = stop_.fd()] { reachable[i] = probe(host, port, stop) ? 1 : 0; });
         }
     }
     for (std::size_t i = 0; i < count; ++i)

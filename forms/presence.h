@@ -15,6 +15,7 @@
 // Stopping. The destructor raises the stop event, which ends the directory request and every
 // connect in progress at once (no time-out, no connect bound is waited for), and joins the
 // worker, which first waits for its probes.
+#include "net/stop_event.h"
 #include "probe_pool.h"
 
 #include <QObject>
@@ -107,7 +108,7 @@ private:
     std::vector<FriendPresence> last_;
 
     std::thread worker_;
-    int stopEvent_ = -1; // an eventfd, readable once the object is going
+    sorvane::net::StopEvent stop_; // raised once the object is going
     std::mutex mutex_;
     std::condition_variable jobReady_;
     std::optional<Job> job_;

@@ -6,11 +6,8 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <memory>
 #include <system_error>
 
@@ -78,7 +75,7 @@ QString senderNote(const QString& sender, const std::string& from,
 }
 
 SenderLookups::SenderLookups(const sorvane::directory::Directory& directory, QObject* parent)
-    : QObject(parent), directory_(directory), stopEvent_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : QObject(parent), directory_(directory) {}
 
 SenderLookups::~SenderLookups() {
     {
@@ -86,14 +83,9 @@ SenderLookups::~SenderLookups() {
         stopping_ = true;
     }
     asked_.notify_all();
-    if (stopEvent_ >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(stopEvent_, &one, sizeof one);
-    }
+    stop_.raise();
     if (worker_.joinable())
         worker_.join();
-    if (stopEvent_ >= 0)
-        close(stopEvent_);
 }
 
 void SenderLookups::ask(const QString& name, Urgency urgency) {
@@ -151,7 +143,7 @@ void SenderLookups::work() {
 SenderAddress SenderLookups::lookUp(const QString& name) const {
     SenderAddress address;
     try {
-        const sorvane::LineList reply = directory_.sendLookup(name.toStdString(), stopEvent_);
+        const sorvane::LineList reply = directory_.sendLookup(name.toStdString(), stop_.fd());
         address.addresses =
             registeredAddresses(reply.count() > 0 ? reply[0] : std::string(), ResolveBound);
         address.kind = address.addresses.empty() ? SenderAddress::Kind::Unregistered

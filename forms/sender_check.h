@@ -14,6 +14,7 @@
 // Stopping. The destructor raises the stop event, which ends a directory request in progress at
 // once, and joins the worker. A name resolution still out ends by itself later; it owns all it
 // touches.
+#include "net/stop_event.h"
 #include <QObject>
 #include <QString>
 
@@ -77,7 +78,7 @@ private:
 
     const sorvane::directory::Directory& directory_;
     std::thread worker_;
-    int stopEvent_ = -1; // an eventfd, readable once the object is going
+    sorvane::net::StopEvent stop_; // raised once the object is going
     std::mutex mutex_;
     std::condition_variable asked_;
     std::array<std::deque<QString>, 3> waiting_; // per urgency, oldest first
