@@ -8,6 +8,7 @@
 #include "main.h"
 #include "message.h"
 #include "peer.h"
+#include "process.h"
 #include "setaside.h"
 #include "ui/notifier.h"
 #include "ui/timer.h"
@@ -18,11 +19,19 @@
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QListWidget>
-#include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <set>
+#include <thread>
 
 using namespace sorvane::test;
 
@@ -205,28 +214,41 @@ TEST_F(WaitingLines, GoOutInOrderOnceWhenAPresenceRunOrALineFindsTheFriendBack) 
 
 // ---- desktop notifications ------------------------------------------------------------------
 
-// A session bus of the test's own: dbus-daemon on a socket in a temporary folder.
+// A session bus of the test's own: dbus-daemon on a socket in a temporary folder. Started with
+// a plain fork (not QProcess, whose clone-based start ThreadSanitizer cannot follow).
 class PrivateBus {
 public:
     PrivateBus() {
-        daemon_.setProgram(QStringLiteral("dbus-daemon"));
-        daemon_.setArguments(
-            {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
-             QStringLiteral("--print-address"),
-             "--address=unix:path=" + QString::fromStdString((dir_.path() / "bus").string())});
-        daemon_.start();
-        if (daemon_.waitForReadyRead(10000))
-            address = QString::fromUtf8(daemon_.readLine()).trimmed();
+        const QString program = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        if (program.isEmpty())
+            return;
+        const std::string socket = (dir_.path() / "bus").string();
+        pid_ = sorvane::test::spawnLogged({program.toStdString(), "--session", "--nofork",
+                                           "--nopidfile", "--address=unix:path=" + socket},
+                                          ::getuid(), ::getgid(), (dir_.path() / "log").string(),
+                                          SIGKILL);
+        // Ready once its socket takes a connection.
+        for (int i = 0; i < 1000 && address.isEmpty(); ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", socket.c_str());
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+                address = QString::fromStdString("unix:path=" + socket);
+            ::close(fd);
+            if (address.isEmpty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     ~PrivateBus() {
-        daemon_.kill();
-        daemon_.waitForFinished();
+        if (pid_ > 0)
+            sorvane::test::stopChild(pid_, SIGTERM, 5);
     }
     QString address;
 
 private:
     TempDir dir_;
-    QProcess daemon_;
+    pid_t pid_ = -1;
 };
 
 // A notification service that records what it is asked to show; ids as a real one hands out.
