@@ -437,8 +437,7 @@ void TForm3::TcpServer1Accept(sorvane::net::TCustomTcpServer&,
     // wake the dispatch.
     ReceivedLine line{clientSocket.ReceiveLine("\r\n"), clientSocket.remoteHost()};
     if (InboundLines.append(std::move(line)))
-        QMetaObject::invokeMethod(
-            this, [this] { Timer1->setEnabled(true); }, Qt::QueuedConnection);
+        sorvane::ui::queueOn(this, [this] { Timer1->setEnabled(true); });
 }
 
 QString TForm3::GetPartOfLine1(const QString& line, const QString& start, const QString& end) {

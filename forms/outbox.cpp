@@ -20,8 +20,7 @@ void Outbox::send(const QString& partner, std::optional<Address> address,
     pool_->start([this, partner = partner.toStdString(), address = std::move(address),
                   lines = std::move(lines), done = std::move(done)]() mutable {
         const std::size_t delivered = sendAll(partner, std::move(address), lines);
-        QMetaObject::invokeMethod(
-            this, [done = std::move(done), delivered] { done(delivered); }, Qt::QueuedConnection);
+        sorvane::ui::queueOn(this, [done = std::move(done), delivered] { done(delivered); });
     });
 }
 

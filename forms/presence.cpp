@@ -155,12 +155,8 @@ void PresenceRun::work() {
         lock.lock();
         if (stopping_)
             return;
-        QMetaObject::invokeMethod(
-            this,
-            [this, pass = job.pass, probed = std::move(probed), directoryDown] {
-                passFinished(pass, probed, directoryDown);
-            },
-            Qt::QueuedConnection);
+        sorvane::ui::queueOn(this, [this, pass = job.pass, probed = std::move(probed),
+                                    directoryDown] { passFinished(pass, probed, directoryDown); });
     }
 }
 

@@ -134,9 +134,8 @@ void SenderLookups::work() {
         lock.lock();
         if (stopping_)
             return;
-        QMetaObject::invokeMethod(
-            this, [this, name, address = std::move(address)] { emit answered(name, address); },
-            Qt::QueuedConnection);
+        sorvane::ui::queueOn(
+            this, [this, name, address = std::move(address)] { emit answered(name, address); });
     }
 }
 
