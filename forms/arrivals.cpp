@@ -103,8 +103,23 @@ void Arrivals::answered(const QString& sender, const SenderAddress& address) {
         if (!w.checked) {
             w.note = senderNote(sender, w.from, address);
             w.checked = true;
+            if (w.note.isEmpty())
+                rememberConfirmed(sender, w.from);
         }
     takeTurnIfReady(sender);
+}
+
+// An address the directory confirmed stands in for the sender's next lookups as a presence
+// run's does, so that a conversation costs the directory one request a minute per partner, not
+// one per line; a line from anywhere else is still looked up.
+void Arrivals::rememberConfirmed(const QString& sender, const std::string& from) {
+    const Clock::time_point now = Clock::now();
+    if (presence_.size() >= MaxKnownAddresses)
+        std::erase_if(presence_, [&](const auto& known) {
+            return now - known.second.at > PresenceAddressLife;
+        });
+    if (presence_.size() < MaxKnownAddresses || presence_.count(sender) != 0)
+        presence_[sender] = Known{from, now};
 }
 
 void Arrivals::takeTurnIfReady(const QString& sender) {

@@ -49,8 +49,11 @@ class Arrivals : public QObject {
     Q_OBJECT
 public:
     static constexpr int NewWindowsPerMinute = 10;
-    // How long a friend's address found by a presence run stands in for a lookup.
+    // How long a friend's address found by a presence run, or a sender's address a lookup
+    // confirmed, stands in for a lookup.
     static constexpr std::chrono::seconds PresenceAddressLife{60};
+    // Confirmed addresses kept at most; expired ones go first.
+    static constexpr std::size_t MaxKnownAddresses = 1024;
     // The longest one turn of handing out ready lines runs before the windows get their events.
     static constexpr std::chrono::milliseconds TurnBudget{20};
     // Set-aside lines kept, as a window's history keeps its lines.
@@ -101,6 +104,7 @@ private:
 
     Destination destinationOf(const QString& sender);
     bool checkedByPresence(const QString& sender, const std::string& from) const;
+    void rememberConfirmed(const QString& sender, const std::string& from);
     void answered(const QString& sender, const SenderAddress& address);
     void takeTurnIfReady(const QString& sender);
     void handOut();

@@ -108,6 +108,11 @@ TEST_F(SenderCheck, EachLineSaysWhereItCameFromAndOneSendersLinesKeepTheirOrder)
             << ": " << history(TForm3::openChatWindow(row.sender)).join('|').toStdString();
     }
 
+    // An address the directory confirmed stands in for the sender's next lookup.
+    deliver(port, "<ann@x.org> again");
+    EXPECT_TRUE(waitFor([&] { return history(TForm3::openChatWindow("ann@x.org")).size() == 2; }));
+    EXPECT_EQ(w.scripted.count("g.php", "ann@x.org"), 1);
+
     // A friend's line from the address the last presence run found needs no lookup, but it
     // still waits behind the friend's earlier line whose lookup is slow.
     Peer bob;
