@@ -77,6 +77,9 @@ TEST(CommandLine, ParsesOptionsAndRefusesMistakes) {
     EXPECT_EQ(defaults.options.port, 8642);
     EXPECT_FALSE(defaults.options.observedAddress);
     EXPECT_EQ(defaults.options.hashCost, 5);
+    EXPECT_EQ(defaults.options.searchesPerSecond, 5);
+    EXPECT_EQ(defaults.options.searchBurst, 20);
+    EXPECT_EQ(defaults.options.newUsersPerHour, 20);
 
     ParsedArgs all = parse(
         {"--listen", "0.0.0.0:9000", "--db=/tmp/x.db", "--observed-address", "--hash-cost", "1"});

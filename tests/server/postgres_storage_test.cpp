@@ -109,15 +109,3 @@ TEST(PostgresDatabase, ImportCopiesInOrderAndSkipsTakenNames) {
     EXPECT_FALSE(storage.peerAddress("\xC3\xA9va@x"));
     EXPECT_EQ(storage.importAccounts({}), 0u);
 }
-
-TEST(PostgresDatabase, AStoppedDatabaseFailsARequestAndTheNextOneAfterItsReturnWorks) {
-    POSTGRES_OR_SKIP(pg);
-    PostgresStorage storage(pg->createDatabase());
-    ASSERT_TRUE(storage.createAccount("ann", "$y$a", nameSkeleton("ann")));
-    pg->stop();
-    EXPECT_THROW(storage.account("ann"), std::runtime_error);
-    EXPECT_THROW(storage.search("an", 10), std::runtime_error);
-    pg->start();
-    EXPECT_EQ(storage.account("ann")->passwordHash, "$y$a");
-    EXPECT_TRUE(storage.createAccount("bob", "$y$b", nameSkeleton("bob")));
-}
