@@ -28,10 +28,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QStringList history(const TForm4* window) {
-    return window ? window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts) : QStringList{};
-}
-
 // Resident memory of this process, in KiB.
 long residentKiB() {
     std::ifstream status("/proc/self/status");

@@ -30,10 +30,6 @@ QStringList entries(const QListWidget* list) {
     return out;
 }
 
-QStringList history(const TForm4* window) {
-    return window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts);
-}
-
 const QString kUnreachable = QStringLiteral("Cannot reach the directory server.");
 
 TEST(DirectoryOutage, RequestsSayItPresenceGoesOnAndFriendsComeBackWithTheServer) {

@@ -23,20 +23,12 @@ using namespace sorvane::test;
 
 namespace {
 
-std::string at(int port) {
-    return "127.0.0.1\r\n" + std::to_string(port) + "\r\n";
-}
-
 std::vector<TForm4*> openWindows() {
     std::vector<TForm4*> out;
     for (QWidget* w : QApplication::topLevelWidgets())
         if (auto* f = qobject_cast<TForm4*>(w); f && f->isVisible())
             out.push_back(f);
     return out;
-}
-
-QStringList history(const TForm4* window) {
-    return window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts);
 }
 
 // ---- the sender's name ----------------------------------------------------------------------

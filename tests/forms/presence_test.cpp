@@ -22,10 +22,6 @@ using namespace sorvane::test;
 
 namespace {
 
-std::string at(int port) {
-    return "127.0.0.1\r\n" + std::to_string(port) + "\r\n";
-}
-
 class Presence : public ::testing::Test {
 protected:
     void logInWith(const std::string& friendLine) {

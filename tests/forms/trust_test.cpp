@@ -37,14 +37,6 @@ using namespace sorvane::test;
 
 namespace {
 
-std::string at(int port) {
-    return "127.0.0.1\r\n" + std::to_string(port) + "\r\n";
-}
-
-QStringList history(const TForm4* window) {
-    return window ? window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts) : QStringList{};
-}
-
 int openWindows() {
     int n = 0;
     for (QWidget* w : QApplication::topLevelWidgets())

@@ -3,6 +3,7 @@
 #include "globals.h"
 #include "login.h"
 #include "main.h"
+#include "message.h"
 #include "ui/timer.h"
 
 #include <QApplication>
@@ -95,6 +96,14 @@ ScriptedWorld::ScriptedWorld(ui::INotifier* notifier) : Windows(scripted.base(),
 void ScriptedWorld::logInAs(const QString& user, const std::string& friendLine) {
     scripted.reply("c.php", {"OK\r\n" + friendLine + "\r\n"});
     logIn(user, QStringLiteral("pw"));
+}
+
+QStringList history(const TForm4* window) {
+    return window ? window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts) : QStringList{};
+}
+
+std::string at(int port) {
+    return "127.0.0.1\r\n" + std::to_string(port) + "\r\n";
 }
 
 QStringList items(const QListWidget* list) {
