@@ -16,11 +16,11 @@
 // Every run is measured from Timer2 firing to the end of the run's result on the lists.
 #include "delay_proxy.h"
 #include "directory/directory.h"
+#include "engine/presence.h"
 #include "globals.h"
 #include "loopback.h"
 #include "main.h"
 #include "net/sockets.h"
-#include "presence.h"
 #include "ui/fonts.h"
 #include "ui/timer.h"
 #include "world.h"
@@ -99,7 +99,7 @@ struct RunFigures {
 RunFigures watchRun(TForm3& main) {
     RunFigures figures;
     QEventLoop loop;
-    QObject::connect(&main.presence(), &PresenceRun::runDone, &loop, [&] {
+    QObject::connect(&main.presence(), &sorvane::engine::PresenceRun::runDone, &loop, [&] {
         figures.ended = true;
         loop.quit();
     });

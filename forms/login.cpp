@@ -5,8 +5,8 @@
 #include "windows.h"
 
 #include "directory/directory.h"
+#include "engine/thread.h"
 #include "net/sockets.h"
-#include "ui/thread.h"
 #include "ui/timer.h"
 
 #include <QStyle>

@@ -6,12 +6,12 @@
 #include "setaside.h"
 #include "windows.h"
 
+#include "engine/thread.h"
 #include "ui/artwork.h"
 #include "ui/desktop.h"
 #include "ui/messages.h"
 #include "ui/notifier.h"
 #include "ui/screen.h"
-#include "ui/thread.h"
 #include "ui/timer.h"
 
 #include <QApplication>
@@ -27,7 +27,8 @@
 #include <utility>
 
 QStringList OpenChats;
-InboundText InboundLines;
+QHash<QString, QPointer<TForm4>> ChatWindows;
+sorvane::engine::InboundText InboundLines;
 
 namespace {
 
@@ -56,12 +57,11 @@ QStringList names(const QListWidget* list) {
 
 TForm3::TForm3(Context& context, QWidget* parent)
     : Form(context.boxes, parent), context_(context),
-      presence_(new PresenceRun(context.directory, this)),
-      outbox_(new Outbox(context.directory, this)),
-      arrivals_(new Arrivals(context.directory,
-                             {[this](const QString& name) { return isFriend(name); },
-                              [](const QString& name) { return openChatWindow(name) != nullptr; }},
-                             this)),
+      engine_(new sorvane::engine::Engine(
+          context.directory,
+          {[this](const QString& name) { return isFriend(name); },
+           [](const QString& name) { return openChatWindow(name) != nullptr; }},
+          this)),
       setAsideOffer_(new QTimer(this)) {
     ui.setupUi(this);
     setFixedSize(size());
@@ -82,21 +82,24 @@ TForm3::TForm3(Context& context, QWidget* parent)
     Timer1->onTimer = [this] { Timer1Timer(); };
     Timer2 = new sorvane::ui::Timer(context.boxes, 1, false, this);
     Timer2->onTimer = [this] { Timer2Timer(); };
-    connect(presence_, &PresenceRun::passDone, this, &TForm3::applyPresencePass);
-    connect(presence_, &PresenceRun::runDone, this, &TForm3::presenceRunDone);
-    connect(arrivals_, &Arrivals::arrived, this,
+    using sorvane::engine::Arrival;
+    using sorvane::engine::Arrivals;
+    using sorvane::engine::PresenceRun;
+    connect(&presence(), &PresenceRun::passDone, this, &TForm3::applyPresencePass);
+    connect(&presence(), &PresenceRun::runDone, this, &TForm3::presenceRunDone);
+    connect(&arrivals(), &Arrivals::arrived, this,
             [this](const Arrival& arrival) { handle([&] { showArrival(arrival); }); });
     setAsideOffer_->setSingleShot(true);
     setAsideOffer_->setInterval(1000);
-    connect(arrivals_, &Arrivals::setAsideChanged, this, [this] {
+    connect(&arrivals(), &Arrivals::setAsideChanged, this, [this] {
         if (!setAsideOffer_->isActive())
             setAsideOffer_->start();
     });
     connect(setAsideOffer_, &QTimer::timeout, this, [this] {
-        if (arrivals_->setAsideCount() > 0)
+        if (arrivals().setAsideCount() > 0)
             context_.notifier.notify(
                 QStringLiteral("set-aside"), QApplication::applicationName(),
-                setAsideOffer(arrivals_->setAsideCount(), arrivals_->setAsidePeople()),
+                setAsideOffer(arrivals().setAsideCount(), arrivals().setAsidePeople()),
                 [this] { showSetAside(); });
     });
 
@@ -182,9 +185,7 @@ TForm3::TForm3(Context& context, QWidget* parent)
 TForm3::~TForm3() {
     // A run, a check or a send still out ends here, without waiting for its requests or
     // connects.
-    delete presence_;
-    delete arrivals_;
-    delete outbox_;
+    delete engine_;
     context_.notifier.setFallback(nullptr);
     // The listener's threads call back into this window; they must be gone first.
     TcpServer1.setActive(false);
@@ -360,15 +361,13 @@ void TForm3::ShowSorvaneMessenger1Click() {
 }
 
 void TForm3::Close1Click() {
-    // Lines that wait in conversation windows live only as long as the program does.
+    // Lines that wait for their partners live only as long as the program does.
     int waiting = 0;
     QStringList partners;
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (auto* window = qobject_cast<TForm4*>(widget);
-            window && window->isVisible() && window->undeliveredLines() > 0) {
-            waiting += window->undeliveredLines();
-            partners << window->ui.Label2->text();
-        }
+    for (const auto& [partner, lines] : engine_->outgoing().undelivered()) {
+        waiting += lines;
+        partners << partner;
+    }
     if (waiting > 0) {
         const QString to = partners.size() == 1 ? partners.front()
                                                 : QStringLiteral("%1 people").arg(partners.size());
@@ -386,7 +385,8 @@ void TForm3::Timer2Timer() {
     SORVANE_ASSERT_UI_THREAD();
     Timer2->setEnabled(false);
     // Runs never overlap: one asked for while a run is out follows it (presenceRunDone).
-    const bool started = presence_->start([this](PresencePass pass) {
+    using sorvane::engine::PresencePass;
+    const bool started = presence().start([this](PresencePass pass) {
         return names(pass == PresencePass::OfflineToOnline ? ui.ListBox2 : ui.ListBox1);
     });
     if (!started)
@@ -404,8 +404,10 @@ void TForm3::Timer2Timer() {
 //   after the window is gone.
 // Each pass changes each list once: all its moves are made here, in probe order, at the end
 // of the other list.
-void TForm3::applyPresencePass(PresencePass pass, const std::vector<FriendPresence>& probed) {
+void TForm3::applyPresencePass(sorvane::engine::PresencePass pass,
+                               const std::vector<sorvane::engine::FriendPresence>& probed) {
     SORVANE_ASSERT_UI_THREAD();
+    using sorvane::engine::PresencePass;
     QListWidget* walked = pass == PresencePass::OfflineToOnline ? ui.ListBox2 : ui.ListBox1;
     QListWidget* other = walked == ui.ListBox2 ? ui.ListBox1 : ui.ListBox2;
     for (const QString& name : presenceMoves(pass, probed))
@@ -413,17 +415,11 @@ void TForm3::applyPresencePass(PresencePass pass, const std::vector<FriendPresen
             other->addItem(walked->takeItem(walked->row(item)));
 }
 
-void TForm3::presenceRunDone(const std::vector<FriendPresence>& last) {
-    // A friend found reachable gets the lines that wait for them; the addresses found stand in
-    // for lookups when the friends' lines are checked.
-    arrivals_->rememberPresence(last);
-    for (const FriendPresence& f : last)
-        if (f.reachable)
-            if (TForm4* window = openChatWindow(f.name))
-                window->sendWaiting();
-    // Every run ends here, whatever its lookups met, so the next one is always due: a minute
-    // after this one ended, or 1 ms after it when an adding or a login asked for a run meanwhile
-    // (Timer2 fired during the run, or is armed and has not fired yet).
+void TForm3::presenceRunDone() {
+    // The engine has handed the lines that waited to the friends found reachable. Every run ends
+    // here, whatever its lookups met, so the next one is always due: a minute after this one ended,
+    // or 1 ms after it when an adding or a login asked for a run meanwhile (Timer2 fired during the
+    // run, or is armed and has not fired yet).
     const bool askedAgain = std::exchange(presenceAskedAgain_, false) || Timer2->enabled();
     Timer2->setInterval(askedAgain ? 1 : kPresenceWaitMs);
     Timer2->setEnabled(true);
@@ -435,9 +431,9 @@ void TForm3::TcpServer1Accept(sorvane::net::TCustomTcpServer&,
                               sorvane::net::TCustomIpClient& clientSocket) {
     // Runs on a connection thread: read the one line, queue it with the address it came from,
     // wake the dispatch.
-    ReceivedLine line{clientSocket.ReceiveLine("\r\n"), clientSocket.remoteHost()};
+    sorvane::engine::ReceivedLine line{clientSocket.ReceiveLine("\r\n"), clientSocket.remoteHost()};
     if (InboundLines.append(std::move(line)))
-        sorvane::ui::queueOn(this, [this] { Timer1->setEnabled(true); });
+        sorvane::engine::queueOn(this, [this] { Timer1->setEnabled(true); });
 }
 
 QString TForm3::GetPartOfLine1(const QString& line, const QString& start, const QString& end) {
@@ -450,20 +446,26 @@ QString TForm3::GetPartOfLine1(const QString& line, const QString& start, const 
 }
 
 TForm4* TForm3::openChatWindow(const QString& partner) {
-    if (!OpenChats.contains(partner))
-        return nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (auto* window = qobject_cast<TForm4*>(widget))
-            if (window->isVisible() && window->ui.Label2->text() == partner)
-                return window;
-    return nullptr;
+    return OpenChats.contains(partner) ? ChatWindows.value(partner).data() : nullptr;
+}
+
+TForm4* TForm3::openChat(const QString& partner, bool activate) {
+    OpenChats.append(partner);
+    auto* window = new TForm4(context_);
+    ChatWindows.insert(partner, window);
+    if (activate)
+        window->showModeless();
+    else
+        window->show();
+    window->setPartner(partner);
+    return window;
 }
 
 void TForm3::Timer1Timer() {
     SORVANE_ASSERT_UI_THREAD();
     Timer1->setEnabled(false);
     // Each line on its own, to its own sender's window once its sender has been checked.
-    for (const ReceivedLine& line : InboundLines.takeAll())
+    for (const sorvane::engine::ReceivedLine& line : InboundLines.takeAll())
         dispatchLine(line);
 }
 
@@ -501,31 +503,27 @@ bool TForm3::isFriend(const QString& name) const {
     return entryNamed(ui.ListBox1, name) || entryNamed(ui.ListBox2, name);
 }
 
-void TForm3::dispatchLine(const ReceivedLine& received) {
+void TForm3::dispatchLine(const sorvane::engine::ReceivedLine& received) {
     const QString line = QString::fromStdString(received.text);
     if (const std::optional<QString> sender = senderOfLine(line))
-        arrivals_->receive(*sender, line, received.from);
+        arrivals().receive(*sender, line, received.from);
 }
 
-void TForm3::showArrival(const Arrival& arrival) {
+void TForm3::showArrival(const sorvane::engine::Arrival& arrival) {
     SORVANE_ASSERT_UI_THREAD();
     TForm4* window = openChatWindow(arrival.sender);
-    if (!window) {
-        OpenChats.append(arrival.sender);
-        window = new TForm4(context_);
-        window->show();
-        window->setPartner(arrival.sender);
-    }
+    if (!window)
+        window = openChat(arrival.sender, false); // neither raised nor activated
     window->appendHistory(arrival.line);
     if (!arrival.note.isEmpty())
         window->appendHistory(arrival.note);
     if (!window->isActiveWindow())
         notifyArrival(window, arrival);
     // The partner is there: what waited for them goes out now.
-    window->sendWaiting();
+    engine_->outgoing().sendWaiting(arrival.sender);
 }
 
-void TForm3::notifyArrival(TForm4* window, const Arrival& arrival) {
+void TForm3::notifyArrival(TForm4* window, const sorvane::engine::Arrival& arrival) {
     context_.desktop.callForAttention(window);
     QString body = textOfLine(arrival.line);
     if (!arrival.note.isEmpty())
@@ -544,7 +542,7 @@ void TForm3::notifyArrival(TForm4* window, const Arrival& arrival) {
 void TForm3::showSetAside() {
     SORVANE_ASSERT_UI_THREAD();
     auto* box = new TSetAsideBox(context_);
-    box->showLines(arrivals_->takeSetAside());
+    box->showLines(arrivals().takeSetAside());
     box->showModeless();
 }
 
@@ -555,8 +553,5 @@ void TForm3::SendMessage1Click() {
     const QString name = selectedText(ui.ListBox1);
     if (OpenChats.contains(name))
         return;
-    OpenChats.append(name);
-    auto* window = new TForm4(context_);
-    window->showModeless();
-    window->setPartner(name);
+    openChat(name, true);
 }

@@ -1,18 +1,18 @@
 #pragma once
 // The main window: the online and offline friend lists, adding and deleting friends, the tray
 // icon, the presence run, and the dispatch of received lines to conversation windows.
-#include "arrivals.h"
 #include "context.h"
-#include "inbound.h"
-#include "outbox.h"
-#include "presence.h"
 #include "ui/form.h"
 #include "ui_main.h"
 
 #include "directory/directory.h"
+#include "engine/engine.h"
+#include "engine/inbound.h"
 #include "net/sockets.h"
 
+#include <QHash>
 #include <QPoint>
+#include <QPointer>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -32,8 +32,10 @@ class TForm4;
 
 // The partner names of the open conversation windows, one per window.
 extern QStringList OpenChats;
+// The open conversation window of each partner in OpenChats.
+extern QHash<QString, QPointer<TForm4>> ChatWindows;
 // Lines received but not yet shown.
-extern InboundText InboundLines;
+extern sorvane::engine::InboundText InboundLines;
 
 class TForm3 : public sorvane::ui::Form {
     Q_OBJECT
@@ -66,6 +68,9 @@ public:
     static QString setAsideOffer(long long lines, int people);
     // The conversation window open for `partner`, or null.
     static TForm4* openChatWindow(const QString& partner);
+    // Opens a new conversation window with `partner`, who has none open; `activate` raises it
+    // and gives it the keyboard.
+    TForm4* openChat(const QString& partner, bool activate);
 
     void FormCreate();
     void Edit1KeyDown(int key);
@@ -91,12 +96,14 @@ public:
     // Adds `name` as a friend unless it is in either list; shared with the search window.
     void addFriend(const QString& name);
 
+    // What goes on without a window: presence, lines in and out.
+    sorvane::engine::Engine& engine() { return *engine_; }
     // The presence run's worker: its results per friend, and whether a run is out.
-    PresenceRun& presence() { return *presence_; }
+    sorvane::engine::PresenceRun& presence() { return engine_->presence(); }
     // Where sends go to be carried out away from the user-interface thread.
-    Outbox& outbox() { return *outbox_; }
+    sorvane::engine::Outbox& outbox() { return engine_->outbox(); }
     // Received lines on their way to the windows: checks, order, floods.
-    Arrivals& arrivals() { return *arrivals_; }
+    sorvane::engine::Arrivals& arrivals() { return engine_->arrivals(); }
 
     // Opens the one place that shows the lines set aside so far, taking them.
     void showSetAside();
@@ -109,17 +116,16 @@ protected:
 private:
     void deleteSelected(QListWidget* list);
     void viewSelected(QListWidget* list);
-    void applyPresencePass(PresencePass pass, const std::vector<FriendPresence>& probed);
-    void presenceRunDone(const std::vector<FriendPresence>& last);
-    void dispatchLine(const ReceivedLine& line);
-    void showArrival(const Arrival& arrival);
-    void notifyArrival(TForm4* window, const Arrival& arrival);
+    void applyPresencePass(sorvane::engine::PresencePass pass,
+                           const std::vector<sorvane::engine::FriendPresence>& probed);
+    void presenceRunDone();
+    void dispatchLine(const sorvane::engine::ReceivedLine& line);
+    void showArrival(const sorvane::engine::Arrival& arrival);
+    void notifyArrival(TForm4* window, const sorvane::engine::Arrival& arrival);
     bool isFriend(const QString& name) const;
 
     Context& context_;
-    PresenceRun* presence_;
-    Outbox* outbox_;
-    Arrivals* arrivals_;
+    sorvane::engine::Engine* engine_;
     bool presenceAskedAgain_ = false; // Timer2 fired while a run was out
     // Says how many lines were set aside, at most once a second while a flood goes on.
     QTimer* setAsideOffer_;

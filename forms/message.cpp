@@ -5,9 +5,9 @@
 #include "main.h"
 
 #include "directory/directory.h"
+#include "engine/thread.h"
 #include "net/address.h"
 #include "ui/artwork.h"
-#include "ui/thread.h"
 #include "ui/timer.h"
 
 #include <QKeyEvent>
@@ -42,6 +42,26 @@ TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent),
             [this] { handle([this] { BitBtn2Click(); }); });
     ui.Memo1->installEventFilter(this);
     setFirstControl(ui.Memo1);
+
+    sorvane::engine::OutgoingLines& outgoing = Form3->engine().outgoing();
+    connect(&outgoing, &sorvane::engine::OutgoingLines::waiting, this,
+            [this](const QString& partner) {
+                if (isOpenFor(partner))
+                    appendHistory(waitingNote(partner));
+            });
+    connect(&outgoing, &sorvane::engine::OutgoingLines::delivered, this,
+            [this](const QString& partner, const QString& text) {
+                if (isOpenFor(partner))
+                    appendHistory(deliveredNote(text));
+            });
+}
+
+bool TForm4::isOpenFor(const QString& partner) const {
+    return ui.Label2->text() == partner && TForm3::openChatWindow(partner) == this;
+}
+
+int TForm4::undeliveredLines() const {
+    return Form3->engine().outgoing().undelivered(ui.Label2->text());
 }
 
 bool TForm4::eventFilter(QObject* watched, QEvent* event) {
@@ -121,7 +141,7 @@ void TForm4::BitBtn1Click() {
     // the outbox.
     const QString partner = ui.Label2->text();
     const sorvane::LineList reply = context_.directory.sendLookup(partner.toStdString());
-    Address address{reply[0], reply[1]};
+    sorvane::engine::Outbox::Address address{reply[0], reply[1]};
     sorvane::net::PortTextToNumber(address.port); // a port text that is no number is an error
 
     const QString own = Form1->ui.Edit1->text();
@@ -129,53 +149,7 @@ void TForm4::BitBtn1Click() {
     appendHistory(line);
     // The text is safe in the queue from here on: a second Enter must not send it again.
     ui.Memo1->clear();
-    outgoing_.push_back({line, line.mid(own.size() + 3)});
-    // Behind the lines that wait, if any: the partner gets them in the order they were typed.
-    sendOutgoing(std::move(address));
-}
-
-void TForm4::sendWaiting() {
-    if (!outgoing_.empty())
-        sendOutgoing(std::nullopt);
-}
-
-void TForm4::sendOutgoing(std::optional<Address> address) {
-    if (sending_ > 0 || outgoing_.empty() || discarded_)
-        return;
-    sending_ = outgoing_.size();
-    std::vector<std::string> lines;
-    for (const Outgoing& o : outgoing_)
-        lines.push_back(o.line.toStdString());
-    std::optional<Outbox::Address> to;
-    if (address)
-        to = Outbox::Address{std::move(address->host), std::move(address->port)};
-    Form3->outbox().send(ui.Label2->text(), std::move(to), std::move(lines),
-                         [self = QPointer<TForm4>(this)](std::size_t delivered) {
-                             if (self)
-                                 self->sent(delivered);
-                         });
-}
-
-void TForm4::sent(std::size_t delivered) {
-    const std::size_t tried = std::exchange(sending_, 0);
-    if (discarded_)
-        return;
-    for (std::size_t i = 0; i < delivered && !outgoing_.empty(); ++i) {
-        const Outgoing done = std::move(outgoing_.front());
-        outgoing_.pop_front();
-        if (done.waiting)
-            appendHistory(deliveredNote(done.text));
-    }
-    if (delivered < tried) {
-        // The rest waits, each line with its note once, lines typed meanwhile included.
-        for (Outgoing& o : outgoing_)
-            if (!o.waiting) {
-                o.waiting = true;
-                appendHistory(waitingNote(ui.Label2->text()));
-            }
-    } else {
-        sendWaiting(); // lines typed while this send was out
-    }
+    Form3->engine().outgoing().send(partner, line, line.mid(own.size() + 3), std::move(address));
 }
 
 void TForm4::BitBtn2Click() {
@@ -183,16 +157,19 @@ void TForm4::BitBtn2Click() {
 }
 
 bool TForm4::formCloseQuery() {
-    if (outgoing_.empty())
+    const int waiting = undeliveredLines();
+    if (waiting == 0 || !isOpenFor(ui.Label2->text()))
         return true;
     if (!context_.boxes.askYesNo(
-            discardQuestion(undeliveredLines(), ui.Label2->text(), QStringLiteral("the window"))))
+            discardQuestion(waiting, ui.Label2->text(), QStringLiteral("the window"))))
         return false;
-    outgoing_.clear();
-    discarded_ = true;
+    Form3->engine().outgoing().discard(ui.Label2->text());
     return true;
 }
 
 void TForm4::formClose() {
-    OpenChats.removeAll(ui.Label2->text());
+    const QString partner = ui.Label2->text();
+    OpenChats.removeAll(partner);
+    if (ChatWindows.value(partner) == this)
+        ChatWindows.remove(partner);
 }

@@ -1,15 +1,13 @@
 #pragma once
 // A conversation window: the history with one partner and the input that sends to them. Lines
-// that cannot go out wait in the window, in order, until the partner is back.
+// that cannot go out wait in the engine (OutgoingLines), in order, until the partner is back;
+// the window says so in its history.
 #include "context.h"
 #include "ui/form.h"
 #include "ui/history.h"
 #include "ui_message.h"
 
 #include <QString>
-
-#include <deque>
-#include <optional>
 
 namespace sorvane::ui {
 class Timer;
@@ -41,10 +39,8 @@ public:
     // Appends a line to the history, which keeps its most recent lines (sorvane::ui::History).
     void appendHistory(const QString& line);
 
-    // Lines typed here that have not gone out yet (waiting, or being sent).
-    int undeliveredLines() const { return static_cast<int>(outgoing_.size()); }
-    // Sends the waiting lines, in order, unless a send is out already: the partner is back.
-    void sendWaiting();
+    // Lines to the partner that have not gone out yet (waiting, or being sent).
+    int undeliveredLines() const;
 
     void Memo1KeyDown(int key);
     void Timer1Timer();
@@ -57,20 +53,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    struct Outgoing {
-        QString line;         // as sent: "<" + own name + "> " + text
-        QString text;         // what was typed
-        bool waiting = false; // a send failed and the waiting note is shown
-    };
-    struct Address {
-        std::string host, port;
-    };
-    void sendOutgoing(std::optional<Address> address);
-    void sent(std::size_t delivered);
+    // Whether this window is the one open for `partner`, which the engine's news is about.
+    bool isOpenFor(const QString& partner) const;
 
     Context& context_;
     std::optional<sorvane::ui::History> history_; // made once the layout is there
-    std::deque<Outgoing> outgoing_;               // oldest first
-    std::size_t sending_ = 0;                     // the first this many of outgoing_ are being sent
-    bool discarded_ = false;                      // closed with its waiting lines thrown away
 };

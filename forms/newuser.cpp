@@ -4,8 +4,8 @@
 #include "login.h"
 
 #include "directory/directory.h"
+#include "engine/thread.h"
 #include "ui/messages.h"
-#include "ui/thread.h"
 
 #include <QStyle>
 

@@ -4,8 +4,8 @@
 #include "main.h"
 
 #include "directory/directory.h"
+#include "engine/thread.h"
 #include "ui/artwork.h"
-#include "ui/thread.h"
 
 #include <QCursor>
 #include <QHeaderView>

@@ -16,10 +16,10 @@ TSetAsideBox::TSetAsideBox(Context& context, QWidget* parent) : Form(context.box
     connect(ui.BitBtn1, &QPushButton::clicked, this, [this] { close(); });
 }
 
-void TSetAsideBox::showLines(const SetAsideLines& lines) {
+void TSetAsideBox::showLines(const sorvane::engine::SetAsideLines& lines) {
     if (lines.dropped > 0)
         history_->append(sorvane::ui::History::droppedNote(lines.dropped));
-    for (const Arrival& arrival : lines.lines) {
+    for (const sorvane::engine::Arrival& arrival : lines.lines) {
         history_->append(arrival.line);
         if (!arrival.note.isEmpty())
             history_->append(arrival.note);

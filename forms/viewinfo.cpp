@@ -1,7 +1,7 @@
 #include "viewinfo.h"
 
 #include "directory/directory.h"
-#include "ui/thread.h"
+#include "engine/thread.h"
 
 #include <QLineEdit>
 #include <QPalette>

@@ -7,7 +7,7 @@
 // taken modulo 4) for the free GetPartOfLine1 call; the markers follow; the rest is the line.
 #include "check.h"
 
-#include "inbound.h"
+#include "engine/inbound.h"
 #include "main.h"
 #include "ui/notifier.h"
 
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkPart(QString::fromStdString(received), start, end);
 
     // The dispatch's path: queued by a connection thread, taken whole by the dispatch.
-    InboundText inbound;
+    sorvane::engine::InboundText inbound;
     FUZZ_CHECK(inbound.append({received, "10.77.0.9"}));
     FUZZ_CHECK(!inbound.append({"<x> y", "127.0.0.1"}));
     const auto taken = inbound.takeAll();

@@ -11,13 +11,6 @@
 #include <QListWidget>
 #include <gtest/gtest.h>
 
-#include <system_error>
-#include <thread>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace sorvane::test;
 
 namespace {
@@ -144,50 +137,6 @@ TEST_F(Presence, AddingAFriendDuringTheWaitStartsARunAtOnce) {
     EXPECT_EQ(w.main->Timer2->interval(), 60000);
 }
 
-// A listener whose backlog is full takes no more connections: a connect to it waits as one to
-// a far host that does not answer would, until the connect bound.
-class SwallowingListener {
-public:
-    SwallowingListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        for (int i = 0; i < 4; ++i) { // fill the backlog
-            const int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(f, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            fillers_.push_back(f);
-        }
-    }
-    ~SwallowingListener() {
-        for (int f : fillers_)
-            ::close(f);
-        ::close(fd_);
-    }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1, port_ = 0;
-    std::vector<int> fillers_;
-};
-
-TEST_F(Presence, AddressesThatSwallowConnectsCostOneBoundNotOneEach) {
-    SwallowingListener swallowing;
-    for (const char* name : {"a", "b", "c", "d"})
-        w.scripted.reply(std::string("g.php?u=") + name, {at(swallowing.port())});
-    logInWith("#a#b#c#d");
-    QElapsedTimer clock;
-    clock.start();
-    run();
-    EXPECT_LT(clock.elapsed(), 4 * 3000); // one connect bound of about 3 s, not four
-    expectRearmed();
-}
-
 // What the user does while a run is out stands: the run's result goes by name to whoever is
 // still in the list, the lists change once per pass, and an adding gets a run of its own.
 TEST_F(Presence, ADeletionAndAnAdditionWhileARunIsOutAreKept) {
@@ -203,7 +152,7 @@ TEST_F(Presence, ADeletionAndAnAdditionWhileARunIsOutAreKept) {
         int interval;
     };
     std::vector<Ended> ended;
-    QObject::connect(&w.main->presence(), &PresenceRun::runDone, [&] {
+    QObject::connect(&w.main->presence(), &sorvane::engine::PresenceRun::runDone, [&] {
         ended.push_back(
             {items(w.main->ui.ListBox1), items(w.main->ui.ListBox2), w.main->Timer2->interval()});
     });
@@ -262,29 +211,6 @@ TEST_P(ClosingDuringARun, EndsAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Waiting, ClosingDuringARun, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Lookup" : "Connect"; });
-
-// Threads that cannot be made cost the run its work, never its end: without a worker the run
-// ends at once, without probe threads the worker probes by itself; the next run is due either way.
-TEST_F(Presence, ThreadsThatCannotBeMadeNeverStopTheRuns) {
-    Peer a;
-    w.scripted.reply("g.php?u=a", {at(a.port())});
-    logInWith("#a");
-    int made = 0;
-    w.main->presence().setThreadMaker([&made](std::function<void()> body) {
-        if (made++ != 1) // only the second thread asked for: the worker of the second run
-            throw std::system_error(
-                std::make_error_code(std::errc::resource_unavailable_try_again));
-        return std::thread(std::move(body));
-    });
-    run();
-    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList{"a"});
-    EXPECT_EQ(w.scripted.count("g.php"), 0);
-    expectRearmed();
-    run();
-    EXPECT_EQ(items(w.main->ui.ListBox1), QStringList{"a"});
-    EXPECT_TRUE(waitFor([&] { return a.connections() == 2; })); // probed in both passes
-    expectRearmed();
-}
 
 TEST(PresenceWithDirectory, FriendsSeeEachOtherThroughARealDirectory) {
     World w(observedAddress());

@@ -102,10 +102,6 @@ QStringList history(const TForm4* window) {
     return window ? window->ui.Memo2->toPlainText().split('\n', Qt::SkipEmptyParts) : QStringList{};
 }
 
-std::string at(int port) {
-    return "127.0.0.1\r\n" + std::to_string(port) + "\r\n";
-}
-
 QStringList items(const QListWidget* list) {
     QStringList out;
     for (int i = 0; i < list->count(); ++i)

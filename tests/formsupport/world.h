@@ -146,9 +146,6 @@ QStringList items(const QListWidget* list);
 // The lines of a conversation window's history, top to bottom; none without a window.
 QStringList history(const TForm4* window);
 
-// A "g.php" reply: the user is registered at 127.0.0.1 and `port`.
-std::string at(int port);
-
 // Lets the event loop run until `done` holds or `timeout` passes; returns `done()`.
 bool waitFor(const std::function<bool()>& done,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));

@@ -10,8 +10,8 @@
 //   flood holds back neither anybody else's lines nor the windows' own events.
 //
 // User-interface thread only; the lookups run on SenderLookups' worker.
-#include "presence.h"
-#include "sender_check.h"
+#include "engine/presence.h"
+#include "engine/sender_check.h"
 
 #include <QObject>
 #include <QString>
@@ -29,6 +29,8 @@ class QTimer;
 namespace sorvane::directory {
 class Directory;
 }
+
+namespace sorvane::engine {
 
 enum class Destination { Conversation, SetAside };
 
@@ -125,3 +127,5 @@ private:
     qsizetype setAsideCharacters_ = 0;
     std::unordered_set<std::size_t> setAsideSenders_; // hashes of their names
 };
+
+} // namespace sorvane::engine

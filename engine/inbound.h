@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+namespace sorvane::engine {
+
 // One received line, with the IPv4 address (dotted) of the connection it came on: what the
 // line says about its sender is checked against that address before it is shown.
 struct ReceivedLine {
@@ -25,3 +27,5 @@ private:
     std::mutex mutex_;
     std::deque<ReceivedLine> lines_;
 };
+
+} // namespace sorvane::engine

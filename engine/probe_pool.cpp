@@ -1,6 +1,8 @@
-#include "probe_pool.h"
+#include "engine/probe_pool.h"
 
 #include <utility>
+
+namespace sorvane::engine {
 
 ThreadMaker standardThreads() {
     return [](std::function<void()> body) { return std::thread(std::move(body)); };
@@ -78,3 +80,5 @@ void ProbePool::work() {
             allDone_.notify_all();
     }
 }
+
+} // namespace sorvane::engine

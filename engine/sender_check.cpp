@@ -1,8 +1,8 @@
-#include "sender_check.h"
+#include "engine/sender_check.h"
 
 #include "directory/directory.h"
 #include "directory/errors.h"
-#include "ui/thread.h"
+#include "engine/thread.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <memory>
 #include <system_error>
+
+namespace sorvane::engine {
 
 std::vector<std::string> registeredAddresses(const std::string& host,
                                              std::chrono::milliseconds bound) {
@@ -134,7 +136,7 @@ void SenderLookups::work() {
         lock.lock();
         if (stopping_)
             return;
-        sorvane::ui::queueOn(
+        sorvane::engine::queueOn(
             this, [this, name, address = std::move(address)] { emit answered(name, address); });
     }
 }
@@ -154,3 +156,5 @@ SenderAddress SenderLookups::lookUp(const QString& name) const {
     }
     return address;
 }
+
+} // namespace sorvane::engine

@@ -28,6 +28,21 @@ private:
     std::vector<std::string> lines_;
 };
 
+// A listener whose backlog is full takes no more connections: a connect to it waits as one to
+// a far host that does not answer would, until the connect bound.
+class SwallowingListener {
+public:
+    SwallowingListener();
+    ~SwallowingListener();
+    SwallowingListener(const SwallowingListener&) = delete;
+    SwallowingListener& operator=(const SwallowingListener&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1, port_ = 0;
+    std::vector<int> fillers_;
+};
+
 // Sends one peer line to 127.0.0.1:port the way a client does: connect, one line, close.
 bool sendLine(int port, const std::string& line);
 

@@ -10,8 +10,8 @@
 // what it needs. Results go back as queued calls on this object, so none arrives once it is gone.
 // Stopping. The destructor raises the stop event, which ends any lookup, connect or send in
 // progress at once, then waits for the pool's threads.
+#include "engine/probe_pool.h"
 #include "net/stop_event.h"
-#include "probe_pool.h"
 
 #include <QObject>
 #include <QString>
@@ -27,6 +27,8 @@
 namespace sorvane::directory {
 class Directory;
 }
+
+namespace sorvane::engine {
 
 class Outbox : public QObject {
     Q_OBJECT
@@ -64,3 +66,5 @@ private:
     std::atomic<long long> sendTimeoutMs_;
     std::unique_ptr<ProbePool> pool_;
 };
+
+} // namespace sorvane::engine

@@ -95,4 +95,8 @@ void ScriptedDirectory::clearRequests() {
     calls_.clear();
 }
 
+std::string at(int port) {
+    return "127.0.0.1\r\n" + std::to_string(port) + "\r\n";
+}
+
 } // namespace sorvane::test

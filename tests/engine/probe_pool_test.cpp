@@ -1,6 +1,6 @@
 // The presence probes' worker threads: jobs run side by side up to the limit, waiting for them
 // waits for all, threads are kept and reused, a failing job ends only itself.
-#include "probe_pool.h"
+#include "engine/probe_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,8 @@
 #include <vector>
 
 namespace {
+
+using sorvane::engine::ProbePool;
 
 using namespace std::chrono_literals;
 

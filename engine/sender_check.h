@@ -32,6 +32,8 @@ namespace sorvane::directory {
 class Directory;
 }
 
+namespace sorvane::engine {
+
 // Where the directory says a name's lines come from.
 struct SenderAddress {
     enum class Kind { Registered, Unregistered, DirectoryDown };
@@ -85,3 +87,5 @@ private:
     std::map<QString, Urgency> urgencyOf_;       // the names in waiting_
     bool stopping_ = false;
 };
+
+} // namespace sorvane::engine

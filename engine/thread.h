@@ -17,7 +17,7 @@
     Q_ASSERT_X(QThread::currentThread() == QCoreApplication::instance()->thread(), Q_FUNC_INFO,    \
                "must run on the user-interface thread")
 
-namespace sorvane::ui {
+namespace sorvane::engine {
 
 #if defined(__SANITIZE_THREAD__)
 // Qt's event queue hands a queued call from one thread to another under Qt's own locks, which
@@ -55,4 +55,4 @@ template <typename Call> void queueOn(QObject* context, Call&& call) {
 #endif
 }
 
-} // namespace sorvane::ui
+} // namespace sorvane::engine

@@ -1,6 +1,6 @@
-#include "arrivals.h"
+#include "engine/arrivals.h"
 
-#include "ui/thread.h"
+#include "engine/thread.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -9,6 +9,8 @@
 #include <arpa/inet.h>
 
 #include <utility>
+
+namespace sorvane::engine {
 
 namespace {
 
@@ -178,3 +180,5 @@ SetAsideLines Arrivals::takeSetAside() {
     setAsideCharacters_ = 0;
     return std::exchange(setAside_, {});
 }
+
+} // namespace sorvane::engine

@@ -2,6 +2,10 @@
 
 #include "directory_server.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <stdexcept>
 
 namespace sorvane::test {
@@ -48,6 +52,29 @@ std::vector<std::string> Peer::nonEmpty() const {
 int Peer::connections() const {
     std::lock_guard lock(mutex_);
     return static_cast<int>(lines_.size());
+}
+
+SwallowingListener::SwallowingListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    for (int i = 0; i < 4; ++i) { // fill the backlog
+        const int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(f, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers_.push_back(f);
+    }
+}
+
+SwallowingListener::~SwallowingListener() {
+    for (int f : fillers_)
+        ::close(f);
+    ::close(fd_);
 }
 
 bool sendLine(int port, const std::string& line) {

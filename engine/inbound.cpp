@@ -1,6 +1,8 @@
-#include "inbound.h"
+#include "engine/inbound.h"
 
 #include <utility>
+
+namespace sorvane::engine {
 
 bool InboundText::append(ReceivedLine line) {
     std::lock_guard lock(mutex_);
@@ -17,3 +19,5 @@ void InboundText::clear() {
     std::lock_guard lock(mutex_);
     lines_.clear();
 }
+
+} // namespace sorvane::engine

@@ -1,12 +1,14 @@
-#include "presence.h"
+#include "engine/presence.h"
 
 #include "directory/directory.h"
 #include "directory/errors.h"
+#include "engine/thread.h"
 #include "net/sockets.h"
-#include "ui/thread.h"
 
 #include <algorithm>
 #include <utility>
+
+namespace sorvane::engine {
 
 namespace {
 
@@ -155,8 +157,9 @@ void PresenceRun::work() {
         lock.lock();
         if (stopping_)
             return;
-        sorvane::ui::queueOn(this, [this, pass = job.pass, probed = std::move(probed),
-                                    directoryDown] { passFinished(pass, probed, directoryDown); });
+        sorvane::engine::queueOn(this,
+                                 [this, pass = job.pass, probed = std::move(probed),
+                                  directoryDown] { passFinished(pass, probed, directoryDown); });
     }
 }
 
@@ -199,3 +202,5 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
         probed[i].reachable = reachable[i] != 0;
     return probed;
 }
+
+} // namespace sorvane::engine

@@ -15,8 +15,8 @@
 // Stopping. The destructor raises the stop event, which ends the directory request and every
 // connect in progress at once (no time-out, no connect bound is waited for), and joins the
 // worker, which first waits for its probes.
+#include "engine/probe_pool.h"
 #include "net/stop_event.h"
-#include "probe_pool.h"
 
 #include <QObject>
 #include <QString>
@@ -35,6 +35,8 @@ namespace sorvane::directory {
 class CacheBuster;
 class Directory;
 } // namespace sorvane::directory
+
+namespace sorvane::engine {
 
 // One friend as one pass of a run found it.
 struct FriendPresence {
@@ -115,3 +117,5 @@ private:
     bool stopping_ = false;
     std::atomic<bool> stopped_{false}; // stopping_, for the worker between lookups
 };
+
+} // namespace sorvane::engine

@@ -54,4 +54,7 @@ private:
     std::vector<std::pair<std::string, std::string>> calls_; // script, user
 };
 
+// A "g.php" reply: the user is registered at 127.0.0.1 and `port`.
+std::string at(int port);
+
 } // namespace sorvane::test

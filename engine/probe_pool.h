@@ -11,6 +11,8 @@
 #include <vector>
 
 // Makes a thread that runs `body`; throws (std::system_error) when the system cannot.
+namespace sorvane::engine {
+
 using ThreadMaker = std::function<std::thread(std::function<void()> body)>;
 ThreadMaker standardThreads();
 
@@ -47,3 +49,5 @@ private:
     std::size_t unfinished_ = 0; // jobs started and not yet finished
     bool stopping_ = false;
 };
+
+} // namespace sorvane::engine

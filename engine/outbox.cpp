@@ -1,8 +1,10 @@
-#include "outbox.h"
+#include "engine/outbox.h"
 
 #include "directory/directory.h"
+#include "engine/thread.h"
 #include "net/sockets.h"
-#include "ui/thread.h"
+
+namespace sorvane::engine {
 
 Outbox::Outbox(const sorvane::directory::Directory& directory, QObject* parent)
     : QObject(parent), directory_(directory),
@@ -20,7 +22,7 @@ void Outbox::send(const QString& partner, std::optional<Address> address,
     pool_->start([this, partner = partner.toStdString(), address = std::move(address),
                   lines = std::move(lines), done = std::move(done)]() mutable {
         const std::size_t delivered = sendAll(partner, std::move(address), lines);
-        sorvane::ui::queueOn(this, [done = std::move(done), delivered] { done(delivered); });
+        sorvane::engine::queueOn(this, [done = std::move(done), delivered] { done(delivered); });
     });
 }
 
@@ -53,3 +55,5 @@ std::size_t Outbox::sendAll(const std::string& partner, std::optional<Address> a
     }
     return delivered;
 }
+
+} // namespace sorvane::engine

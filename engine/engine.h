@@ -1,0 +1,42 @@
+#pragma once
+// What the messenger does without a window: the presence run, the lines on their way in
+// (checked, ordered, flood-limited) and the lines on their way out (sent, or waiting for the
+// partner). The windows show what it finds and hand it what the user types.
+//
+// Threads: each part keeps its own workers (see its header); the engine itself belongs to the
+// user-interface thread. Destroying it ends every run, check and send at once, newest part
+// first, so that nothing reports to a part that is gone.
+#include "engine/arrivals.h"
+#include "engine/outbox.h"
+#include "engine/outgoing.h"
+#include "engine/presence.h"
+
+#include <QObject>
+
+namespace sorvane::directory {
+class Directory;
+}
+
+namespace sorvane::engine {
+
+class Engine : public QObject {
+    Q_OBJECT
+public:
+    // `windows`: what the arrivals need to know of the windows' state.
+    Engine(const directory::Directory& directory, Arrivals::Windows windows,
+           QObject* parent = nullptr);
+
+    PresenceRun& presence() { return presence_; }
+    Arrivals& arrivals() { return arrivals_; }
+    Outbox& outbox() { return outbox_; }
+    OutgoingLines& outgoing() { return outgoing_; }
+
+private:
+    // In the order they are made; they go in the reverse one.
+    Outbox outbox_;
+    OutgoingLines outgoing_;
+    Arrivals arrivals_;
+    PresenceRun presence_;
+};
+
+} // namespace sorvane::engine
