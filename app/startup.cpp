@@ -54,7 +54,7 @@ int runMessenger(int& argc, char** argv) {
     // Without a session bus the connection is simply not there; notifications then go to the
     // tray icon's message.
     ui::DBusNotifier notifier([] { return QDBusConnection::sessionBus(); });
-    Context context{directory, boxes, screen, desktop, notifier};
+    Context context{directory, boxes, screen, desktop, notifier, {}};
 
     Form3 = new TForm3(context);
     Form1 = new TForm1(context);

@@ -41,8 +41,9 @@ std::string encodeValue(std::string_view value);
 // `token`, when not empty, goes last as "&t=" + token: the login token that the directory
 // wants with every change (f.php, d.php, e.php).
 namespace address {
+// `key`, when not empty, goes last as "&k=" + key: the messenger's public key on this computer.
 std::string login(std::string_view base, std::string_view user, std::string_view password,
-                  std::string_view ip, std::string_view port);
+                  std::string_view ip, std::string_view port, std::string_view key = {});
 std::string newUser(std::string_view base, std::string_view user, std::string_view password);
 std::string addFriend(std::string_view base, std::string_view own, std::string_view friendName,
                       std::string_view token = {});
@@ -106,8 +107,9 @@ public:
 
     // A successful login's third line, the token, is kept (in memory only) for the changes
     // below; a directory that sends none gets none back.
+    // `key`: the public key published with the login (base64url), or empty for none.
     LineList login(std::string_view user, std::string_view password, std::string_view ip,
-                   std::string_view port);                                          // c.php, temp
+                   std::string_view port, std::string_view key = {});               // c.php, temp
     LineList newUser(std::string_view user, std::string_view password) const;       // n.php, temp
     LineList addFriend(std::string_view own, std::string_view friendName) const;    // f.php, temp
     LineList deleteFriend(std::string_view own, std::string_view friendName) const; // d.php, temp4

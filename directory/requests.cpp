@@ -94,13 +94,12 @@ private:
 namespace address {
 
 std::string login(std::string_view base, std::string_view user, std::string_view password,
-                  std::string_view ip, std::string_view port) {
-    return Query(base, "c.php")
-        .add("u", user)
-        .add("p", password)
-        .add("ip", ip)
-        .add("port", port)
-        .done();
+                  std::string_view ip, std::string_view port, std::string_view key) {
+    Query query(base, "c.php");
+    query.add("u", user).add("p", password).add("ip", ip).add("port", port);
+    if (!key.empty())
+        query.add("k", key);
+    return query.done();
 }
 
 std::string newUser(std::string_view base, std::string_view user, std::string_view password) {
@@ -165,8 +164,8 @@ int Directory::freshCacheBuster() {
 }
 
 LineList Directory::login(std::string_view user, std::string_view password, std::string_view ip,
-                          std::string_view port) {
-    LineList reply = fetch(address::login(base_, user, password, ip, port), Scratch::Temp);
+                          std::string_view port, std::string_view key) {
+    LineList reply = fetch(address::login(base_, user, password, ip, port, key), Scratch::Temp);
     if (reply.count() >= 1 && reply[0] == "OK")
         token_ = reply.count() >= 3 ? reply[2] : std::string();
     return reply;

@@ -20,8 +20,9 @@ std::size_t nameHash(const QString& name) {
 
 } // namespace
 
-Arrivals::Arrivals(const sorvane::directory::Directory& directory, Windows windows, QObject* parent)
-    : QObject(parent), lookups_(directory, this), windows_(std::move(windows)),
+Arrivals::Arrivals(const sorvane::directory::Directory& directory, Trust& trust, Windows windows,
+                   QObject* parent)
+    : QObject(parent), lookups_(directory, this), trust_(trust), windows_(std::move(windows)),
       turn_(new QTimer(this)) {
     turn_->setSingleShot(true);
     turn_->setInterval(0);
@@ -79,35 +80,117 @@ bool Arrivals::checkedByPresence(const QString& sender, const std::string& from)
 
 void Arrivals::receive(const QString& sender, const QString& line, const std::string& from) {
     SORVANE_ASSERT_UI_THREAD();
-    const Destination destination = destinationOf(sender);
+    Waiting waiting{line, from, destinationOf(sender), false, {}, std::nullopt};
+    const QString header = '<' + sender + "> ";
+    if (line.startsWith(header) &&
+        QStringView(line).mid(header.size()).startsWith(QLatin1String(sealing::Prefix))) {
+        if (std::optional<std::string> opened =
+                trust_.open(line.mid(header.size()).toStdString())) {
+            waiting.signedMessage = std::move(*opened);
+        } else {
+            waiting.line = Trust::cannotOpen(sender).line;
+            check(waiting, {});
+        }
+    }
+    if (waiting.signedMessage) {
+        // A sealed line that verifies needs no address check: it may come through a NAT.
+        judgeByPin(sender, waiting);
+        if (waiting.replay)
+            return;
+    } else if (!waiting.checked && trust_.publishes() && trust_.pinned(sender)) {
+        check(waiting, Trust::unsealedNote(sender));
+    } else if (!waiting.checked && checkedByPresence(sender, from)) {
+        // A friend's line from the address the last presence run found needs no lookup. One
+        // from elsewhere is looked up afresh: the friend may have logged in again elsewhere.
+        check(waiting, {});
+    }
+    const std::size_t bytes = static_cast<std::size_t>(line.size()) * sizeof(QChar);
+    if (!waiting.checked && !windows_.isFriend(sender) &&
+        (uncheckedLines_ >= MaxUncheckedLines || uncheckedBytes_ + bytes > MaxUncheckedBytes)) {
+        // Made-up senders cannot make the check's queue grow without end.
+        waiting.destination = Destination::SetAside;
+        check(waiting, uncheckedNote());
+    }
     Sender& queue = senders_[sender];
-    queue.lines.push_back(Waiting{line, from, destination, false, {}});
-    // A friend's line from the address the last presence run found needs no lookup. One from
-    // elsewhere is looked up afresh: the friend may have logged in again from another place.
-    if (checkedByPresence(sender, from)) {
-        queue.lines.back().checked = true;
+    queue.lines.push_back(std::move(waiting));
+    Waiting& queued = queue.lines.back();
+    if (queued.checked) {
         takeTurnIfReady(sender);
         return;
     }
+    queued.counted = bytes;
+    ++uncheckedLines_;
+    uncheckedBytes_ += bytes;
     using Urgency = SenderLookups::Urgency;
-    lookups_.ask(sender, windows_.isFriend(sender)                  ? Urgency::Friend
-                         : destination == Destination::Conversation ? Urgency::Conversation
-                                                                    : Urgency::SetAside);
+    lookups_.ask(sender, windows_.isFriend(sender)                         ? Urgency::Friend
+                         : queued.destination == Destination::Conversation ? Urgency::Conversation
+                                                                           : Urgency::SetAside);
+}
+
+QString Arrivals::uncheckedNote() {
+    return QStringLiteral("(not verified: too many lines were waiting to be checked)");
+}
+
+void Arrivals::check(Waiting& line, QString note) {
+    line.note = std::move(note);
+    line.checked = true;
+    if (line.counted > 0) {
+        --uncheckedLines_;
+        uncheckedBytes_ -= line.counted;
+        line.counted = 0;
+    }
+}
+
+bool Arrivals::judgeByPin(const QString& sender, Waiting& line) {
+    const std::optional<sealing::PublicKey> pin = trust_.pinned(sender);
+    if (!pin)
+        return false;
+    const Trust::Judged judged = trust_.judge(sender, *line.signedMessage, pin, false);
+    // A signature that fails the pin of a partner who never compared safety numbers may be a
+    // new key: the directory is asked before the line is marked.
+    if (judged.verdict == Trust::Judged::Verdict::NotSigned && !trust_.verified(sender))
+        return false;
+    line.replay = judged.verdict == Trust::Judged::Verdict::Replay;
+    line.line = judged.line;
+    check(line, judged.note);
+    return true;
+}
+
+void Arrivals::judge(const QString& sender, Waiting& line,
+                     const std::optional<sealing::PublicKey>& key, bool directoryDown) {
+    const Trust::Judged judged = trust_.judge(sender, *line.signedMessage, key, directoryDown);
+    line.replay = judged.verdict == Trust::Judged::Verdict::Replay;
+    line.line = judged.line;
+    check(line, judged.note);
 }
 
 void Arrivals::answered(const QString& sender, const SenderAddress& address) {
     const auto found = senders_.find(sender);
     if (found == senders_.end())
         return;
+    const bool down = address.kind == SenderAddress::Kind::DirectoryDown;
+    if (!down)
+        trust_.observe(sender, address.key);
     // The answer holds for every line of the sender that waits for one, also those that came
     // while the question was out.
-    for (Waiting& w : found->second.lines)
-        if (!w.checked) {
-            w.note = senderNote(sender, w.from, address);
-            w.checked = true;
+    for (Waiting& w : found->second.lines) {
+        if (w.checked)
+            continue;
+        if (w.signedMessage) {
+            judge(sender, w, trust_.pinned(sender), down);
+        } else if (trust_.publishes() && (trust_.pinned(sender) || address.key)) {
+            check(w, Trust::unsealedNote(sender));
+        } else {
+            check(w, senderNote(sender, w.from, address));
             if (w.note.isEmpty())
                 rememberConfirmed(sender, w.from);
         }
+    }
+    std::erase_if(found->second.lines, [](const Waiting& w) { return w.replay; });
+    if (found->second.lines.empty()) {
+        senders_.erase(found);
+        return;
+    }
     takeTurnIfReady(sender);
 }
 

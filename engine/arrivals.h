@@ -1,7 +1,13 @@
 #pragma once
 // Received lines on their way to the windows.
-// - Each line's sender is checked before the line is shown (SenderLookups): a line that did not
-//   come from where its sender is registered is still shown, with a note after it.
+// - A sealed line is opened and its signature checked against the sender's key (Trust); one
+//   that verifies needs nothing else, one that does not is still shown, with a note after it, and
+//   one shown before is not shown again.
+// - A plain line's sender is checked (SenderLookups): a line that did not come from where its
+//   sender is registered is still shown, with a note after it; so is a plain line from someone
+//   whose messenger seals its lines.
+// - What waits for a check is bounded: beyond the bound, lines of people who are in neither
+//   friend list are set aside unchecked, with a note; friends' lines still wait.
 // - Lines of one sender keep their arrival order whatever the checks take.
 // - Lines of people who are in neither friend list open at most a few new conversation windows a
 //   minute; the rest are set aside and counted, for the user to look at in one place. Friends'
@@ -12,6 +18,7 @@
 // User-interface thread only; the lookups run on SenderLookups' worker.
 #include "engine/presence.h"
 #include "engine/sender_check.h"
+#include "engine/trust.h"
 
 #include <QObject>
 #include <QString>
@@ -61,6 +68,9 @@ public:
     // Set-aside lines kept, as a window's history keeps its lines.
     static constexpr std::size_t MaxSetAsideLines = 5000;
     static constexpr qsizetype MaxSetAsideCharacters = qsizetype{4} << 20;
+    // Lines that may wait for their sender's check at once, and their bytes.
+    static constexpr std::size_t MaxUncheckedLines = 10000;
+    static constexpr std::size_t MaxUncheckedBytes = std::size_t{64} << 20;
 
     // What the dispatch needs to know about the main window's state.
     struct Windows {
@@ -68,11 +78,13 @@ public:
         std::function<bool(const QString& name)> hasConversation;
     };
 
-    Arrivals(const sorvane::directory::Directory& directory, Windows windows,
+    Arrivals(const sorvane::directory::Directory& directory, Trust& trust, Windows windows,
              QObject* parent = nullptr);
 
     // A received line naming `sender`, whose connection came from `from` (dotted IPv4).
     void receive(const QString& sender, const QString& line, const std::string& from);
+    // The note of a stranger's line set aside unchecked because too many lines wait for checks.
+    static QString uncheckedNote();
     // What the last presence run found: the friends' addresses, good for PresenceAddressLife.
     void rememberPresence(const std::vector<FriendPresence>& probed);
 
@@ -98,6 +110,9 @@ private:
         Destination destination;
         bool checked = false;
         QString note;
+        std::optional<std::string> signedMessage; // a sealed line, opened, not yet judged
+        bool replay = false;                      // a sealed line shown before: dropped
+        std::size_t counted = 0; // its bytes, while it counts among those waiting for a check
     };
     struct Sender {
         std::deque<Waiting> lines;
@@ -108,11 +123,18 @@ private:
     bool checkedByPresence(const QString& sender, const std::string& from) const;
     void rememberConfirmed(const QString& sender, const std::string& from);
     void answered(const QString& sender, const SenderAddress& address);
+    // Judges an opened sealed line against the sender's pinned key; false when that key is
+    // missing or fails, so that the directory must be asked.
+    bool judgeByPin(const QString& sender, Waiting& line);
+    void judge(const QString& sender, Waiting& line, const std::optional<sealing::PublicKey>& key,
+               bool directoryDown);
+    void check(Waiting& line, QString note);
     void takeTurnIfReady(const QString& sender);
     void handOut();
     void setAside(Arrival arrival);
 
     SenderLookups lookups_;
+    Trust& trust_;
     Windows windows_;
     QTimer* turn_;
     std::map<QString, Sender> senders_; // senders with lines not yet handed out
@@ -126,6 +148,7 @@ private:
     SetAsideLines setAside_;
     qsizetype setAsideCharacters_ = 0;
     std::unordered_set<std::size_t> setAsideSenders_; // hashes of their names
+    std::size_t uncheckedLines_ = 0, uncheckedBytes_ = 0;
 };
 
 } // namespace sorvane::engine

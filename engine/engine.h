@@ -1,7 +1,8 @@
 #pragma once
-// What the messenger does without a window: the presence run, the lines on their way in
-// (checked, ordered, flood-limited) and the lines on their way out (sent, or waiting for the
-// partner). The windows show what it finds and hand it what the user types.
+// What the messenger does without a window: who the user is on this computer and whose keys it
+// knows (Trust), the presence run, the lines on their way in (opened, checked, ordered,
+// flood-limited) and the lines on their way out (sealed, sent, or waiting for the partner). The
+// windows show what it finds and hand it what the user types.
 //
 // Threads: each part keeps its own workers (see its header); the engine itself belongs to the
 // user-interface thread. Destroying it ends every run, check and send at once, newest part
@@ -10,6 +11,7 @@
 #include "engine/outbox.h"
 #include "engine/outgoing.h"
 #include "engine/presence.h"
+#include "engine/trust.h"
 
 #include <QObject>
 
@@ -26,6 +28,7 @@ public:
     Engine(const directory::Directory& directory, Arrivals::Windows windows,
            QObject* parent = nullptr);
 
+    Trust& trust() { return trust_; }
     PresenceRun& presence() { return presence_; }
     Arrivals& arrivals() { return arrivals_; }
     Outbox& outbox() { return outbox_; }
@@ -33,6 +36,7 @@ public:
 
 private:
     // In the order they are made; they go in the reverse one.
+    Trust trust_;
     Outbox outbox_;
     OutgoingLines outgoing_;
     Arrivals arrivals_;

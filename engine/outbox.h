@@ -6,11 +6,13 @@
 // Threads. The user-interface thread hands out sends and receives their results. A pool of
 // worker threads (ProbePool) carries them out, each send with TCP clients of its own: one
 // connection per line, as the peer line format has it.
-// Shared. Nothing but the stop event and the send bound: each send works on its own copy of
-// what it needs. Results go back as queued calls on this object, so none arrives once it is gone.
+// Shared. Nothing but the stop event, the send bound and the sender's key pair, which never
+// changes (a shared pointer to const): each send works on its own copy of what it needs. Results
+// go back as queued calls on this object, so none arrives once it is gone.
 // Stopping. The destructor raises the stop event, which ends any lookup, connect or send in
 // progress at once, then waits for the pool's threads.
 #include "engine/probe_pool.h"
+#include "engine/sealing.h"
 #include "net/stop_event.h"
 
 #include <QObject>
@@ -36,10 +38,37 @@ public:
     // Sends to different partners run side by side, up to this many at once.
     static constexpr std::size_t MaxParallelSends = 4;
 
+    // Where a partner is, as the directory says: host, port and published key, if any.
     struct Address {
         std::string host, port;
+        std::optional<sealing::PublicKey> key;
     };
-    using Done = std::function<void(std::size_t delivered)>;
+    // One typed line. It goes sealed when the partner publishes a key and the sender has one,
+    // sealed at the moment it goes out, to the key the directory gives then; else plain.
+    struct Line {
+        std::string plain; // "<" + own name + "> " + text
+        std::string text;  // what was typed, after the trailing-blank rule
+        std::string id;    // made when Enter was pressed
+        long long time = 0;
+    };
+    // Who sends: the own name, and the key pair lines are signed with (null: lines go plain).
+    struct From {
+        std::string name;
+        std::shared_ptr<const sealing::Identity> identity;
+    };
+    struct Result {
+        std::size_t delivered = 0;  // lines that went out, from the first
+        std::optional<Address> got; // what the directory said, when the send asked it
+        bool held = false;          // the directory gives a key other than `compared`
+    };
+    using Done = std::function<void(const Result& result)>;
+
+    // The line on the wire (without its CR LF) for `line` to `partner` at `address`.
+    static std::string wireLine(const std::string& partner, const Line& line,
+                                const Address& address, const From& from);
+    // The length of wireLine's result, without sealing.
+    static std::size_t wireLength(const std::string& partner, const Line& line,
+                                  const Address& address, const From& from);
 
     explicit Outbox(const sorvane::directory::Directory& directory, QObject* parent = nullptr);
     ~Outbox() override;
@@ -49,17 +78,21 @@ public:
     // User-interface thread. Sends `lines` to `partner` in order, each once, stopping at the
     // first that cannot go out. `address` is the partner's when the caller has just looked it
     // up; without one the directory is asked first, and when that gives no address nothing
-    // goes out. `done` runs on the user-interface thread with how many lines went out.
-    void send(const QString& partner, std::optional<Address> address,
-              std::vector<std::string> lines, Done done);
+    // goes out. With `compared` (the key the user compared safety numbers with), nothing goes
+    // out when the directory gives another. `done` runs on the user-interface thread.
+    void send(const QString& partner, std::optional<Address> address, std::vector<Line> lines,
+              From from, std::optional<sealing::PublicKey> compared, Done done);
 
-    // How long each line may take to go out once connected (as TTcpClient's send bound).
+    // How long a short line may take to go out once connected (as TTcpClient's send bound); a
+    // longer one gets a tenth of that more for each 64 KiB, so that a slow link finishes it.
     void setSendTimeout(std::chrono::milliseconds timeout) { sendTimeoutMs_ = timeout.count(); }
+    static constexpr std::size_t BytesPerStep = 64 * 1024;
 
 private:
     // Worker thread.
-    std::size_t sendAll(const std::string& partner, std::optional<Address> address,
-                        const std::vector<std::string>& lines) const;
+    Result sendAll(const std::string& partner, std::optional<Address> address,
+                   const std::vector<Line>& lines, const From& from,
+                   const std::optional<sealing::PublicKey>& compared) const;
 
     const sorvane::directory::Directory& directory_;
     sorvane::net::StopEvent stop_; // raised once the object is going

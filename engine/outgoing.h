@@ -2,12 +2,14 @@
 // The lines typed to each partner that have not gone out yet, one queue per partner. A line
 // joins its partner's queue when Enter sends it and leaves it once the partner's messenger has
 // taken it; a line that cannot go out waits, in order behind the earlier ones, until the
-// partner is back (a presence run reaches them, or a line from them arrives). The queues live
-// in memory only: ending the program, or closing a conversation, discards them (the windows
-// ask first).
+// partner is back (a presence run reaches them, or a line from them arrives), or, when the
+// partner's key changed since the user compared safety numbers, until the user accepts the new
+// key. The queues live in memory only: ending the program, or closing a conversation, discards
+// them (the windows ask first).
 //
 // User-interface thread only; the sends run on the Outbox's workers.
 #include "engine/outbox.h"
+#include "engine/trust.h"
 
 #include <QObject>
 #include <QString>
@@ -24,14 +26,18 @@ namespace sorvane::engine {
 class OutgoingLines : public QObject {
     Q_OBJECT
 public:
-    explicit OutgoingLines(Outbox& outbox, QObject* parent = nullptr);
+    enum class WaitReason {
+        Unreachable, // the partner's messenger cannot be reached
+        KeyChanged,  // the partner's key changed since the user compared safety numbers
+    };
 
-    // Queues `line` (as it goes out: "<" + own name + "> " + text; `text` is what was typed)
-    // behind the lines that wait for `partner`, and sends the queue in order unless a send to
-    // the partner is out already. `address` as for Outbox::send.
-    void send(const QString& partner, const QString& line, const QString& text,
-              std::optional<Outbox::Address> address);
-    // The partner is back: the lines that wait go out, unless a send is out already.
+    OutgoingLines(Outbox& outbox, Trust& trust, QObject* parent = nullptr);
+
+    // Queues `line` behind the lines that wait for `partner` and sends the queue in order unless
+    // a send to the partner is out already. `address`: the partner's, when just looked up.
+    void send(const QString& partner, Outbox::Line line, std::optional<Outbox::Address> address);
+    // The partner is back, or their new key was accepted: the lines that wait go out, unless a
+    // send is out already.
     void sendWaiting(const QString& partner);
 
     // Lines to `partner` that have not gone out yet (waiting, or being sent).
@@ -42,16 +48,15 @@ public:
     void discard(const QString& partner);
 
 signals:
-    // A line to `partner` could not go out and waits now; once per line.
-    void waiting(const QString& partner);
+    // A line to `partner` could not go out and waits now; once per line and reason.
+    void waiting(const QString& partner, sorvane::engine::OutgoingLines::WaitReason reason);
     // A line to `partner` that had waited went out; `text` is what was typed.
     void delivered(const QString& partner, const QString& text);
 
 private:
     struct Line {
-        QString line;
-        QString text;
-        bool waiting = false; // a send failed and `waiting` was said
+        Outbox::Line line;
+        std::optional<WaitReason> waiting; // why it waits, once said
     };
     struct Queue {
         std::deque<Line> lines;       // oldest first
@@ -59,9 +64,12 @@ private:
         std::uint64_t generation = 0; // tells a discarded queue's send from a later queue's
     };
     void sendQueue(const QString& partner, std::optional<Outbox::Address> address);
-    void sent(const QString& partner, std::uint64_t generation, std::size_t wentOut);
+    void sent(const QString& partner, std::uint64_t generation, const Outbox::Result& result);
+    // Says why the lines of `queue` that are not said to wait for `reason` wait now.
+    void wait(const QString& partner, Queue& queue, WaitReason reason);
 
     Outbox& outbox_;
+    Trust& trust_;
     std::map<QString, Queue> queues_; // partners with lines not gone out yet
     std::uint64_t generations_ = 0;
 };

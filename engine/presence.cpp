@@ -186,6 +186,8 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
                     directory_.probeLookup(job.names[i].toStdString(), n, stop_.fd());
                 host = reply[0];
                 port = reply[1];
+                if (reply.count() > 2)
+                    probed[i].key = sealing::parsePublicKey(reply[2]);
             } catch (const sorvane::EDirectoryUnreachable&) {
                 directoryDown = true;
                 continue;

@@ -16,6 +16,7 @@
 // connect in progress at once (no time-out, no connect bound is waited for), and joins the
 // worker, which first waits for its probes.
 #include "engine/probe_pool.h"
+#include "engine/sealing.h"
 #include "net/stop_event.h"
 
 #include <QObject>
@@ -45,6 +46,8 @@ struct FriendPresence {
     // The address the directory gave for the friend, as text; both empty when the lookup gave
     // none (no such user, half a reply, the directory out of reach).
     std::string host, port;
+    // The key the directory publishes for the friend, when the lookup gave one.
+    std::optional<sealing::PublicKey> key;
 };
 
 // Pass 1 walks the offline list and moves whoever answers online; pass 2 walks the online list,

@@ -149,6 +149,8 @@ SenderAddress SenderLookups::lookUp(const QString& name) const {
             registeredAddresses(reply.count() > 0 ? reply[0] : std::string(), ResolveBound);
         address.kind = address.addresses.empty() ? SenderAddress::Kind::Unregistered
                                                  : SenderAddress::Kind::Registered;
+        if (reply.count() > 2)
+            address.key = sealing::parsePublicKey(reply[2]);
     } catch (const std::exception&) {
         // The directory out of reach, or the scratch file it answers into unusable: either way
         // the check could not be made.

@@ -14,7 +14,9 @@
 // Stopping. The destructor raises the stop event, which ends a directory request in progress at
 // once, and joins the worker. A name resolution still out ends by itself later; it owns all it
 // touches.
+#include "engine/sealing.h"
 #include "net/stop_event.h"
+
 #include <QObject>
 #include <QString>
 
@@ -24,6 +26,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +41,8 @@ namespace sorvane::engine {
 struct SenderAddress {
     enum class Kind { Registered, Unregistered, DirectoryDown };
     Kind kind = Kind::Unregistered;
-    std::vector<std::string> addresses; // Registered: the registered host's IPv4 addresses
+    std::vector<std::string> addresses;    // Registered: the registered host's IPv4 addresses
+    std::optional<sealing::PublicKey> key; // the name's key, when the directory publishes one
 };
 
 // The IPv4 addresses (dotted) of a registered host text: the text itself when it is a dotted

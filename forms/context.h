@@ -1,4 +1,6 @@
 #pragma once
+#include <filesystem>
+
 // What every window needs from outside itself, handed in rather than reached globally so that
 // tests can aim the windows at their own directory server and read what they would have said.
 
@@ -18,4 +20,7 @@ struct Context {
     sorvane::ui::IScreen& screen;
     sorvane::ui::IDesktop& desktop;
     sorvane::ui::INotifier& notifier;
+    // Where each user's files are kept, one folder per user; empty: the user's data folder
+    // ($XDG_DATA_HOME/sorvane-messenger).
+    std::filesystem::path dataRoot;
 };

@@ -6,6 +6,7 @@
 
 #include "directory/directory.h"
 #include "engine/thread.h"
+#include "engine/user_data.h"
 #include "net/sockets.h"
 #include "ui/timer.h"
 
@@ -165,6 +166,25 @@ int TForm1::drawListeningPort(std::mt19937& generator) {
     return draw(generator);
 }
 
+std::filesystem::path TForm1::dataDirOf(const QString& user) const {
+    return context_.dataRoot.empty()
+               ? sorvane::engine::userDataDir(user.toStdString())
+               : context_.dataRoot / sorvane::engine::folderNameOf(user.toStdString());
+}
+
+std::shared_ptr<const sorvane::engine::sealing::Identity> TForm1::identityFor(const QString& user) {
+    // Made before the user's first login on this computer; one that cannot be used is said once
+    // a run, and the messenger goes on without sealing (publishing no key).
+    sorvane::engine::IdentityFile file = sorvane::engine::loadOrMakeIdentity(dataDirOf(user));
+    if (!file.identity) {
+        if (!identityProblemsShown_.contains(user))
+            context_.boxes.showError(QString::fromStdString(file.problem) + '.');
+        identityProblemsShown_.insert(user);
+        return nullptr;
+    }
+    return std::make_shared<const sorvane::engine::sealing::Identity>(std::move(*file.identity));
+}
+
 void TForm1::login() {
     std::mt19937 generator(static_cast<std::mt19937::result_type>(
         std::chrono::high_resolution_clock::now().time_since_epoch().count()));
@@ -172,13 +192,16 @@ void TForm1::login() {
     const QString user = ui.Edit1->text();
     const QString password = ui.MaskEdit1->text();
     const std::string ip = sorvane::directory::LocalIP();
+    const std::shared_ptr<const sorvane::engine::sealing::Identity> identity = identityFor(user);
 
     const sorvane::LineList reply = context_.directory.login(
-        user.toStdString(), password.toStdString(), ip, port.toStdString());
+        user.toStdString(), password.toStdString(), ip, port.toStdString(),
+        identity ? sorvane::engine::sealing::toBase64Url(identity->publicKey) : std::string());
     if (reply[0] != "OK") {
         context_.boxes.showMessage(QStringLiteral("Wrong username or password!"));
         return;
     }
+    Form3->engine().trust().begin(user, identity, dataDirOf(user));
     const QString friends = reply.count() >= 2 ? QString::fromStdString(reply[1]) : QString();
     for (const QString& name : parseFriendText(friends))
         Form3->ui.ListBox2->addItem(name);

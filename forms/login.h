@@ -4,9 +4,13 @@
 #include "ui/form.h"
 #include "ui_login.h"
 
+#include "engine/sealing.h"
+
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <memory>
 #include <random>
 
 namespace sorvane::ui {
@@ -37,8 +41,11 @@ public:
 private:
     void applyOkButtonRule();
     void login();
+    std::shared_ptr<const sorvane::engine::sealing::Identity> identityFor(const QString& user);
+    std::filesystem::path dataDirOf(const QString& user) const;
 
     Context& context_;
+    QSet<QString> identityProblemsShown_; // users whose unusable identity was said this run
 };
 
 // The next step of the attention animation, 0 to 3.

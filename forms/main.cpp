@@ -458,6 +458,8 @@ TForm4* TForm3::openChat(const QString& partner, bool activate) {
     else
         window->show();
     window->setPartner(partner);
+    if (engine_->trust().takeNotice(partner))
+        window->appendHistory(sorvane::engine::Trust::newKeyNote(partner));
     return window;
 }
 

@@ -3,6 +3,7 @@
 #include "globals.h"
 #include "login.h"
 #include "main.h"
+#include "windows.h"
 
 #include "directory/directory.h"
 #include "engine/thread.h"
@@ -16,6 +17,7 @@
 #include <QTextCursor>
 #include <QTextOption>
 
+#include <ctime>
 #include <utility>
 
 TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
@@ -43,17 +45,55 @@ TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent),
     ui.Memo1->installEventFilter(this);
     setFirstControl(ui.Memo1);
 
-    sorvane::engine::OutgoingLines& outgoing = Form3->engine().outgoing();
-    connect(&outgoing, &sorvane::engine::OutgoingLines::waiting, this,
-            [this](const QString& partner) {
+    ui.LockButton->setIconSize(QSize(16, 16));
+    connect(ui.LockButton, &QToolButton::clicked, this,
+            [this] { handle([this] { LockButtonClick(); }); });
+
+    using sorvane::engine::OutgoingLines;
+    using sorvane::engine::Trust;
+    sorvane::engine::Engine& engine = Form3->engine();
+    connect(&engine.outgoing(), &OutgoingLines::waiting, this,
+            [this](const QString& partner, OutgoingLines::WaitReason reason) {
                 if (isOpenFor(partner))
-                    appendHistory(waitingNote(partner));
+                    appendHistory(reason == OutgoingLines::WaitReason::KeyChanged
+                                      ? Trust::heldNote(partner)
+                                      : waitingNote(partner));
             });
-    connect(&outgoing, &sorvane::engine::OutgoingLines::delivered, this,
+    connect(&engine.outgoing(), &OutgoingLines::delivered, this,
             [this](const QString& partner, const QString& text) {
                 if (isOpenFor(partner))
                     appendHistory(deliveredNote(text));
             });
+    connect(&engine.trust(), &Trust::keyChanged, this, [this](const QString& partner) {
+        if (!isOpenFor(partner))
+            return;
+        showLock();
+        if (Form3->engine().trust().takeNotice(partner))
+            appendHistory(Trust::newKeyNote(partner));
+    });
+}
+
+void TForm4::showLock() {
+    const QString partner = ui.Label2->text();
+    const sorvane::engine::Trust& trust = Form3->engine().trust();
+    sealed_ = trust.publishes() && trust.pinned(partner).has_value();
+    ui.LockButton->setIcon(
+        QIcon(sealed_ ? sorvane::ui::artwork::lockClosed() : sorvane::ui::artwork::lockOpen()));
+    ui.LockButton->setToolTip(
+        sealed_ ? QStringLiteral("Lines to %1 are sealed and signed. Click for the safety number.")
+                      .arg(partner)
+        : trust.publishes()
+            ? QStringLiteral("Lines to %1 go unsealed: %1 publishes no key.").arg(partner)
+            : QStringLiteral("Lines to %1 go unsealed: this computer's key cannot be used.")
+                  .arg(partner));
+}
+
+void TForm4::LockButtonClick() {
+    openSafetyNumber(context_, ui.Label2->text());
+}
+
+QString TForm4::tooLongMessage() {
+    return QStringLiteral("This line is too long to send (1 MiB at most).");
 }
 
 bool TForm4::isOpenFor(const QString& partner) const {
@@ -132,6 +172,7 @@ void TForm4::setPartner(const QString& name) {
     title.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
     setWindowTitle(title);
     ui.Label2->setText(name);
+    showLock();
 }
 
 void TForm4::BitBtn1Click() {
@@ -139,17 +180,31 @@ void TForm4::BitBtn1Click() {
     // The lookup stays here, so that a directory that cannot be reached is reported as for any
     // request, with the input kept. What may take seconds, the connect and the send, goes to
     // the outbox.
+    using sorvane::engine::Outbox;
     const QString partner = ui.Label2->text();
     const sorvane::LineList reply = context_.directory.sendLookup(partner.toStdString());
-    sorvane::engine::Outbox::Address address{reply[0], reply[1]};
+    Outbox::Address address{reply[0], reply[1], std::nullopt};
     sorvane::net::PortTextToNumber(address.port); // a port text that is no number is an error
+    if (reply.count() > 2)
+        address.key = sorvane::engine::sealing::parsePublicKey(reply[2]);
 
+    // The line gets its id and time now: a line that waits keeps them, so that the partner
+    // shows it once however often it is sent.
     const QString own = Form1->ui.Edit1->text();
     const QString line = peerLine(own, ui.Memo1->toPlainText());
+    const Outbox::Line out{line.toStdString(), line.mid(own.size() + 3).toStdString(),
+                           sorvane::engine::sealing::newMessageId(),
+                           static_cast<long long>(std::time(nullptr))};
+    const Outbox::From from{own.toStdString(), Form3->engine().trust().identity()};
+    if (Outbox::wireLength(partner.toStdString(), out, address, from) >
+        sorvane::net::TTcpServer::DefaultConnectionMaxLineLength) {
+        context_.boxes.showMessage(tooLongMessage());
+        return;
+    }
     appendHistory(line);
     // The text is safe in the queue from here on: a second Enter must not send it again.
     ui.Memo1->clear();
-    Form3->engine().outgoing().send(partner, line, line.mid(own.size() + 3), std::move(address));
+    Form3->engine().outgoing().send(partner, out, std::move(address));
 }
 
 void TForm4::BitBtn2Click() {

@@ -41,6 +41,13 @@ public:
 
     // Lines to the partner that have not gone out yet (waiting, or being sent).
     int undeliveredLines() const;
+    // What the lock button says: lines to the partner go sealed and signed, or plain.
+    bool showsSealed() const { return sealed_; }
+    // Opens the safety numbers with the partner (the lock button).
+    void LockButtonClick();
+    // Said where the line is typed when its line on the wire would be longer than a listener
+    // takes.
+    static QString tooLongMessage();
 
     void Memo1KeyDown(int key);
     void Timer1Timer();
@@ -55,7 +62,10 @@ protected:
 private:
     // Whether this window is the one open for `partner`, which the engine's news is about.
     bool isOpenFor(const QString& partner) const;
+    // The lock button after what is known of the partner's key.
+    void showLock();
 
     Context& context_;
     std::optional<sorvane::ui::History> history_; // made once the layout is there
+    bool sealed_ = false;
 };

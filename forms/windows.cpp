@@ -5,6 +5,7 @@
 #include "editinfo.h"
 #include "globals.h"
 #include "newuser.h"
+#include "safety.h"
 #include "search.h"
 #include "viewinfo.h"
 
@@ -35,4 +36,8 @@ void openViewInformation(Context& context, const QString& user) {
     // The window loads the profile named by its caption as it is shown.
     Form6->setWindowTitle(user);
     Form6->showModeless();
+}
+
+void openSafetyNumber(Context& context, const QString& partner) {
+    (new TSafetyNumberBox(context, partner))->showModeless();
 }

@@ -10,3 +10,4 @@ void openSearchWindow(Context& context);                         // modal: retur
 void openAboutWindow(Context& context);                          // modal, freed when it closes
 void openEditInfoWindow(Context& context);                       // modeless
 void openViewInformation(Context& context, const QString& user); // modeless, captioned user
+void openSafetyNumber(Context& context, const QString& partner); // modeless

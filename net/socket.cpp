@@ -3,7 +3,9 @@
 #include "net/sockets.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 namespace sorvane::net {
 
@@ -191,6 +194,29 @@ int TIpSocket::SendLine(const std::string& text, const std::string& separator) {
         }
         ReportError(errno);
         return -1;
+    }
+}
+
+bool TIpSocket::WaitUntilTaken(Clock::time_point deadline) {
+    for (;;) {
+        int unsent = 0;
+        if (ioctl(handle_, SIOCOUTQ, &unsent) != 0)
+            return false;
+        if (unsent == 0)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        // Nothing signals an empty send queue: look again after a short nap, which the abort
+        // event cuts short.
+        const Clock::time_point nap =
+            std::min(deadline, Clock::now() + std::chrono::milliseconds(2));
+        if (abortEvent_ >= 0) {
+            pollfd abort{abortEvent_, POLLIN, 0};
+            if (poll(&abort, 1, std::max(1, RemainingMs(nap))) > 0)
+                return false;
+        } else {
+            std::this_thread::sleep_until(nap);
+        }
     }
 }
 

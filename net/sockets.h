@@ -112,6 +112,10 @@ public:
     // not go out whole within the send time-out. A peer that has gone away gives -1, never a
     // signal.
     int SendLine(const std::string& text, const std::string& separator = "\r\n");
+    // Waits until the peer's system has taken (acknowledged) everything sent so far, which a
+    // peer that stopped reading never does; false when `deadline` or the abort event comes
+    // first. What sits in this computer's buffers has not reached anybody yet.
+    bool WaitUntilTaken(std::chrono::steady_clock::time_point deadline);
 
     // Zero waits as long as the system does.
     std::chrono::milliseconds sendTimeout() const { return sendTimeout_; }

@@ -86,6 +86,40 @@ QPixmap searchAdd() {
     return pm;
 }
 
+namespace {
+
+QPixmap lock(bool closed) {
+    QPixmap pm = canvas(16);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor body = closed ? QColor(220, 170, 40) : QColor(160, 160, 160);
+    // The shackle: closed into the body, or swung up and open on the right.
+    p.setPen(QPen(body.darker(170), 1.8));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath shackle;
+    shackle.moveTo(4.5, 8);
+    shackle.lineTo(4.5, 5);
+    shackle.arcTo(QRectF(4.5, 1, 7, 8), 180, -180);
+    shackle.lineTo(11.5, closed ? 8 : 5.5);
+    p.drawPath(shackle);
+    p.setPen(QPen(body.darker(170), 0.8));
+    p.setBrush(body);
+    p.drawRoundedRect(QRectF(2.5, 7.5, 11, 8), 1.5, 1.5);
+    p.setBrush(body.darker(200));
+    p.drawEllipse(QPointF(8, 11.5), 1.2, 1.2);
+    return pm;
+}
+
+} // namespace
+
+QPixmap lockClosed() {
+    return lock(true);
+}
+
+QPixmap lockOpen() {
+    return lock(false);
+}
+
 QIcon programIcon() {
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128}) {

@@ -11,5 +11,7 @@ QPixmap personArrow();  // a person with an orange arrow (send message)
 QPixmap personCross();  // a person with a red cross (delete)
 QPixmap personPencil(); // a person with a pencil (view information)
 QPixmap searchAdd();    // a small green plus (add from the search results)
+QPixmap lockClosed();   // a closed golden padlock (lines sealed and signed)
+QPixmap lockOpen();     // an open grey padlock (lines go plain)
 
 } // namespace sorvane::ui::artwork

@@ -185,7 +185,7 @@ int main(int argc, char* argv[]) {
     sorvane::ui::QtScreen screen;
     sorvane::ui::QtDesktop desktop;
     sorvane::ui::DBusNotifier notifier([] { return QDBusConnection::sessionBus(); });
-    Context context{directory, boxes, screen, desktop, notifier};
+    Context context{directory, boxes, screen, desktop, notifier, {}};
     Form3 = new TForm3(context);
     Form1 = new TForm1(context);
     if (!settings.problems.isEmpty())

@@ -21,10 +21,10 @@ TEST(SenderNotes, SayWhereALineCameFromUnlessItIsTheRegisteredAddress) {
         const char* from;
         QString note;
     } rows[] = {
-        {{SenderAddress::Kind::Registered, {"127.0.0.9", "127.0.0.2"}}, "127.0.0.2", {}},
-        {{SenderAddress::Kind::Registered, {"127.0.0.1"}}, "127.0.0.2", elsewhere},
-        {{SenderAddress::Kind::Unregistered, {}}, "127.0.0.2", elsewhere},
-        {{SenderAddress::Kind::DirectoryDown, {}},
+        {{SenderAddress::Kind::Registered, {"127.0.0.9", "127.0.0.2"}, {}}, "127.0.0.2", {}},
+        {{SenderAddress::Kind::Registered, {"127.0.0.1"}, {}}, "127.0.0.2", elsewhere},
+        {{SenderAddress::Kind::Unregistered, {}, {}}, "127.0.0.2", elsewhere},
+        {{SenderAddress::Kind::DirectoryDown, {}, {}},
          "127.0.0.2",
          QStringLiteral("(not verified: the directory could not be reached)")},
     };
@@ -38,8 +38,10 @@ TEST(SenderNotes, SayWhereALineCameFromUnlessItIsTheRegisteredAddress) {
 TEST(ArrivalsFromStrangers, OpenTenWindowsAMinuteTheRestGoAsideButAFriendsLineNever) {
     ScriptedClient client;
     client.scripted.reply("g.php", {at(7)});
-    Arrivals arrivals(client.directory, {[](const QString& name) { return name == "pal"; },
-                                         [](const QString&) { return false; }});
+    Trust trust;
+    Arrivals arrivals(
+        client.directory, trust,
+        {[](const QString& name) { return name == "pal"; }, [](const QString&) { return false; }});
     QStringList shown;
     QObject::connect(&arrivals, &Arrivals::arrived,
                      [&](const Arrival& arrival) { shown << arrival.sender; });
@@ -61,20 +63,26 @@ TEST(WaitingQueue, KeepsTheOrderAndSendsEachLineOnce) {
     ScriptedClient client;
     const int bobPort = deadPort();
     client.scripted.reply("g.php?u=bob", {at(bobPort)});
+    Trust trust;
     Outbox outbox(client.directory);
-    OutgoingLines outgoing(outbox);
+    OutgoingLines outgoing(outbox, trust);
     int waiting = 0;
     QStringList delivered;
-    QObject::connect(&outgoing, &OutgoingLines::waiting, [&](const QString& partner) {
-        EXPECT_EQ(partner, "bob");
-        ++waiting;
-    });
+    QObject::connect(&outgoing, &OutgoingLines::waiting,
+                     [&](const QString& partner, OutgoingLines::WaitReason reason) {
+                         EXPECT_EQ(partner, "bob");
+                         EXPECT_EQ(reason, OutgoingLines::WaitReason::Unreachable);
+                         ++waiting;
+                     });
+    const auto line = [](const std::string& text) {
+        return Outbox::Line{"<me> " + text, text, sealing::newMessageId(), 0};
+    };
     QObject::connect(&outgoing, &OutgoingLines::delivered,
                      [&](const QString&, const QString& text) { delivered << text; });
-    const Outbox::Address bob{"127.0.0.1", std::to_string(bobPort)};
-    outgoing.send("bob", "<me> one", "one", bob);
+    const Outbox::Address bob{"127.0.0.1", std::to_string(bobPort), std::nullopt};
+    outgoing.send("bob", line("one"), bob);
     ASSERT_TRUE(waitFor([&] { return waiting == 1; }));
-    outgoing.send("bob", "<me> two", "two", bob);
+    outgoing.send("bob", line("two"), bob);
     ASSERT_TRUE(waitFor([&] { return waiting == 2; }));
     EXPECT_EQ(outgoing.undelivered("bob"), 2);
     EXPECT_EQ(outgoing.undelivered(), (std::vector<std::pair<QString, int>>{{"bob", 2}}));
@@ -91,7 +99,7 @@ TEST(WaitingQueue, KeepsTheOrderAndSendsEachLineOnce) {
 
     // A discarded queue hears nothing more of the send that was out for it.
     back.stop();
-    outgoing.send("bob", "<me> three", "three", bob);
+    outgoing.send("bob", line("three"), bob);
     outgoing.discard("bob");
     EXPECT_EQ(outgoing.undelivered("bob"), 0);
     QTest::qWait(200);

@@ -19,8 +19,9 @@ using sorvane::engine::PresenceRun;
 namespace {
 
 TEST(PresenceMoves, PassOneMovesWhoAnswersAndPassTwoWhoDoesNotInProbeOrder) {
-    const std::vector<FriendPresence> probed{
-        {"a", true, "127.0.0.1", "1"}, {"b", false, {}, {}}, {"c", true, "127.0.0.1", "2"}};
+    const std::vector<FriendPresence> probed{{"a", true, "127.0.0.1", "1", {}},
+                                             {"b", false, {}, {}, {}},
+                                             {"c", true, "127.0.0.1", "2", {}}};
     EXPECT_EQ(presenceMoves(PresencePass::OfflineToOnline, probed), QStringList({"a", "c"}));
     EXPECT_EQ(presenceMoves(PresencePass::OnlineToOffline, probed), QStringList{"b"});
     EXPECT_EQ(presenceMoves(PresencePass::OfflineToOnline, {}), QStringList{});

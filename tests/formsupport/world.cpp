@@ -50,8 +50,12 @@ TempDir::~TempDir() {
 }
 
 Windows::Windows(const std::string& base, ui::INotifier* notifier)
-    : directory(base, scratch.path()), context{directory, boxes, screen, desktop,
-                                               notifier ? *notifier : notifications} {
+    : directory(base, scratch.path()), context{directory,
+                                               boxes,
+                                               screen,
+                                               desktop,
+                                               notifier ? *notifier : notifications,
+                                               scratch.path() / "data"} {
     main = new TForm3(context);
     Form3 = main;
     login = new TForm1(context);
