@@ -171,15 +171,64 @@ DirectoryService::DirectoryService(Storage& storage, const PasswordHasher& hashe
       throttle_(storage.loginThrottle(settings.throttle)), searches_(settings.searches),
       newUsers_(settings.newUsers) {}
 
-Reply DirectoryService::handle(const Target& target, std::string_view remoteAddress) {
+// What each script serves. A script answers only the methods it lists: a
+// HEAD of c.php would log in (and replace the token) or of n.php create an
+// account while the reply is thrown away, so it is refused like any other.
+struct DirectoryService::Script {
+    char name;                // "/messenger/<name>.php"
+    std::string_view methods; // as the Allow header lists them
+    // Refusals are an empty body (g, s, v answer with data), not an "Error: ..." line.
+    bool answersData;
+    Reply (DirectoryService::*serve)(const Params&, const std::string& remote);
+    // Rationed per address, with the refusal beyond the ration; null: not rationed.
+    RateLimiter DirectoryService::*ration;
+    std::string_view rationRefusal;
+
+    bool serves(std::string_view method) const {
+        for (std::string_view rest = methods; !rest.empty();) {
+            const size_t comma = rest.find(", ");
+            if (rest.substr(0, comma) == method)
+                return true;
+            rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
+        }
+        return false;
+    }
+};
+
+// Walking the whole directory with searches, or filling it with accounts,
+// takes one address a long time; a presence run's whole-friend-list lookups
+// are not rationed.
+const DirectoryService::Script DirectoryService::kScripts[] = {
+    {'c', "GET", false, &DirectoryService::login, nullptr, {}},
+    {'n', "GET", false, &DirectoryService::createUser, &DirectoryService::newUsers_,
+     refusal::kTooManyNewUsers},
+    {'f', "GET", false, &DirectoryService::addFriend, nullptr, {}},
+    {'d', "GET", false, &DirectoryService::removeFriend, nullptr, {}},
+    {'g', "GET", true, &DirectoryService::peerAddress, nullptr, {}},
+    {'s', "GET", true, &DirectoryService::search, &DirectoryService::searches_,
+     refusal::kTooManySearches},
+    {'v', "GET", true, &DirectoryService::viewProfile, nullptr, {}},
+    {'e', "GET", false, &DirectoryService::editProfile, nullptr, {}},
+};
+
+Reply DirectoryService::handle(std::string_view method, const Target& target,
+                               std::string_view remoteAddress) {
     std::string_view path = target.path;
     if (path.size() != kPrefix.size() + 5 || path.substr(0, kPrefix.size()) != kPrefix ||
         path.substr(kPrefix.size() + 1) != ".php")
         return empty(404);
-    const char script = path[kPrefix.size()];
-    const bool answersData = script == 'g' || script == 's' || script == 'v';
-    if (std::string_view("cnfdgsve").find(script) == std::string_view::npos)
+    const Script* script = nullptr;
+    for (const Script& s : kScripts)
+        if (s.name == path[kPrefix.size()])
+            script = &s;
+    if (!script)
         return empty(404);
+    if (!script->serves(method)) {
+        Reply r = empty(405);
+        r.allow = script->methods;
+        return r;
+    }
+    const bool answersData = script->answersData;
 
     for (const auto& [key, v] : target.params) {
         if (v.size() > kMaxValueBytes)
@@ -189,31 +238,10 @@ Reply DirectoryService::handle(const Target& target, std::string_view remoteAddr
     }
 
     const std::string remote = normalizeRemoteAddress(remoteAddress);
-    // Walking the whole directory with searches, or filling it with accounts,
-    // takes one address a long time.
-    if (script == 's' && !searches_.take(remote))
-        return line(429, refusal::kTooManySearches);
-    if (script == 'n' && !newUsers_.take(remote))
-        return line(429, refusal::kTooManyNewUsers);
+    if (script->ration && !(this->*script->ration).take(remote))
+        return line(429, script->rationRefusal);
     try {
-        switch (script) {
-        case 'c':
-            return login(target.params, remote);
-        case 'n':
-            return createUser(target.params);
-        case 'f':
-            return addFriend(target.params, remote);
-        case 'd':
-            return removeFriend(target.params, remote);
-        case 'g':
-            return peerAddress(target.params);
-        case 's':
-            return search(target.params);
-        case 'v':
-            return viewProfile(target.params);
-        default:
-            return editProfile(target.params, remote);
-        }
+        return (this->*script->serve)(target.params, remote);
     } catch (const std::exception& e) {
         Reply r = answersData ? empty(500) : line(500, refusal::kServerError);
         r.note = e.what();
@@ -271,7 +299,7 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
     return r;
 }
 
-Reply DirectoryService::createUser(const Params& params) {
+Reply DirectoryService::createUser(const Params& params, const std::string&) {
     std::string_view name = value(params, "u");
     std::string_view password = value(params, "p");
     if (name.empty() || password.empty())
@@ -338,7 +366,7 @@ Reply DirectoryService::removeFriend(const Params& params, const std::string& re
     return ok();
 }
 
-Reply DirectoryService::peerAddress(const Params& params) {
+Reply DirectoryService::peerAddress(const Params& params, const std::string&) {
     std::optional<PeerAddress> address = storage_.peerAddress(value(params, "u"));
     if (!address)
         return empty(404);
@@ -347,14 +375,14 @@ Reply DirectoryService::peerAddress(const Params& params) {
     return r;
 }
 
-Reply DirectoryService::search(const Params& params) {
+Reply DirectoryService::search(const Params& params, const std::string&) {
     Reply r;
     for (const std::string& name : storage_.search(value(params, "u"), kMaxSearchResults))
         r.body.append(name).append(kCrLf);
     return r;
 }
 
-Reply DirectoryService::viewProfile(const Params& params) {
+Reply DirectoryService::viewProfile(const Params& params, const std::string&) {
     std::optional<Profile> profile = storage_.profile(value(params, "u"));
     if (!profile)
         return empty(404);

@@ -1,7 +1,7 @@
 #pragma once
 
-// The eight directory scripts, free of HTTP: a parsed request target and the
-// caller's address go in, a status and a body come out.
+// The eight directory scripts, free of HTTP: the method, a parsed request
+// target and the caller's address go in, a status and a body come out.
 
 #include "login_throttle.h"
 #include "rate_limiter.h"
@@ -22,6 +22,8 @@ struct Reply {
     int status = 200;
     std::string body; // lines ended by CR LF
     std::string note; // for the log only: why the request failed
+    // With status 405: the methods the script serves, for the Allow header.
+    std::string_view allow;
 };
 
 // Refusal lines of the scripts that answer "OK" or a refusal (c, n, f, d, e).
@@ -69,18 +71,21 @@ public:
 
     DirectoryService(Storage& storage, const PasswordHasher& hasher, Settings settings);
 
-    // `remoteAddress` is the peer of the HTTP connection ("127.0.0.1";
-    // IPv4-mapped IPv6 addresses are taken as IPv4).
-    Reply handle(const Target& target, std::string_view remoteAddress);
+    // `method` as sent ("GET"); `remoteAddress` is the peer of the HTTP
+    // connection ("127.0.0.1"; IPv4-mapped IPv6 addresses are taken as IPv4).
+    Reply handle(std::string_view method, const Target& target, std::string_view remoteAddress);
 
 private:
+    struct Script;
+    static const Script kScripts[];
+
     Reply login(const Params& params, const std::string& remote);
-    Reply createUser(const Params& params);
+    Reply createUser(const Params& params, const std::string& remote);
     Reply addFriend(const Params& params, const std::string& remote);
     Reply removeFriend(const Params& params, const std::string& remote);
-    Reply peerAddress(const Params& params);
-    Reply search(const Params& params);
-    Reply viewProfile(const Params& params);
+    Reply peerAddress(const Params& params, const std::string& remote);
+    Reply search(const Params& params, const std::string& remote);
+    Reply viewProfile(const Params& params, const std::string& remote);
     Reply editProfile(const Params& params, const std::string& remote);
     // The account a change request (f, d, e) may change, or the refusal.
     std::optional<Account> authorized(const Params& params, const std::string& remote,

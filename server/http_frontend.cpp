@@ -155,13 +155,10 @@ struct FrontendCallbacks {
 
         const Target target = parseTarget(request.target);
         Reply reply;
-        const bool allowed = request.method == "GET" || request.method == "HEAD";
         if (headTooLarge)
             reply.status = MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
-        else if (allowed)
-            reply = frontend.service_.handle(target, client);
         else
-            reply.status = MHD_HTTP_METHOD_NOT_ALLOWED;
+            reply = frontend.service_.handle(request.method, target, client);
 
         MHD_Response* response = MHD_create_response_from_buffer(
             reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
@@ -170,8 +167,9 @@ struct FrontendCallbacks {
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
                                 "text/plain; charset=utf-8");
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-        if (!allowed)
-            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+        if (!reply.allow.empty())
+            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW,
+                                    std::string(reply.allow).c_str());
         if (headTooLarge)
             MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         MHD_Result queued =
