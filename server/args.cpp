@@ -266,6 +266,7 @@ line per request on standard error, passwords shown as "***".
 SIGTERM or SIGINT stops it.
 
 A request head must arrive whole within 10 seconds and be at most 32 KiB.
+Limits per address count an IPv6 client by its /64.
 
 A self-signed certificate for a first try (messengers must be told to trust it):
   openssl req -x509 -newkey rsa:3072 -nodes -days 365 -subj /CN=HOST \

@@ -8,6 +8,7 @@
 #include <gnutls/crypto.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -126,6 +127,17 @@ std::string normalizeRemoteAddress(std::string_view address) {
     return std::string(address);
 }
 
+std::string limitKey(std::string_view address) {
+    std::string key = normalizeRemoteAddress(address);
+    unsigned char bytes[16];
+    if (::inet_pton(AF_INET6, key.c_str(), bytes) != 1)
+        return key;
+    std::fill(bytes + 8, bytes + 16, 0);
+    char text[INET6_ADDRSTRLEN];
+    ::inet_ntop(AF_INET6, bytes, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
 bool isCleanText(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -238,7 +250,7 @@ Reply DirectoryService::handle(std::string_view method, const Target& target,
     }
 
     const std::string remote = normalizeRemoteAddress(remoteAddress);
-    if (script->ration && !(this->*script->ration).take(remote))
+    if (script->ration && !(this->*script->ration).take(limitKey(remote)))
         return line(429, script->rationRefusal);
     try {
         return (this->*script->serve)(target.params, remote);
@@ -274,16 +286,17 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
         return line(400, refusal::kBadAddress);
 
     // While a name or an address is paused for guessing, its password is not even looked at.
-    if (throttle_->refuses(name, remote))
+    const std::string guesser = limitKey(remote);
+    if (throttle_->refuses(name, guesser))
         return line(429, refusal::kTooManyFailures);
     std::optional<Account> account = storage_.account(name);
     if (!account) {
         hasher_.spendVerificationTime(password);
-        throttle_->failed(name, remote);
+        throttle_->failed(name, guesser);
         return line(403, refusal::kWrongLogin);
     }
     if (!hasher_.verify(password, account->passwordHash)) {
-        throttle_->failed(name, remote);
+        throttle_->failed(name, guesser);
         return line(403, refusal::kWrongLogin);
     }
     throttle_->succeeded(name);

@@ -107,6 +107,12 @@ std::string logLine(std::string_view method, const Target& target, std::string_v
 // "::ffff:1.2.3.4" -> "1.2.3.4"; anything else unchanged.
 std::string normalizeRemoteAddress(std::string_view address);
 
+// What a per-address limit (rations, the guessing pause, connections) counts
+// `address` under: an IPv4 address as it is, an IPv6 one as its /64
+// ("2001:db8:1:2::/64"), since one subscriber holds a whole /64 and could
+// take a new address for every request; IPv4-mapped addresses count as IPv4.
+std::string limitKey(std::string_view address);
+
 // A fresh login token: 128 random bits as 22 characters of base64url.
 std::string newLoginToken();
 // SHA-256 of a token as lower-case hex, the form the storage keeps.

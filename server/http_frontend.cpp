@@ -101,6 +101,7 @@ std::optional<std::string_view> HttpRequest::header(std::string_view name) const
 
 struct HttpFrontend::Connection {
     int fd = -1;
+    std::string from; // the peer's limitKey
     // When the next request head must be complete; kNever while one is answered.
     Clock::time_point headDue = kNever;
     // The current request's target as sent, before the library takes it apart.
@@ -217,16 +218,28 @@ struct FrontendCallbacks {
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
             record->fd = info ? info->connect_fd : -1;
+            const MHD_ConnectionInfo* peer =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            record->from = limitKey(addressText(peer ? peer->client_addr : nullptr));
             record->headDue = Clock::now() + frontend.settings_.headTimeout;
             *socketContext = record;
             std::lock_guard lock(frontend.connectionsMutex_);
             frontend.connections_.insert(record);
+            // One over the limit is closed at once: the serving thread sees
+            // the end of the stream before any request.
+            if (++frontend.openFrom_[record->from] > frontend.settings_.maxConnectionsPerAddress &&
+                record->fd >= 0) {
+                ::shutdown(record->fd, SHUT_RDWR);
+                record->headDue = kNever;
+            }
         } else if (auto* record = static_cast<HttpFrontend::Connection*>(*socketContext)) {
             // The library closes the socket after this returns; until then
             // the watchdog may still shut it down, never a reused number.
             {
                 std::lock_guard lock(frontend.connectionsMutex_);
                 frontend.connections_.erase(record);
+                if (--frontend.openFrom_[record->from] <= 0)
+                    frontend.openFrom_.erase(record->from);
             }
             delete record;
             *socketContext = nullptr;
@@ -287,7 +300,6 @@ std::string HttpFrontend::start(const std::string& host, int port) {
         {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&keepLibraryMessage), nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections, nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.maxConnectionsPerAddress, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
         // Idle connections (between requests, or a reader that stopped
         // reading) go after the head time; the watchdog covers the rest.
