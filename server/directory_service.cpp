@@ -287,9 +287,11 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
 
     // While a name or an address is paused for guessing, its password is not even looked at.
     const std::string guesser = limitKey(remote);
-    if (throttle_->refuses(name, guesser))
-        return line(429, refusal::kTooManyFailures);
     std::optional<Account> account = storage_.account(name);
+    const bool ownersAddress =
+        account && account->loginOrigin && limitKey(*account->loginOrigin) == guesser;
+    if (throttle_->refuses(name, guesser, ownersAddress))
+        return line(429, refusal::kTooManyFailures);
     if (!account) {
         hasher_.spendVerificationTime(password);
         throttle_->failed(name, guesser);
@@ -299,7 +301,7 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
         throttle_->failed(name, guesser);
         return line(403, refusal::kWrongLogin);
     }
-    throttle_->succeeded(name);
+    throttle_->succeeded(name, guesser);
 
     // The token proves later changes come from this login; a new login
     // replaces it, so only the newest messenger of a user can change data.

@@ -309,27 +309,29 @@ void migrate(PostgresStorage::Connection& connection) {
             fail("the database's encoding is " + serverEncoding +
                  ", not UTF8 (CREATE DATABASE ... ENCODING 'UTF8')");
         Result exists = connection.exec(pgsql::kSchemaExists, deadline);
+        int found = 1;
         if (std::string_view(PQgetvalue(exists.get(), 0, 0)) != "t") {
             connection.exec(pgsql::kCreateSchema, deadline);
-            connection.exec(pgsql::kUpgradeToVersion2, deadline);
         } else {
             Result version = connection.exec(pgsql::kReadSchemaVersion, deadline);
-            const int found = std::atoi(PQgetvalue(version.get(), 0, 0));
+            found = std::atoi(PQgetvalue(version.get(), 0, 0));
             if (found > pgsql::kSchemaVersion)
                 fail("the database has schema version " + std::to_string(found) +
                      ", newer than this server's " + std::to_string(pgsql::kSchemaVersion));
-            if (found < 2) {
-                connection.exec(pgsql::kUpgradeToVersion2, deadline);
-                Result all = connection.exec(pgsql::kSelectWithoutSkeleton, deadline);
-                for (int i = 0; i < PQntuples(all.get()); ++i)
-                    connection.runUnnamed(
-                        pgsql::kSetSkeleton,
-                        Params()
-                            .add(std::int64_t{std::stoll(PQgetvalue(all.get(), i, 0))})
-                            .add(nameSkeleton(PQgetvalue(all.get(), i, 1))),
-                        deadline);
-            }
         }
+        if (found < 2) {
+            connection.exec(pgsql::kUpgradeToVersion2, deadline);
+            Result all = connection.exec(pgsql::kSelectWithoutSkeleton, deadline);
+            for (int i = 0; i < PQntuples(all.get()); ++i)
+                connection.runUnnamed(
+                    pgsql::kSetSkeleton,
+                    Params()
+                        .add(std::int64_t{std::stoll(PQgetvalue(all.get(), i, 0))})
+                        .add(nameSkeleton(PQgetvalue(all.get(), i, 1))),
+                    deadline);
+        }
+        if (found < 3)
+            connection.exec(pgsql::kUpgradeToVersion3, deadline);
         Result letters = connection.exec(pgsql::kSymbolsAreLetters, deadline);
         if (std::string_view(PQgetvalue(letters.get(), 0, 0)) != "t")
             fail("the database's LC_CTYPE leaves the search index blind; create it with a UTF-8 "
@@ -628,40 +630,56 @@ public:
     Throttle(PostgresStorage& storage, Settings settings)
         : storage_(storage), settings_(settings) {}
 
-    bool refuses(std::string_view name, std::string_view address) override {
-        if (settings_.limit <= 0)
+    bool refuses(std::string_view name, std::string_view address, bool ownersAddress) override {
+        if (settings_.limit <= 0 && settings_.accountLimit <= 0)
             return false;
         auto lease = storage_.borrow();
         Result r =
-            lease->run(pgsql::LoginPaused, Params().add(nameKey(name)).add(addressKey(address)));
+            lease->run(pgsql::LoginPaused, Params()
+                                               .add(pairKey(name, address))
+                                               .add("a:" + std::string(address))
+                                               .add(ownersAddress ? std::string() : nameKey(name)));
         return number(r, 0, 0) > 0;
     }
 
     void failed(std::string_view name, std::string_view address) override {
-        if (settings_.limit <= 0)
-            return;
+        const struct {
+            std::string key;
+            int limit;
+            std::chrono::milliseconds window, pause;
+        } counts[] = {
+            {pairKey(name, address), settings_.limit, settings_.window, settings_.pause},
+            {"a:" + std::string(address), settings_.limit, settings_.window, settings_.pause},
+            {nameKey(name), settings_.accountLimit, settings_.accountWindow,
+             settings_.accountPause},
+        };
         auto lease = storage_.borrow();
-        for (const std::string& key : {nameKey(name), addressKey(address)})
-            lease->run(pgsql::LoginFailed, Params()
-                                               .add(key)
-                                               .add(std::int64_t{settings_.window.count()})
-                                               .add(std::int64_t{settings_.limit})
-                                               .add(std::int64_t{settings_.pause.count()}));
+        for (const auto& count : counts)
+            if (count.limit > 0)
+                lease->run(pgsql::LoginFailed, Params()
+                                                   .add(count.key)
+                                                   .add(std::int64_t{count.window.count()})
+                                                   .add(std::int64_t{count.limit})
+                                                   .add(std::int64_t{count.pause.count()}));
+        // With the longer window: a key kept a little longer does no harm.
         if (++failures_ % kForgetEvery == 0)
             lease->run(pgsql::ForgetOldLoginFailures,
-                       Params().add(std::int64_t{settings_.window.count()}));
+                       Params().add(std::int64_t{
+                           std::max(settings_.window, settings_.accountWindow).count()}));
     }
 
-    void succeeded(std::string_view name) override {
+    void succeeded(std::string_view name, std::string_view address) override {
         if (settings_.limit <= 0)
             return;
         auto lease = storage_.borrow();
-        lease->run(pgsql::LoginSucceeded, Params().add(nameKey(name)));
+        lease->run(pgsql::LoginSucceeded, Params().add(pairKey(name, address)));
     }
 
 private:
-    static std::string nameKey(std::string_view name) { return "n:" + asciiLower(name); }
-    static std::string addressKey(std::string_view address) { return "a:" + std::string(address); }
+    static std::string nameKey(std::string_view name) { return "c:" + asciiLower(name); }
+    static std::string pairKey(std::string_view name, std::string_view address) {
+        return "p:" + std::string(address) + " " + asciiLower(name);
+    }
 
     PostgresStorage& storage_;
     Settings settings_;
