@@ -232,7 +232,8 @@ Options:
                         postgresql://directory@db.example/directory?sslmode=require
                         or postgresql:///directory?host=/run/postgresql
   --observed-address    at login, register the address the request came from
-                        instead of the address the messenger sent
+                        instead of the address the messenger sent (unless it
+                        came over IPv6: messengers reach each other over IPv4)
   --trusted-proxy ADDRESS
                         a reverse proxy in front of the directory (an address
                         or a network such as 10.0.0.0/8; repeatable): for

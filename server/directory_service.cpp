@@ -268,8 +268,19 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
         return line(403, refusal::kWrongLogin);
 
     std::string ip;
+    std::string note;
     if (settings_.observedAddress) {
         ip = remote;
+        // Messengers reach each other over IPv4: an IPv6 address handed out
+        // by g.php reaches nobody, so the address the messenger sent stands in.
+        if (!isIPv4(remote)) {
+            std::string_view sent = value(params, "ip");
+            const bool usable = isUnicastHostAddress(sent);
+            if (usable)
+                ip = sent;
+            note = "observed " + remote +
+                   (usable ? ", stored the ip sent" : ", stored it: the ip sent is no IPv4 host");
+        }
     } else {
         std::string_view sent = value(params, "ip");
         // A client that could not find its own address sends none; where the
@@ -308,6 +319,7 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
     const std::string token = newLoginToken();
     storage_.recordLogin(account->id, PeerAddress{ip, *port}, remote, tokenHash(token));
     Reply r = ok();
+    r.note = note;
     for (const std::string& f : storage_.friends(account->id))
         r.body.append("#").append(f);
     r.body.append(kCrLf).append(token).append(kCrLf);

@@ -21,7 +21,7 @@ class PasswordHasher;
 struct Reply {
     int status = 200;
     std::string body; // lines ended by CR LF
-    std::string note; // for the log only: why the request failed
+    std::string note; // for the log only: why the request failed, or what it changed
     // With status 405: the methods the script serves, for the Allow header.
     std::string_view allow;
 };
@@ -54,7 +54,8 @@ inline constexpr int kMaxSearchResults = 100;
 class DirectoryService {
 public:
     struct Settings {
-        // Register the address a login came from rather than the ip it sent.
+        // Register the address a login came from rather than the ip it sent,
+        // unless it came over IPv6.
         bool observedAddress = false;
         // How failed logins slow down further attempts.
         LoginThrottle::Settings throttle;

@@ -186,9 +186,10 @@ TEST(DirectoryLimits, SearchesAndNewUsersFromOneAddressAreRationed) {
     EXPECT_EQ(get(server, "n.php?u=u3&p=pw", "127.0.0.5"), kOk);
 }
 
-TEST(DirectoryLimits, AnIpv6ClientIsLimitedAsItsWhole64) {
+TEST(DirectoryLimits, AnIpv6ClientIsLimitedAsItsWhole64AndStoredAtTheIpv4ItSent) {
     TestDirectoryServer::Options options;
     options.rationed = true;
+    options.observedAddress = true;
     options.extraArgs = {"--trusted-proxy", "127.0.0.1", "--search-rate", "1,3",
                          "--register-rate", "2"};
     TestDirectoryServer server(options);
@@ -214,6 +215,9 @@ TEST(DirectoryLimits, AnIpv6ClientIsLimitedAsItsWhole64) {
     // The next /64 has limits of its own; an IPv4-mapped address shares its IPv4 address's.
     EXPECT_EQ(from("2001:db8:1:3::1", "s.php?u=a").status, 200);
     EXPECT_EQ(from("2001:db8:1:3::1", "c.php?u=bob&p=pw&ip=192.0.2.1&port=1").status, 200);
+    EXPECT_EQ(get(server, "g.php?u=bob"), "192.0.2.1\r\n1\r\n");
+    EXPECT_NE(server.logText().find("(observed 2001:db8:1:3::1, stored the ip sent)"),
+              std::string::npos);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(from("192.0.2.9", "s.php?u=a").status, 200);
     EXPECT_EQ(from("::ffff:192.0.2.9", "s.php?u=a").status, 429);
