@@ -271,9 +271,20 @@ namespace {
 std::unique_ptr<PostgresStorage::Connection> connect(const std::string& uri) {
     // Later keywords win: the URI may set its own connect_timeout, but the
     // text always travels as UTF-8.
-    const char* keys[] = {"connect_timeout", "application_name", "dbname", "client_encoding",
-                          nullptr};
-    const char* values[] = {kConnectTimeoutSeconds, "sorvane-directory", uri.c_str(), "UTF8",
+    // TCP keepalives keep an idle connection's path through firewalls and NAT
+    // open, and tell a peer that vanished without a word within a minute and
+    // a half, before a request finds the connection dead.
+    const char* keys[] = {"connect_timeout", "application_name",    "keepalives",
+                          "keepalives_idle", "keepalives_interval", "keepalives_count",
+                          "dbname",          "client_encoding",     nullptr};
+    const char* values[] = {kConnectTimeoutSeconds,
+                            "sorvane-directory",
+                            "1",
+                            "60",
+                            "10",
+                            "3",
+                            uri.c_str(),
+                            "UTF8",
                             nullptr};
     auto connection = std::make_unique<PostgresStorage::Connection>();
     connection->conn = PQconnectdbParams(keys, values, 1);
@@ -388,6 +399,8 @@ public:
     ~Lease() {
         if (connection_ && !connection_->broken)
             owner_.giveBack(std::move(connection_));
+        else if (connection_)
+            owner_.dropIdle();
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
@@ -432,6 +445,30 @@ void PostgresStorage::giveBack(std::unique_ptr<Connection> connection) {
     idle_.push_back(std::move(connection));
 }
 
+void PostgresStorage::dropIdle() {
+    std::vector<std::unique_ptr<Connection>> idle;
+    {
+        std::lock_guard lock(poolMutex_);
+        idle.swap(idle_);
+    }
+}
+
+template <class Read> auto PostgresStorage::reading(Read read) {
+    {
+        auto lease = borrow();
+        try {
+            return read(*lease);
+        } catch (const std::runtime_error&) {
+            if (!lease->broken)
+                throw;
+        }
+    }
+    auto connection = connect(uri_);
+    prepareAll(*connection);
+    Lease lease(*this, std::move(connection));
+    return read(*lease);
+}
+
 bool PostgresStorage::createAccount(std::string_view name, std::string_view passwordHash,
                                     std::string_view skeleton) {
     auto lease = borrow();
@@ -460,8 +497,8 @@ bool PostgresStorage::createAccount(std::string_view name, std::string_view pass
 }
 
 std::optional<Account> PostgresStorage::account(std::string_view name) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectAccount, Params().add(asciiLower(name)));
+    Result r = reading(
+        [&](Connection& c) { return c.run(pgsql::SelectAccount, Params().add(asciiLower(name))); });
     if (rows(r) == 0)
         return std::nullopt;
     Account a;
@@ -486,16 +523,17 @@ void PostgresStorage::recordLogin(UserId user, const PeerAddress& address, std::
 }
 
 std::optional<PeerAddress> PostgresStorage::peerAddress(std::string_view name) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectPeerAddress, Params().add(asciiLower(name)));
+    Result r = reading([&](Connection& c) {
+        return c.run(pgsql::SelectPeerAddress, Params().add(asciiLower(name)));
+    });
     if (rows(r) == 0)
         return std::nullopt;
     return PeerAddress{text(r, 0, 0), static_cast<int>(number(r, 0, 1))};
 }
 
 std::vector<std::string> PostgresStorage::friends(UserId user) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectFriends, Params().add(user));
+    Result r =
+        reading([&](Connection& c) { return c.run(pgsql::SelectFriends, Params().add(user)); });
     std::vector<std::string> names;
     for (int i = 0; i < rows(r); ++i)
         names.push_back(text(r, i, 0));
@@ -513,8 +551,8 @@ void PostgresStorage::removeFriend(UserId user, UserId friendId) {
 }
 
 std::optional<Profile> PostgresStorage::profile(std::string_view name) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectProfile, Params().add(asciiLower(name)));
+    Result r = reading(
+        [&](Connection& c) { return c.run(pgsql::SelectProfile, Params().add(asciiLower(name))); });
     if (rows(r) == 0)
         return std::nullopt;
     Profile p;
@@ -554,8 +592,7 @@ std::vector<std::string> PostgresStorage::search(std::string_view text, int limi
                               : pgsql::kSearchByChars;
     }
     params.add(needle).add(std::int64_t{limit});
-    auto lease = borrow();
-    Result r = lease->runUnnamed(statement, std::move(params));
+    Result r = reading([&](Connection& c) { return c.runUnnamed(statement, params); });
     for (int i = 0; i < rows(r); ++i)
         names.push_back(server::text(r, i, 0));
     return names;
@@ -633,12 +670,13 @@ public:
     bool refuses(std::string_view name, std::string_view address, bool ownersAddress) override {
         if (settings_.limit <= 0 && settings_.accountLimit <= 0)
             return false;
-        auto lease = storage_.borrow();
-        Result r =
-            lease->run(pgsql::LoginPaused, Params()
-                                               .add(pairKey(name, address))
-                                               .add("a:" + std::string(address))
-                                               .add(ownersAddress ? std::string() : nameKey(name)));
+        Result r = storage_.reading([&](Connection& c) {
+            return c.run(pgsql::LoginPaused,
+                         Params()
+                             .add(pairKey(name, address))
+                             .add("a:" + std::string(address))
+                             .add(ownersAddress ? std::string() : nameKey(name)));
+        });
         return number(r, 0, 0) > 0;
     }
 

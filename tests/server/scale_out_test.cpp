@@ -10,8 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -194,4 +197,25 @@ TEST(ScaleOut, BehindNginxTheServersSeeTheMessengersAddressesAndNoForgedOnes) {
     const std::string logs = first.logText() + second.logText();
     EXPECT_NE(logs.find("127.0.0.5 GET /messenger/n.php"), std::string::npos) << logs;
     EXPECT_EQ(logs.find("198.51.100.7 GET"), std::string::npos) << logs;
+}
+
+TEST(ScaleOut, ConnectionsThatFellSilentCostNoRequest) {
+    POSTGRES_OR_SKIP(pg);
+    const std::string database = pg->createDatabase();
+    TestDirectoryServer server(on(database));
+    server.registerAndLogin("ann", "pw", "127.0.0.1", 4000);
+    // The server's connections stop answering without a word, as when a firewall on the way
+    // drops them: their database processes are stopped.
+    std::vector<pid_t> silent;
+    std::istringstream pids(TestPostgres::query(
+        database, "SELECT pid FROM pg_stat_activity WHERE application_name = 'sorvane-directory'"));
+    for (pid_t pid; pids >> pid;)
+        if (::kill(pid, SIGSTOP) == 0)
+            silent.push_back(pid);
+    ASSERT_FALSE(silent.empty());
+    EXPECT_EQ(server.request("g.php", {{"u", "ann"}}), "127.0.0.1\r\n4000\r\n");
+    EXPECT_EQ(server.login("ann", "pw", "127.0.0.1", 4001), kOk);
+    EXPECT_EQ(server.request("v.php", {{"u", "ann"}}).substr(0, 5), "ann\r\n");
+    for (pid_t pid : silent)
+        ::kill(pid, SIGCONT);
 }
