@@ -1,5 +1,8 @@
 # The example nginx site that the directory package ships is one nginx accepts: with a
-# certificate of its own in place of the example's, `nginx -t` passes on it.
+# certificate of its own in place of the example's, `nginx -t` passes on it. Run on loopback in
+# front of a real directory server and of a server that takes each request and fails without an
+# answer, it never hands a request that changes data to a second server, retries look-ups, and
+# writes no password to its logs.
 source "$(dirname "$0")/common.sh"
 
 prefix="$work/prefix"
@@ -9,14 +12,17 @@ site="$prefix/share/doc/sorvane-directory/examples/nginx-site.conf"
 nginx=/usr/sbin/nginx
 [[ -x "$nginx" ]] || skip "nginx is missing (Debian package nginx-light)"
 command -v openssl >/dev/null || skip "openssl is missing"
+command -v curl >/dev/null || skip "curl is missing"
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=directory.example.org \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>"$work/openssl.log" \
   || { cat "$work/openssl.log" >&2; fail "openssl could not make a certificate"; }
 sed -e "s|/etc/ssl/certs/directory.example.org.pem|$work/cert.pem|" \
-    -e "s|/etc/ssl/private/directory.example.org.key|$work/key.pem|" "$site" >"$work/site.conf"
+    -e "s|/etc/ssl/private/directory.example.org.key|$work/key.pem|" \
+    -e "s|/var/log/nginx/|$work/|" "$site" >"$work/site.conf"
 grep -q "$work/cert.pem" "$work/site.conf" || fail "the site names no certificate where expected"
 cat >"$work/nginx.conf" <<CONF
+daemon off;
 pid $work/nginx.pid;
 error_log $work/error.log;
 events {}
@@ -26,11 +32,62 @@ http {
     fastcgi_temp_path $work/fastcgi;
     uwsgi_temp_path $work/uwsgi;
     scgi_temp_path $work/scgi;
-    include $work/site.conf;
+    include $work/live.conf;
 }
 CONF
+cp "$work/site.conf" "$work/live.conf"
 "$nginx" -t -p "$work" -c "$work/nginx.conf" -e "$work/error.log" >"$work/test.log" 2>&1 \
   || { cat "$work/test.log" >&2; fail "nginx -t refuses the shipped site"; }
 grep -q 'proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for' "$site" \
   || fail "the site does not pass the client's address on"
+sed -n '/^log_format/,/;/p' "$site" | grep -Eq '\$(request|request_uri|args|query_string|arg_)\b' \
+  && fail "the site's log format holds the query string"
 echo "the shipped nginx site passes nginx -t"
+
+# The same site on loopback ports. The dropping server comes first and neither is ever left out
+# (max_fails=0), so nginx hands requests to the two in turn.
+read -r https_port http_port dropper directory < <(perl -MIO::Socket::INET -e '@s = map {
+  IO::Socket::INET->new(Listen => 1, LocalAddr => "127.0.0.1:0") } 1 .. 4;
+  print join(" ", map { $_->sockport } @s), "\n"')
+sed -e "s|listen 443 ssl;|listen 127.0.0.1:$https_port ssl;|" -e "s|listen 80;|listen 127.0.0.1:$http_port;|" \
+    -e '/listen \[::\]/d' -e "s|server 10.0.0.11:8642;|server 127.0.0.1:$dropper max_fails=0;|" \
+    -e "s|server 10.0.0.12:8642;|server 127.0.0.1:$directory max_fails=0;|" \
+    "$work/site.conf" >"$work/live.conf"
+"$SORVANE_BUILD_DIR/bin/sorvane-directory" --listen "127.0.0.1:$directory" --db "$work/d.db" \
+  --hash-cost 1 --register-rate 0 >"$work/directory.out" 2>"$work/directory.log" &
+later_do "kill $!"
+perl -MIO::Socket::INET -e '$l = IO::Socket::INET->new(Listen => 16, ReuseAddr => 1,
+  LocalAddr => "127.0.0.1:$ARGV[0]") or die; open(F, ">>", $ARGV[1]); F->autoflush(1);
+  print F "ready\n"; while ($c = $l->accept) { $r = <$c>; while (<$c> =~ /\S/) {} print F $r; close $c }' \
+  "$dropper" "$work/dropped" &
+later_do "kill $!"
+"$nginx" -p "$work" -c "$work/nginx.conf" -e "$work/error.log" >"$work/nginx.out" 2>&1 &
+later_do "kill $!"
+ask() { curl -sk -o /dev/null -w '%{http_code}' "https://127.0.0.1:$https_port/messenger/$1"; }
+for _ in $(seq 100); do
+  [[ -s "$work/directory.out" && -s "$work/dropped" && $(ask g.php) != 000 ]] && break
+  sleep 0.1
+done
+[[ $(ask g.php) != 000 ]] || { cat "$work/error.log" >&2; fail "nginx did not answer"; }
+
+# A request that changes data reaches one server: failed where it was dropped, done elsewhere.
+for n in 1 2 3 4; do
+  for request in "n.php?u=user$n&p=Secret-$n" "c.php?u=user$n&p=Secret-$n&ip=127.0.0.1&port=1"; do
+    status=$(ask "$request")
+    dropped=$(grep -c "${request%%&*}&" "$work/dropped" || true)
+    done_there=$(grep -c "${request%%&*}&" "$work/directory.log" || true)
+    [[ $((dropped + done_there)) == 1 && $dropped == $([[ $status == 502 ]] && echo 1 || echo 0) ]] \
+      || fail "$request: status $status, dropped $dropped, done $done_there times"
+  done
+done
+# A look-up is asked again on the other server.
+for n in 1 2 3 4; do
+  [[ $(ask "g.php?u=user$n") =~ ^(200|404)$ ]] || fail "g.php of user$n was not answered"
+done
+grep -q 'g.php' "$work/dropped" || fail "no look-up reached the dropping server"
+curl -s -o /dev/null "http://127.0.0.1:$http_port/messenger/c.php?u=user1&p=Secret-80"
+grep -q ' 502 .*upstream' "$work/sorvane-directory.access.log" || fail "the access log shows no failure"
+if grep -l 'Secret-' "$work/sorvane-directory.access.log" "$work"/*error.log; then
+  fail "a password is in the logs"
+fi
+echo "the running site retries only look-ups and logs no password"
