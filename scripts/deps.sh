@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev
   libcpp-httplib-dev libsqlite3-dev libcrypt-dev
   libmicrohttpd-dev libgnutls28-dev libicu-dev
-  libpq-dev postgresql postgresql-contrib nginx-light
+  libpq-dev postgresql postgresql-contrib nginx-light libsodium-dev
   libgtest-dev libgmock-dev
   xvfb xauth
   xdotool desktop-file-utils

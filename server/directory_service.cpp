@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <gnutls/crypto.h>
+#include <sodium.h>
 #include <sys/random.h>
 
 #include <algorithm>
@@ -138,6 +139,20 @@ std::string limitKey(std::string_view address) {
     return std::string(text) + "/64";
 }
 
+bool isIdentityKey(std::string_view text) {
+    static const bool sodiumReady = ::sodium_init() >= 0;
+    if (!sodiumReady || text.size() != 43)
+        return false;
+    unsigned char key[crypto_sign_PUBLICKEYBYTES];
+    size_t length = 0;
+    const char* end = nullptr;
+    unsigned char sealingKey[crypto_scalarmult_curve25519_BYTES];
+    return ::sodium_base642bin(key, sizeof key, text.data(), text.size(), nullptr, &length, &end,
+                               sodium_base64_VARIANT_URLSAFE_NO_PADDING) == 0 &&
+           length == sizeof key && end == text.data() + text.size() &&
+           ::crypto_sign_ed25519_pk_to_curve25519(sealingKey, key) == 0;
+}
+
 bool isCleanText(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -243,6 +258,9 @@ Reply DirectoryService::handle(std::string_view method, const Target& target,
     const bool answersData = script->answersData;
 
     for (const auto& [key, v] : target.params) {
+        // A login checks its identity key itself: one that is no key is not stored.
+        if (script->name == 'c' && key == "k")
+            continue;
         if (v.size() > kMaxValueBytes)
             return answersData ? empty(400) : line(400, refusal::kTooLong);
         if (!isCleanText(v))
@@ -314,10 +332,22 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
     }
     throttle_->succeeded(name, guesser);
 
+    // The identity key goes with the address: a login without one (another
+    // computer, an older messenger) takes the previous key away, and so does
+    // one that is no key, which does not fail the login.
+    std::string identityKey;
+    if (std::optional<std::string_view> sent = param(params, "k")) {
+        if (isIdentityKey(*sent))
+            identityKey = *sent;
+        else
+            note += std::string(note.empty() ? "" : "; ") + "k is no identity key, none stored";
+    }
+
     // The token proves later changes come from this login; a new login
     // replaces it, so only the newest messenger of a user can change data.
     const std::string token = newLoginToken();
-    storage_.recordLogin(account->id, PeerAddress{ip, *port}, remote, tokenHash(token));
+    storage_.recordLogin(account->id, PeerAddress{ip, *port, identityKey}, remote,
+                         tokenHash(token));
     Reply r = ok();
     r.note = note;
     for (const std::string& f : storage_.friends(account->id))
@@ -399,6 +429,8 @@ Reply DirectoryService::peerAddress(const Params& params, const std::string&) {
         return empty(404);
     Reply r;
     r.body.append(address->ip).append(kCrLf).append(std::to_string(address->port)).append(kCrLf);
+    if (!address->identityKey.empty())
+        r.body.append(address->identityKey).append(kCrLf);
     return r;
 }
 

@@ -123,6 +123,12 @@ std::string tokenHash(std::string_view token);
 // not multicast (224/4), not reserved or broadcast (240/4).
 bool isUnicastHostAddress(std::string_view text);
 
+// True for an identity key as a messenger publishes it at login (c.php's
+// k): a 32-byte Ed25519 public key in base64url without padding, 43
+// characters decoded strictly, that libsodium can turn into the X25519 key
+// lines are sealed to.
+bool isIdentityKey(std::string_view text);
+
 // True when `text` is well-formed UTF-8 without control characters.
 bool isCleanText(std::string_view text);
 

@@ -13,7 +13,7 @@ namespace sorvane::server::pgsql {
 // The row in directory_schema of a database laid out as below. A database
 // with a higher number was written by a newer server and is not opened; one
 // without the table is laid out when the server starts.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // Held (for one transaction) while the schema is read and laid out, so that
 // of several servers starting on one new database only one creates it and the
@@ -132,6 +132,13 @@ DELETE FROM login_failures WHERE key LIKE 'n:%';
 UPDATE directory_schema SET version = 3;
 )sql";
 
+// Version 4: the identity key each user's messenger published at its last
+// login (base64url text), handed out with its address; NULL: none.
+inline constexpr const char* kUpgradeToVersion4 = R"sql(
+ALTER TABLE users ADD COLUMN identity_key text;
+UPDATE directory_schema SET version = 4;
+)sql";
+
 inline constexpr const char* kSelectWithoutSkeleton =
     "SELECT id, name FROM users WHERE name_skeleton IS NULL";
 inline constexpr const char* kSetSkeleton = "UPDATE users SET name_skeleton = $2 WHERE id = $1";
@@ -229,10 +236,10 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
      "SELECT id, name, password_hash, login_origin, login_token_hash FROM users "
      "WHERE name_key = $1"},
     {RecordLogin, "record_login",
-     "UPDATE users SET ip = $2, port = $3, login_origin = $4, login_token_hash = $5 "
-     "WHERE id = $1"},
+     "UPDATE users SET ip = $2, port = $3, login_origin = $4, login_token_hash = $5, "
+     "identity_key = NULLIF($6, '') WHERE id = $1"},
     {SelectPeerAddress, "select_peer_address",
-     "SELECT ip, port FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
+     "SELECT ip, port, identity_key FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
     {SelectFriends, "select_friends",
      "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
      "WHERE f.user_id = $1 ORDER BY f.seq"},

@@ -343,6 +343,8 @@ void migrate(PostgresStorage::Connection& connection) {
         }
         if (found < 3)
             connection.exec(pgsql::kUpgradeToVersion3, deadline);
+        if (found < 4)
+            connection.exec(pgsql::kUpgradeToVersion4, deadline);
         Result letters = connection.exec(pgsql::kSymbolsAreLetters, deadline);
         if (std::string_view(PQgetvalue(letters.get(), 0, 0)) != "t")
             fail("the database's LC_CTYPE leaves the search index blind; create it with a UTF-8 "
@@ -519,7 +521,8 @@ void PostgresStorage::recordLogin(UserId user, const PeerAddress& address, std::
                                        .add(address.ip)
                                        .add(std::int64_t{address.port})
                                        .add(origin)
-                                       .add(tokenHash));
+                                       .add(tokenHash)
+                                       .add(address.identityKey));
 }
 
 std::optional<PeerAddress> PostgresStorage::peerAddress(std::string_view name) {
@@ -528,7 +531,7 @@ std::optional<PeerAddress> PostgresStorage::peerAddress(std::string_view name) {
     });
     if (rows(r) == 0)
         return std::nullopt;
-    return PeerAddress{text(r, 0, 0), static_cast<int>(number(r, 0, 1))};
+    return PeerAddress{text(r, 0, 0), static_cast<int>(number(r, 0, 1)), text(r, 0, 2)};
 }
 
 std::vector<std::string> PostgresStorage::friends(UserId user) {

@@ -261,20 +261,3 @@ TEST(DirectoryFiles, DatabaseAndItsFoldersAreTheServersAloneWhateverTheUmask) {
     ::umask(before);
     std::filesystem::remove_all(base);
 }
-
-TEST(DirectoryMethods, OtherMethodsThanGetRunNoScript) {
-    TestDirectoryServer server;
-    server.registerAndLogin("ann", "pw", "127.0.0.1", 4000);
-    for (const char* method : {"HEAD", "POST", "PUT", "DELETE", "OPTIONS"}) {
-        for (const std::string& target : {std::string("c.php?u=ann&p=pw&ip=127.0.0.9&port=5000"),
-                                          "n.php?u=new-" + std::string(method) + "&p=pw"}) {
-            const auto reply = httpGet(server.port(), "/messenger/" + target, {}, {}, method);
-            EXPECT_EQ(reply.status, 405) << method << " " << target;
-            EXPECT_NE(reply.head.find("\r\nAllow: GET\r\n"), std::string::npos) << reply.head;
-        }
-    }
-    // No login replaced the address or the token, and no account was made.
-    EXPECT_EQ(get(server, "g.php?u=ann"), "127.0.0.1\r\n4000\r\n");
-    EXPECT_EQ(server.request("e.php", {{"u", "ann"}, {"n", "Ann"}}), kOk);
-    EXPECT_EQ(get(server, "s.php?u=new-"), "");
-}
