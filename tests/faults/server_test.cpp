@@ -42,7 +42,7 @@ HttpReply logIn(const TestDirectoryServer& server, std::string_view name, std::s
 
 // ---- password guessing ----------------------------------------------------------------------
 
-TEST(PasswordGuessing, FiveFailuresPauseTheNameThereUntilThePauseIsOverThenTheRightPasswordGetsIn) {
+TEST(PasswordGuessing, FiveFailuresPauseTheNameUntilThePauseIsOverThenTheRightPasswordGetsIn) {
     constexpr auto kPause = 1500ms;
     TestDirectoryServer server(withArgs({"--login-pause-ms", "1500"}));
     ASSERT_EQ(server.registerUser("ann", "right"), kOk);
@@ -84,8 +84,8 @@ TEST(PasswordGuessing, OneAddressTryingManyNamesIsPaused) {
 
 TEST(PasswordGuessing, AThousandGuessesTakeAtLeastTheThrottledTime) {
     // With the defaults (5 failures a minute, a minute's pause) 1000 guesses take over three
-    // hours; a pause of 25 ms shows the same proportion in seconds. The ceiling per name, which
-    // stops them after 100 for an hour, is off here.
+    // hours; a pause of 25 ms shows the same proportion in seconds.
+    // The ceiling per name, which would stop them after 100 for an hour, is off.
     constexpr int kLimit = 5, kGuesses = 1000;
     constexpr auto kPause = 25ms;
     TestDirectoryServer server(
