@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request.remove_prefix(1);
 
         const Target target = parseTarget(request);
-        const Reply reply = service.handle(target, remote);
+        const Reply reply = service.handle("GET", target, remote);
         FUZZ_CHECK(reply.status != 500);
         FUZZ_CHECK(reply.status >= 200 && reply.status < 600);
         FUZZ_CHECK(wholeLines(reply.body));

@@ -14,7 +14,7 @@ packages=(
   xvfb xauth
   xdotool desktop-file-utils
   clang-format
-  iproute2 openssl
+  iproute2 openssl curl
   dbus-daemon
 )
 # Extra groups, asked for by name: `scripts/deps.sh bench fuzz desktop`.

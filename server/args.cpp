@@ -183,6 +183,13 @@ ParsedArgs parseArgs(const std::vector<std::string_view>& args) {
                 parsed.error = "--login-pause-ms wants a number from 0 to 86400000";
                 return parsed;
             }
+        } else if (arg == "--account-failure-limit") {
+            if (!takeValue(v))
+                return parsed;
+            if (!parseInt(v, 0, 1000000, o.accountFailureLimit)) {
+                parsed.error = "--account-failure-limit wants a number from 0 (off) to 1000000";
+                return parsed;
+            }
         } else {
             parsed.error = "unknown argument '" + std::string(args[i]) + "'";
             return parsed;
@@ -225,7 +232,8 @@ Options:
                         postgresql://directory@db.example/directory?sslmode=require
                         or postgresql:///directory?host=/run/postgresql
   --observed-address    at login, register the address the request came from
-                        instead of the address the messenger sent
+                        instead of the address the messenger sent (unless it
+                        came over IPv6: messengers reach each other over IPv4)
   --trusted-proxy ADDRESS
                         a reverse proxy in front of the directory (an address
                         or a network such as 10.0.0.0/8; repeatable): for
@@ -253,12 +261,17 @@ Options:
   --hash-cost N         yescrypt cost of new password hashes, 1 to 11
                         (default 5); lower values are for tests only
   --login-failure-limit N
-                        failed logins for one name, or from one address, that
-                        pause further logins for it (default 5; 0: no pause)
+                        failed logins for one name from one address, or from
+                        one address, that pause further logins for it
+                        (default 5; 0: no pause)
   --login-failure-window-ms N
                         time in which those failures count (default 60000)
   --login-pause-ms N    how long such a name or address is refused without
                         its password being checked (default 60000)
+  --account-failure-limit N
+                        failed logins for one name from all addresses in an
+                        hour that pause it for an hour from every address
+                        but the one of its last login (default 100; 0: off)
   --help                show this text and exit
 
 When ready it prints "listening on HOST:PORT" on standard output; it logs one
@@ -266,6 +279,7 @@ line per request on standard error, passwords shown as "***".
 SIGTERM or SIGINT stops it.
 
 A request head must arrive whole within 10 seconds and be at most 32 KiB.
+Limits per address count an IPv6 client by its /64.
 
 A self-signed certificate for a first try (messengers must be told to trust it):
   openssl req -x509 -newkey rsa:3072 -nodes -days 365 -subj /CN=HOST \

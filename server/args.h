@@ -31,6 +31,8 @@ struct ServerOptions {
     int loginFailureLimit = 5;
     int loginFailureWindowMs = 60000;
     int loginPauseMs = 60000;
+    // Failed logins for one name over all addresses in an hour.
+    int accountFailureLimit = 100;
 };
 
 struct ParsedArgs {

@@ -6,8 +6,10 @@
 
 #include <arpa/inet.h>
 #include <gnutls/crypto.h>
+#include <sodium.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -126,6 +128,31 @@ std::string normalizeRemoteAddress(std::string_view address) {
     return std::string(address);
 }
 
+std::string limitKey(std::string_view address) {
+    std::string key = normalizeRemoteAddress(address);
+    unsigned char bytes[16];
+    if (::inet_pton(AF_INET6, key.c_str(), bytes) != 1)
+        return key;
+    std::fill(bytes + 8, bytes + 16, 0);
+    char text[INET6_ADDRSTRLEN];
+    ::inet_ntop(AF_INET6, bytes, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+bool isIdentityKey(std::string_view text) {
+    static const bool sodiumReady = ::sodium_init() >= 0;
+    if (!sodiumReady || text.size() != 43)
+        return false;
+    unsigned char key[crypto_sign_PUBLICKEYBYTES];
+    size_t length = 0;
+    const char* end = nullptr;
+    unsigned char sealingKey[crypto_scalarmult_curve25519_BYTES];
+    return ::sodium_base642bin(key, sizeof key, text.data(), text.size(), nullptr, &length, &end,
+                               sodium_base64_VARIANT_URLSAFE_NO_PADDING) == 0 &&
+           length == sizeof key && end == text.data() + text.size() &&
+           ::crypto_sign_ed25519_pk_to_curve25519(sealingKey, key) == 0;
+}
+
 bool isCleanText(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -171,17 +198,69 @@ DirectoryService::DirectoryService(Storage& storage, const PasswordHasher& hashe
       throttle_(storage.loginThrottle(settings.throttle)), searches_(settings.searches),
       newUsers_(settings.newUsers) {}
 
-Reply DirectoryService::handle(const Target& target, std::string_view remoteAddress) {
+// What each script serves. A script answers only the methods it lists: a
+// HEAD of c.php would log in (and replace the token) or of n.php create an
+// account while the reply is thrown away, so it is refused like any other.
+struct DirectoryService::Script {
+    char name;                // "/messenger/<name>.php"
+    std::string_view methods; // as the Allow header lists them
+    // Refusals are an empty body (g, s, v answer with data), not an "Error: ..." line.
+    bool answersData;
+    Reply (DirectoryService::*serve)(const Params&, const std::string& remote);
+    // Rationed per address, with the refusal beyond the ration; null: not rationed.
+    RateLimiter DirectoryService::*ration;
+    std::string_view rationRefusal;
+
+    bool serves(std::string_view method) const {
+        for (std::string_view rest = methods; !rest.empty();) {
+            const size_t comma = rest.find(", ");
+            if (rest.substr(0, comma) == method)
+                return true;
+            rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
+        }
+        return false;
+    }
+};
+
+// Walking the whole directory with searches, or filling it with accounts,
+// takes one address a long time; a presence run's whole-friend-list lookups
+// are not rationed.
+const DirectoryService::Script DirectoryService::kScripts[] = {
+    {'c', "GET", false, &DirectoryService::login, nullptr, {}},
+    {'n', "GET", false, &DirectoryService::createUser, &DirectoryService::newUsers_,
+     refusal::kTooManyNewUsers},
+    {'f', "GET", false, &DirectoryService::addFriend, nullptr, {}},
+    {'d', "GET", false, &DirectoryService::removeFriend, nullptr, {}},
+    {'g', "GET", true, &DirectoryService::peerAddress, nullptr, {}},
+    {'s', "GET", true, &DirectoryService::search, &DirectoryService::searches_,
+     refusal::kTooManySearches},
+    {'v', "GET", true, &DirectoryService::viewProfile, nullptr, {}},
+    {'e', "GET", false, &DirectoryService::editProfile, nullptr, {}},
+};
+
+Reply DirectoryService::handle(std::string_view method, const Target& target,
+                               std::string_view remoteAddress) {
     std::string_view path = target.path;
     if (path.size() != kPrefix.size() + 5 || path.substr(0, kPrefix.size()) != kPrefix ||
         path.substr(kPrefix.size() + 1) != ".php")
         return empty(404);
-    const char script = path[kPrefix.size()];
-    const bool answersData = script == 'g' || script == 's' || script == 'v';
-    if (std::string_view("cnfdgsve").find(script) == std::string_view::npos)
+    const Script* script = nullptr;
+    for (const Script& s : kScripts)
+        if (s.name == path[kPrefix.size()])
+            script = &s;
+    if (!script)
         return empty(404);
+    if (!script->serves(method)) {
+        Reply r = empty(405);
+        r.allow = script->methods;
+        return r;
+    }
+    const bool answersData = script->answersData;
 
     for (const auto& [key, v] : target.params) {
+        // A login checks its identity key itself: one that is no key is not stored.
+        if (script->name == 'c' && key == "k")
+            continue;
         if (v.size() > kMaxValueBytes)
             return answersData ? empty(400) : line(400, refusal::kTooLong);
         if (!isCleanText(v))
@@ -189,31 +268,10 @@ Reply DirectoryService::handle(const Target& target, std::string_view remoteAddr
     }
 
     const std::string remote = normalizeRemoteAddress(remoteAddress);
-    // Walking the whole directory with searches, or filling it with accounts,
-    // takes one address a long time.
-    if (script == 's' && !searches_.take(remote))
-        return line(429, refusal::kTooManySearches);
-    if (script == 'n' && !newUsers_.take(remote))
-        return line(429, refusal::kTooManyNewUsers);
+    if (script->ration && !(this->*script->ration).take(limitKey(remote)))
+        return line(429, script->rationRefusal);
     try {
-        switch (script) {
-        case 'c':
-            return login(target.params, remote);
-        case 'n':
-            return createUser(target.params);
-        case 'f':
-            return addFriend(target.params, remote);
-        case 'd':
-            return removeFriend(target.params, remote);
-        case 'g':
-            return peerAddress(target.params);
-        case 's':
-            return search(target.params);
-        case 'v':
-            return viewProfile(target.params);
-        default:
-            return editProfile(target.params, remote);
-        }
+        return (this->*script->serve)(target.params, remote);
     } catch (const std::exception& e) {
         Reply r = answersData ? empty(500) : line(500, refusal::kServerError);
         r.note = e.what();
@@ -228,8 +286,19 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
         return line(403, refusal::kWrongLogin);
 
     std::string ip;
+    std::string note;
     if (settings_.observedAddress) {
         ip = remote;
+        // Messengers reach each other over IPv4: an IPv6 address handed out
+        // by g.php reaches nobody, so the address the messenger sent stands in.
+        if (!isIPv4(remote)) {
+            std::string_view sent = value(params, "ip");
+            const bool usable = isUnicastHostAddress(sent);
+            if (usable)
+                ip = sent;
+            note = "observed " + remote +
+                   (usable ? ", stored the ip sent" : ", stored it: the ip sent is no IPv4 host");
+        }
     } else {
         std::string_view sent = value(params, "ip");
         // A client that could not find its own address sends none; where the
@@ -246,32 +315,48 @@ Reply DirectoryService::login(const Params& params, const std::string& remote) {
         return line(400, refusal::kBadAddress);
 
     // While a name or an address is paused for guessing, its password is not even looked at.
-    if (throttle_->refuses(name, remote))
-        return line(429, refusal::kTooManyFailures);
+    const std::string guesser = limitKey(remote);
     std::optional<Account> account = storage_.account(name);
+    const bool ownersAddress =
+        account && account->loginOrigin && limitKey(*account->loginOrigin) == guesser;
+    if (throttle_->refuses(name, guesser, ownersAddress))
+        return line(429, refusal::kTooManyFailures);
     if (!account) {
         hasher_.spendVerificationTime(password);
-        throttle_->failed(name, remote);
+        throttle_->failed(name, guesser);
         return line(403, refusal::kWrongLogin);
     }
     if (!hasher_.verify(password, account->passwordHash)) {
-        throttle_->failed(name, remote);
+        throttle_->failed(name, guesser);
         return line(403, refusal::kWrongLogin);
     }
-    throttle_->succeeded(name);
+    throttle_->succeeded(name, guesser);
+
+    // The identity key goes with the address: a login without one (another
+    // computer, an older messenger) takes the previous key away, and so does
+    // one that is no key, which does not fail the login.
+    std::string identityKey;
+    if (std::optional<std::string_view> sent = param(params, "k")) {
+        if (isIdentityKey(*sent))
+            identityKey = *sent;
+        else
+            note += std::string(note.empty() ? "" : "; ") + "k is no identity key, none stored";
+    }
 
     // The token proves later changes come from this login; a new login
     // replaces it, so only the newest messenger of a user can change data.
     const std::string token = newLoginToken();
-    storage_.recordLogin(account->id, PeerAddress{ip, *port}, remote, tokenHash(token));
+    storage_.recordLogin(account->id, PeerAddress{ip, *port, identityKey}, remote,
+                         tokenHash(token));
     Reply r = ok();
+    r.note = note;
     for (const std::string& f : storage_.friends(account->id))
         r.body.append("#").append(f);
     r.body.append(kCrLf).append(token).append(kCrLf);
     return r;
 }
 
-Reply DirectoryService::createUser(const Params& params) {
+Reply DirectoryService::createUser(const Params& params, const std::string&) {
     std::string_view name = value(params, "u");
     std::string_view password = value(params, "p");
     if (name.empty() || password.empty())
@@ -338,23 +423,25 @@ Reply DirectoryService::removeFriend(const Params& params, const std::string& re
     return ok();
 }
 
-Reply DirectoryService::peerAddress(const Params& params) {
+Reply DirectoryService::peerAddress(const Params& params, const std::string&) {
     std::optional<PeerAddress> address = storage_.peerAddress(value(params, "u"));
     if (!address)
         return empty(404);
     Reply r;
     r.body.append(address->ip).append(kCrLf).append(std::to_string(address->port)).append(kCrLf);
+    if (!address->identityKey.empty())
+        r.body.append(address->identityKey).append(kCrLf);
     return r;
 }
 
-Reply DirectoryService::search(const Params& params) {
+Reply DirectoryService::search(const Params& params, const std::string&) {
     Reply r;
     for (const std::string& name : storage_.search(value(params, "u"), kMaxSearchResults))
         r.body.append(name).append(kCrLf);
     return r;
 }
 
-Reply DirectoryService::viewProfile(const Params& params) {
+Reply DirectoryService::viewProfile(const Params& params, const std::string&) {
     std::optional<Profile> profile = storage_.profile(value(params, "u"));
     if (!profile)
         return empty(404);

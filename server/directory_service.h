@@ -1,7 +1,7 @@
 #pragma once
 
-// The eight directory scripts, free of HTTP: a parsed request target and the
-// caller's address go in, a status and a body come out.
+// The eight directory scripts, free of HTTP: the method, a parsed request
+// target and the caller's address go in, a status and a body come out.
 
 #include "login_throttle.h"
 #include "rate_limiter.h"
@@ -21,7 +21,9 @@ class PasswordHasher;
 struct Reply {
     int status = 200;
     std::string body; // lines ended by CR LF
-    std::string note; // for the log only: why the request failed
+    std::string note; // for the log only: why the request failed, or what it changed
+    // With status 405: the methods the script serves, for the Allow header.
+    std::string_view allow;
 };
 
 // Refusal lines of the scripts that answer "OK" or a refusal (c, n, f, d, e).
@@ -52,7 +54,8 @@ inline constexpr int kMaxSearchResults = 100;
 class DirectoryService {
 public:
     struct Settings {
-        // Register the address a login came from rather than the ip it sent.
+        // Register the address a login came from rather than the ip it sent,
+        // unless it came over IPv6.
         bool observedAddress = false;
         // How failed logins slow down further attempts.
         LoginThrottle::Settings throttle;
@@ -69,18 +72,21 @@ public:
 
     DirectoryService(Storage& storage, const PasswordHasher& hasher, Settings settings);
 
-    // `remoteAddress` is the peer of the HTTP connection ("127.0.0.1";
-    // IPv4-mapped IPv6 addresses are taken as IPv4).
-    Reply handle(const Target& target, std::string_view remoteAddress);
+    // `method` as sent ("GET"); `remoteAddress` is the peer of the HTTP
+    // connection ("127.0.0.1"; IPv4-mapped IPv6 addresses are taken as IPv4).
+    Reply handle(std::string_view method, const Target& target, std::string_view remoteAddress);
 
 private:
+    struct Script;
+    static const Script kScripts[];
+
     Reply login(const Params& params, const std::string& remote);
-    Reply createUser(const Params& params);
+    Reply createUser(const Params& params, const std::string& remote);
     Reply addFriend(const Params& params, const std::string& remote);
     Reply removeFriend(const Params& params, const std::string& remote);
-    Reply peerAddress(const Params& params);
-    Reply search(const Params& params);
-    Reply viewProfile(const Params& params);
+    Reply peerAddress(const Params& params, const std::string& remote);
+    Reply search(const Params& params, const std::string& remote);
+    Reply viewProfile(const Params& params, const std::string& remote);
     Reply editProfile(const Params& params, const std::string& remote);
     // The account a change request (f, d, e) may change, or the refusal.
     std::optional<Account> authorized(const Params& params, const std::string& remote,
@@ -102,6 +108,12 @@ std::string logLine(std::string_view method, const Target& target, std::string_v
 // "::ffff:1.2.3.4" -> "1.2.3.4"; anything else unchanged.
 std::string normalizeRemoteAddress(std::string_view address);
 
+// What a per-address limit (rations, the guessing pause, connections) counts
+// `address` under: an IPv4 address as it is, an IPv6 one as its /64
+// ("2001:db8:1:2::/64"), since one subscriber holds a whole /64 and could
+// take a new address for every request; IPv4-mapped addresses count as IPv4.
+std::string limitKey(std::string_view address);
+
 // A fresh login token: 128 random bits as 22 characters of base64url.
 std::string newLoginToken();
 // SHA-256 of a token as lower-case hex, the form the storage keeps.
@@ -110,6 +122,12 @@ std::string tokenHash(std::string_view token);
 // True for a dotted IPv4 address that can be a host's own: not in 0.0.0.0/8,
 // not multicast (224/4), not reserved or broadcast (240/4).
 bool isUnicastHostAddress(std::string_view text);
+
+// True for an identity key as a messenger publishes it at login (c.php's
+// k): a 32-byte Ed25519 public key in base64url without padding, 43
+// characters decoded strictly, that libsodium can turn into the X25519 key
+// lines are sealed to.
+bool isIdentityKey(std::string_view text);
 
 // True when `text` is well-formed UTF-8 without control characters.
 bool isCleanText(std::string_view text);

@@ -101,6 +101,7 @@ std::optional<std::string_view> HttpRequest::header(std::string_view name) const
 
 struct HttpFrontend::Connection {
     int fd = -1;
+    std::string from; // the peer's limitKey
     // When the next request head must be complete; kNever while one is answered.
     Clock::time_point headDue = kNever;
     // The current request's target as sent, before the library takes it apart.
@@ -155,13 +156,10 @@ struct FrontendCallbacks {
 
         const Target target = parseTarget(request.target);
         Reply reply;
-        const bool allowed = request.method == "GET" || request.method == "HEAD";
         if (headTooLarge)
             reply.status = MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
-        else if (allowed)
-            reply = frontend.service_.handle(target, client);
         else
-            reply.status = MHD_HTTP_METHOD_NOT_ALLOWED;
+            reply = frontend.service_.handle(request.method, target, client);
 
         MHD_Response* response = MHD_create_response_from_buffer(
             reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
@@ -170,8 +168,9 @@ struct FrontendCallbacks {
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
                                 "text/plain; charset=utf-8");
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-        if (!allowed)
-            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+        if (!reply.allow.empty())
+            MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW,
+                                    std::string(reply.allow).c_str());
         if (headTooLarge)
             MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         MHD_Result queued =
@@ -219,16 +218,28 @@ struct FrontendCallbacks {
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
             record->fd = info ? info->connect_fd : -1;
+            const MHD_ConnectionInfo* peer =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            record->from = limitKey(addressText(peer ? peer->client_addr : nullptr));
             record->headDue = Clock::now() + frontend.settings_.headTimeout;
             *socketContext = record;
             std::lock_guard lock(frontend.connectionsMutex_);
             frontend.connections_.insert(record);
+            // One over the limit is closed at once: the serving thread sees
+            // the end of the stream before any request.
+            if (++frontend.openFrom_[record->from] > frontend.settings_.maxConnectionsPerAddress &&
+                record->fd >= 0) {
+                ::shutdown(record->fd, SHUT_RDWR);
+                record->headDue = kNever;
+            }
         } else if (auto* record = static_cast<HttpFrontend::Connection*>(*socketContext)) {
             // The library closes the socket after this returns; until then
             // the watchdog may still shut it down, never a reused number.
             {
                 std::lock_guard lock(frontend.connectionsMutex_);
                 frontend.connections_.erase(record);
+                if (--frontend.openFrom_[record->from] <= 0)
+                    frontend.openFrom_.erase(record->from);
             }
             delete record;
             *socketContext = nullptr;
@@ -289,7 +300,6 @@ std::string HttpFrontend::start(const std::string& host, int port) {
         {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&keepLibraryMessage), nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections, nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.maxConnectionsPerAddress, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemory), nullptr},
         // Idle connections (between requests, or a reader that stopped
         // reading) go after the head time; the watchdog covers the rest.

@@ -8,8 +8,9 @@
 // Threads: libmicrohttpd's pool of `threads` serving threads, each with its
 // own epoll set, answers requests (the service runs on them), plus one
 // watchdog thread that closes connections whose request head is overdue.
-// They share the per-connection records in `connections_` (under
-// `connectionsMutex_`) and the service, which is itself thread-safe.
+// They share the per-connection records in `connections_` and the counts in
+// `openFrom_` (under `connectionsMutex_`) and the service, which is itself
+// thread-safe.
 // stop() wakes wait(); the destructor stops the serving threads (closing
 // every connection) and then the watchdog.
 
@@ -21,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -49,6 +51,7 @@ public:
         int threads = 32;
         // Open connections at once, over all addresses and from one address.
         int maxConnections = 4096;
+        // Per IPv4 address or IPv6 /64 (limitKey), of the TCP peer.
         int maxConnectionsPerAddress = 64;
         // A request head must arrive whole within this time of the connection's
         // start (or of the previous reply on the same connection).
@@ -91,6 +94,8 @@ private:
 
     std::mutex connectionsMutex_;
     std::unordered_set<Connection*> connections_;
+    // Open connections by the peer's limitKey.
+    std::unordered_map<std::string, int> openFrom_;
 
     std::mutex stopMutex_;
     std::condition_variable stopped_;

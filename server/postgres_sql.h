@@ -13,7 +13,7 @@ namespace sorvane::server::pgsql {
 // The row in directory_schema of a database laid out as below. A database
 // with a higher number was written by a newer server and is not opened; one
 // without the table is laid out when the server starts.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 4;
 
 // Held (for one transaction) while the schema is read and laid out, so that
 // of several servers starting on one new database only one creates it and the
@@ -59,10 +59,9 @@ inline constexpr const char* kReadSchemaVersion = "SELECT max(version) FROM dire
 //
 // login_failures holds the failed logins of every directory server on this
 // database, so that several servers allow no more guesses than one: a key
-// per user name ("n:" and the name in ASCII lower case) and per address
-// ("a:" and the address), the times of its failures within the window,
-// oldest first, and the end of its pause. Times are the database's, which
-// all servers share.
+// per count of login_throttle.h (see kUpgradeToVersion3), the times of its
+// failures within the window, oldest first, and the end of its pause. Times
+// are the database's, which all servers share.
 inline constexpr const char* kCreateSchema = R"sql(
 CREATE EXTENSION IF NOT EXISTS pg_trgm;
 
@@ -123,6 +122,23 @@ ALTER TABLE users ADD COLUMN login_token_hash text, ADD COLUMN name_skeleton tex
 CREATE INDEX users_name_skeleton ON users (name_skeleton);
 UPDATE directory_schema SET version = 2;
 )sql";
+// Version 3: failed logins are counted per name from one address ("p:", the
+// address, a blank and the name in ASCII lower case), per address ("a:" and
+// the address) and per name over all addresses ("c:" and the name), where
+// version 2 paused a name from everywhere ("n:"), which let anyone lock the
+// owner out. Servers that count the old way must not share the database.
+inline constexpr const char* kUpgradeToVersion3 = R"sql(
+DELETE FROM login_failures WHERE key LIKE 'n:%';
+UPDATE directory_schema SET version = 3;
+)sql";
+
+// Version 4: the identity key each user's messenger published at its last
+// login (base64url text), handed out with its address; NULL: none.
+inline constexpr const char* kUpgradeToVersion4 = R"sql(
+ALTER TABLE users ADD COLUMN identity_key text;
+UPDATE directory_schema SET version = 4;
+)sql";
+
 inline constexpr const char* kSelectWithoutSkeleton =
     "SELECT id, name FROM users WHERE name_skeleton IS NULL";
 inline constexpr const char* kSetSkeleton = "UPDATE users SET name_skeleton = $2 WHERE id = $1";
@@ -220,10 +236,10 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
      "SELECT id, name, password_hash, login_origin, login_token_hash FROM users "
      "WHERE name_key = $1"},
     {RecordLogin, "record_login",
-     "UPDATE users SET ip = $2, port = $3, login_origin = $4, login_token_hash = $5 "
-     "WHERE id = $1"},
+     "UPDATE users SET ip = $2, port = $3, login_origin = $4, login_token_hash = $5, "
+     "identity_key = NULLIF($6, '') WHERE id = $1"},
     {SelectPeerAddress, "select_peer_address",
-     "SELECT ip, port FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
+     "SELECT ip, port, identity_key FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
     {SelectFriends, "select_friends",
      "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
      "WHERE f.user_id = $1 ORDER BY f.seq"},
@@ -236,10 +252,11 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {UpdateProfile, "update_profile",
      "UPDATE users SET first_name = $2, surname = $3, gender = $4, birth_day = $5, "
      "birth_month = $6, birth_year = $7, city = $8, country = $9 WHERE id = $1"},
-    // $1, $2: the keys of the name and of the address.
+    // $1, $2, $3: the keys of the name from the address, of the address and
+    // of the name ('' where the name's ceiling spares the address).
     {LoginPaused, "login_paused",
      "SELECT count(*) FROM login_failures "
-     "WHERE key IN ($1, $2) AND paused_until > statement_timestamp()"},
+     "WHERE key IN ($1, $2, $3) AND paused_until > statement_timestamp()"},
     // $1: a key; $2: the window and $4: the pause, in milliseconds; $3: the
     // failures within the window that start a pause. One statement, so that
     // failures arriving at once through several servers are counted one
@@ -264,7 +281,7 @@ ON CONFLICT (key) DO UPDATE SET
         ELSE f.paused_until
         END
 )sql"},
-    // The address keeps its failures: only the name's key goes.
+    // Only the key of the name from the address goes.
     {LoginSucceeded, "login_succeeded", "DELETE FROM login_failures WHERE key = $1"},
     // Keys that no longer pause anything nor hold a failure within the window ($1, ms).
     {ForgetOldLoginFailures, "forget_old_login_failures",

@@ -271,9 +271,20 @@ namespace {
 std::unique_ptr<PostgresStorage::Connection> connect(const std::string& uri) {
     // Later keywords win: the URI may set its own connect_timeout, but the
     // text always travels as UTF-8.
-    const char* keys[] = {"connect_timeout", "application_name", "dbname", "client_encoding",
-                          nullptr};
-    const char* values[] = {kConnectTimeoutSeconds, "sorvane-directory", uri.c_str(), "UTF8",
+    // TCP keepalives keep an idle connection's path through firewalls and NAT
+    // open, and tell a peer that vanished without a word within a minute and
+    // a half, before a request finds the connection dead.
+    const char* keys[] = {"connect_timeout", "application_name",    "keepalives",
+                          "keepalives_idle", "keepalives_interval", "keepalives_count",
+                          "dbname",          "client_encoding",     nullptr};
+    const char* values[] = {kConnectTimeoutSeconds,
+                            "sorvane-directory",
+                            "1",
+                            "60",
+                            "10",
+                            "3",
+                            uri.c_str(),
+                            "UTF8",
                             nullptr};
     auto connection = std::make_unique<PostgresStorage::Connection>();
     connection->conn = PQconnectdbParams(keys, values, 1);
@@ -309,27 +320,31 @@ void migrate(PostgresStorage::Connection& connection) {
             fail("the database's encoding is " + serverEncoding +
                  ", not UTF8 (CREATE DATABASE ... ENCODING 'UTF8')");
         Result exists = connection.exec(pgsql::kSchemaExists, deadline);
+        int found = 1;
         if (std::string_view(PQgetvalue(exists.get(), 0, 0)) != "t") {
             connection.exec(pgsql::kCreateSchema, deadline);
-            connection.exec(pgsql::kUpgradeToVersion2, deadline);
         } else {
             Result version = connection.exec(pgsql::kReadSchemaVersion, deadline);
-            const int found = std::atoi(PQgetvalue(version.get(), 0, 0));
+            found = std::atoi(PQgetvalue(version.get(), 0, 0));
             if (found > pgsql::kSchemaVersion)
                 fail("the database has schema version " + std::to_string(found) +
                      ", newer than this server's " + std::to_string(pgsql::kSchemaVersion));
-            if (found < 2) {
-                connection.exec(pgsql::kUpgradeToVersion2, deadline);
-                Result all = connection.exec(pgsql::kSelectWithoutSkeleton, deadline);
-                for (int i = 0; i < PQntuples(all.get()); ++i)
-                    connection.runUnnamed(
-                        pgsql::kSetSkeleton,
-                        Params()
-                            .add(std::int64_t{std::stoll(PQgetvalue(all.get(), i, 0))})
-                            .add(nameSkeleton(PQgetvalue(all.get(), i, 1))),
-                        deadline);
-            }
         }
+        if (found < 2) {
+            connection.exec(pgsql::kUpgradeToVersion2, deadline);
+            Result all = connection.exec(pgsql::kSelectWithoutSkeleton, deadline);
+            for (int i = 0; i < PQntuples(all.get()); ++i)
+                connection.runUnnamed(
+                    pgsql::kSetSkeleton,
+                    Params()
+                        .add(std::int64_t{std::stoll(PQgetvalue(all.get(), i, 0))})
+                        .add(nameSkeleton(PQgetvalue(all.get(), i, 1))),
+                    deadline);
+        }
+        if (found < 3)
+            connection.exec(pgsql::kUpgradeToVersion3, deadline);
+        if (found < 4)
+            connection.exec(pgsql::kUpgradeToVersion4, deadline);
         Result letters = connection.exec(pgsql::kSymbolsAreLetters, deadline);
         if (std::string_view(PQgetvalue(letters.get(), 0, 0)) != "t")
             fail("the database's LC_CTYPE leaves the search index blind; create it with a UTF-8 "
@@ -386,6 +401,8 @@ public:
     ~Lease() {
         if (connection_ && !connection_->broken)
             owner_.giveBack(std::move(connection_));
+        else if (connection_)
+            owner_.dropIdle();
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
@@ -430,6 +447,30 @@ void PostgresStorage::giveBack(std::unique_ptr<Connection> connection) {
     idle_.push_back(std::move(connection));
 }
 
+void PostgresStorage::dropIdle() {
+    std::vector<std::unique_ptr<Connection>> idle;
+    {
+        std::lock_guard lock(poolMutex_);
+        idle.swap(idle_);
+    }
+}
+
+template <class Read> auto PostgresStorage::reading(Read read) {
+    {
+        auto lease = borrow();
+        try {
+            return read(*lease);
+        } catch (const std::runtime_error&) {
+            if (!lease->broken)
+                throw;
+        }
+    }
+    auto connection = connect(uri_);
+    prepareAll(*connection);
+    Lease lease(*this, std::move(connection));
+    return read(*lease);
+}
+
 bool PostgresStorage::createAccount(std::string_view name, std::string_view passwordHash,
                                     std::string_view skeleton) {
     auto lease = borrow();
@@ -458,8 +499,8 @@ bool PostgresStorage::createAccount(std::string_view name, std::string_view pass
 }
 
 std::optional<Account> PostgresStorage::account(std::string_view name) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectAccount, Params().add(asciiLower(name)));
+    Result r = reading(
+        [&](Connection& c) { return c.run(pgsql::SelectAccount, Params().add(asciiLower(name))); });
     if (rows(r) == 0)
         return std::nullopt;
     Account a;
@@ -480,20 +521,22 @@ void PostgresStorage::recordLogin(UserId user, const PeerAddress& address, std::
                                        .add(address.ip)
                                        .add(std::int64_t{address.port})
                                        .add(origin)
-                                       .add(tokenHash));
+                                       .add(tokenHash)
+                                       .add(address.identityKey));
 }
 
 std::optional<PeerAddress> PostgresStorage::peerAddress(std::string_view name) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectPeerAddress, Params().add(asciiLower(name)));
+    Result r = reading([&](Connection& c) {
+        return c.run(pgsql::SelectPeerAddress, Params().add(asciiLower(name)));
+    });
     if (rows(r) == 0)
         return std::nullopt;
-    return PeerAddress{text(r, 0, 0), static_cast<int>(number(r, 0, 1))};
+    return PeerAddress{text(r, 0, 0), static_cast<int>(number(r, 0, 1)), text(r, 0, 2)};
 }
 
 std::vector<std::string> PostgresStorage::friends(UserId user) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectFriends, Params().add(user));
+    Result r =
+        reading([&](Connection& c) { return c.run(pgsql::SelectFriends, Params().add(user)); });
     std::vector<std::string> names;
     for (int i = 0; i < rows(r); ++i)
         names.push_back(text(r, i, 0));
@@ -511,8 +554,8 @@ void PostgresStorage::removeFriend(UserId user, UserId friendId) {
 }
 
 std::optional<Profile> PostgresStorage::profile(std::string_view name) {
-    auto lease = borrow();
-    Result r = lease->run(pgsql::SelectProfile, Params().add(asciiLower(name)));
+    Result r = reading(
+        [&](Connection& c) { return c.run(pgsql::SelectProfile, Params().add(asciiLower(name))); });
     if (rows(r) == 0)
         return std::nullopt;
     Profile p;
@@ -552,8 +595,7 @@ std::vector<std::string> PostgresStorage::search(std::string_view text, int limi
                               : pgsql::kSearchByChars;
     }
     params.add(needle).add(std::int64_t{limit});
-    auto lease = borrow();
-    Result r = lease->runUnnamed(statement, std::move(params));
+    Result r = reading([&](Connection& c) { return c.runUnnamed(statement, params); });
     for (int i = 0; i < rows(r); ++i)
         names.push_back(server::text(r, i, 0));
     return names;
@@ -628,40 +670,57 @@ public:
     Throttle(PostgresStorage& storage, Settings settings)
         : storage_(storage), settings_(settings) {}
 
-    bool refuses(std::string_view name, std::string_view address) override {
-        if (settings_.limit <= 0)
+    bool refuses(std::string_view name, std::string_view address, bool ownersAddress) override {
+        if (settings_.limit <= 0 && settings_.accountLimit <= 0)
             return false;
-        auto lease = storage_.borrow();
-        Result r =
-            lease->run(pgsql::LoginPaused, Params().add(nameKey(name)).add(addressKey(address)));
+        Result r = storage_.reading([&](Connection& c) {
+            return c.run(pgsql::LoginPaused,
+                         Params()
+                             .add(pairKey(name, address))
+                             .add("a:" + std::string(address))
+                             .add(ownersAddress ? std::string() : nameKey(name)));
+        });
         return number(r, 0, 0) > 0;
     }
 
     void failed(std::string_view name, std::string_view address) override {
-        if (settings_.limit <= 0)
-            return;
+        const struct {
+            std::string key;
+            int limit;
+            std::chrono::milliseconds window, pause;
+        } counts[] = {
+            {pairKey(name, address), settings_.limit, settings_.window, settings_.pause},
+            {"a:" + std::string(address), settings_.limit, settings_.window, settings_.pause},
+            {nameKey(name), settings_.accountLimit, settings_.accountWindow,
+             settings_.accountPause},
+        };
         auto lease = storage_.borrow();
-        for (const std::string& key : {nameKey(name), addressKey(address)})
-            lease->run(pgsql::LoginFailed, Params()
-                                               .add(key)
-                                               .add(std::int64_t{settings_.window.count()})
-                                               .add(std::int64_t{settings_.limit})
-                                               .add(std::int64_t{settings_.pause.count()}));
+        for (const auto& count : counts)
+            if (count.limit > 0)
+                lease->run(pgsql::LoginFailed, Params()
+                                                   .add(count.key)
+                                                   .add(std::int64_t{count.window.count()})
+                                                   .add(std::int64_t{count.limit})
+                                                   .add(std::int64_t{count.pause.count()}));
+        // With the longer window: a key kept a little longer does no harm.
         if (++failures_ % kForgetEvery == 0)
             lease->run(pgsql::ForgetOldLoginFailures,
-                       Params().add(std::int64_t{settings_.window.count()}));
+                       Params().add(std::int64_t{
+                           std::max(settings_.window, settings_.accountWindow).count()}));
     }
 
-    void succeeded(std::string_view name) override {
+    void succeeded(std::string_view name, std::string_view address) override {
         if (settings_.limit <= 0)
             return;
         auto lease = storage_.borrow();
-        lease->run(pgsql::LoginSucceeded, Params().add(nameKey(name)));
+        lease->run(pgsql::LoginSucceeded, Params().add(pairKey(name, address)));
     }
 
 private:
-    static std::string nameKey(std::string_view name) { return "n:" + asciiLower(name); }
-    static std::string addressKey(std::string_view address) { return "a:" + std::string(address); }
+    static std::string nameKey(std::string_view name) { return "c:" + asciiLower(name); }
+    static std::string pairKey(std::string_view name, std::string_view address) {
+        return "p:" + std::string(address) + " " + asciiLower(name);
+    }
 
     PostgresStorage& storage_;
     Settings settings_;

@@ -76,6 +76,13 @@ private:
     class Throttle;
     Lease borrow();
     void giveBack(std::unique_ptr<Connection> connection);
+    // Closes the idle connections: after one was lost, the others most
+    // likely went the same way.
+    void dropIdle();
+    // `read(Connection&)` on a pooled connection, and once more on a fresh
+    // one when that connection turns out lost. Only for statements that
+    // change nothing: a write that was lost may have been done.
+    template <class Read> auto reading(Read read);
 
     std::string uri_;
     std::mutex poolMutex_;

@@ -149,6 +149,7 @@ int runServer(const ServerOptions& options) {
         settings.throttle.limit = options.loginFailureLimit;
         settings.throttle.window = std::chrono::milliseconds(options.loginFailureWindowMs);
         settings.throttle.pause = std::chrono::milliseconds(options.loginPauseMs);
+        settings.throttle.accountLimit = options.accountFailureLimit;
         DirectoryService service(*storage, hasher, settings);
         HttpFrontend frontend(service, std::move(web));
 

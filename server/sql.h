@@ -10,7 +10,7 @@ namespace sorvane::server::sql {
 // PRAGMA user_version of a database laid out as below. A database with a
 // higher number was written by a newer server and is not opened; one with a
 // lower number is brought up to this layout when it is opened.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // Run once per connection, outside any transaction. synchronous=FULL syncs the
 // write-ahead log on every commit, so an answered "OK" survives a crash or a
@@ -35,8 +35,8 @@ CREATE TABLE five_piece_counts (
 ) STRICT, WITHOUT ROWID;
 )sql";
 
-// Schema version 2 with kCreateLongPieces; kUpgradeToVersion3 completes it. All
-// three run in one transaction on an empty database, which then gets
+// Schema version 2 with kCreateLongPieces; kUpgradeToVersion3 and 4 complete
+// it. All run in one transaction on an empty database, which then gets
 // user_version = kSchemaVersion.
 //
 // "Names containing this text" is answered from indexes, not by reading
@@ -99,6 +99,10 @@ ALTER TABLE users ADD COLUMN name_skeleton TEXT;
 CREATE INDEX users_by_name_skeleton ON users (name_skeleton);
 )sql";
 
+// Version 4: the identity key each user's messenger published at its last
+// login (base64url text), handed out with its address; NULL: none.
+inline constexpr const char* kUpgradeToVersion4 = "ALTER TABLE users ADD COLUMN identity_key TEXT;";
+
 // From version 1, before kCreateLongPieces and the filling of the long pieces
 // for every existing account.
 inline constexpr const char* kDropVersion1Counts = "DROP TABLE trigram_counts;";
@@ -157,9 +161,10 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {SelectSkeleton, "SELECT 1 FROM users WHERE name_skeleton = ?1 LIMIT 1"},
     // Filling in the skeletons of accounts from before version 3.
     {SetSkeleton, "UPDATE users SET name_skeleton = ?2 WHERE id = ?1"},
-    {RecordLogin, "UPDATE users SET ip = ?2, port = ?3, login_origin = ?4, login_token_hash = ?5 "
-                  "WHERE id = ?1"},
-    {SelectPeerAddress, "SELECT ip, port FROM users WHERE name = ?1 AND ip IS NOT NULL"},
+    {RecordLogin, "UPDATE users SET ip = ?2, port = ?3, login_origin = ?4, login_token_hash = ?5, "
+                  "identity_key = NULLIF(?6, '') WHERE id = ?1"},
+    {SelectPeerAddress,
+     "SELECT ip, port, identity_key FROM users WHERE name = ?1 AND ip IS NOT NULL"},
     {SelectFriends, "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
                     "WHERE f.user_id = ?1 ORDER BY f.seq"},
     {InsertFriend, "INSERT OR IGNORE INTO friends (user_id, friend_id) VALUES (?1, ?2)"},

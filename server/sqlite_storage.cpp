@@ -323,6 +323,8 @@ void SqliteStorage::migrate(Connection& connection) {
         }
         if (version < 3)
             connection.exec(sql::kUpgradeToVersion3);
+        if (version < 4)
+            connection.exec(sql::kUpgradeToVersion4);
         // The statements need the current layout, which the upgrade fills in with them.
         prepareAll(connection);
         if (version == 1) {
@@ -434,6 +436,7 @@ void SqliteStorage::recordLogin(UserId user, const PeerAddress& address, std::st
         .bind(3, std::int64_t{address.port})
         .bind(4, origin)
         .bind(5, tokenHash)
+        .bind(6, address.identityKey)
         .step();
 }
 
@@ -443,7 +446,7 @@ std::optional<PeerAddress> SqliteStorage::peerAddress(std::string_view name) {
     q.bind(1, name);
     if (!q.step())
         return std::nullopt;
-    return PeerAddress{q.text(0), static_cast<int>(q.integer(1))};
+    return PeerAddress{q.text(0), static_cast<int>(q.integer(1)), q.text(2)};
 }
 
 std::vector<std::string> SqliteStorage::friends(UserId user) {

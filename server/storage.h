@@ -44,6 +44,9 @@ struct Account {
 struct PeerAddress {
     std::string ip;
     int port = 0;
+    // The Ed25519 public key the messenger at this address published, in
+    // base64url without padding; empty: none.
+    std::string identityKey = {};
 };
 
 // The text cut into characters: a piece starts at every byte that does not
@@ -82,8 +85,9 @@ public:
                                std::string_view skeleton) = 0;
     virtual std::optional<Account> account(std::string_view name) = 0;
 
-    // Records the address peers reach the user at, where the login came from
-    // and the hash of the login's token (replacing the previous one).
+    // Records the address peers reach the user at (with its identity key),
+    // where the login came from and the hash of the login's token (replacing
+    // the previous ones).
     virtual void recordLogin(UserId user, const PeerAddress& address, std::string_view origin,
                              std::string_view tokenHash) = 0;
     // Never logged in, or unknown: nothing.

@@ -186,6 +186,32 @@ TEST(DirectoryLimits, SearchesAndNewUsersFromOneAddressAreRationed) {
     EXPECT_EQ(get(server, "n.php?u=u3&p=pw", "127.0.0.5"), kOk);
 }
 
+TEST(DirectoryLimits, AnIpv6ClientIsLimitedAsItsWhole64AndStoredAtTheIpv4ItSent) {
+    TestDirectoryServer::Options options;
+    options.rationed = options.observedAddress = true;
+    options.extraArgs = {"--trusted-proxy", "127.0.0.1", "--search-rate", "1,3",
+                         "--register-rate", "2"};
+    TestDirectoryServer server(options);
+    ASSERT_EQ(server.registerUser("ann", "pw"), kOk);
+    // Through the proxy; a client ending in "::" takes another address of its /64 each time.
+    int host = 0;
+    const auto status = [&](std::string client, const std::string& target) {
+        client += client.back() == ':' ? std::to_string(++host) : "";
+        return httpGet(server.port(), "/messenger/" + target, {},
+                       "X-Forwarded-For: " + client + "\r\n")
+            .status;
+    };
+    // Three searches, two new users, five guesses: the next one is refused.
+    for (const auto& [target, allowed] :
+         {std::pair{"s.php?u=a", 3}, {"n.php?u=c&p=pw", 2}, {"c.php?u=ann&p=guess&port=1", 5}})
+        for (int i = 0; i <= allowed; ++i)
+            EXPECT_EQ(status("2001:db8:1:2::", target) == 429, i == allowed) << target << i;
+    // Another /64 is not, and is stored at the IPv4 address its messenger sent.
+    EXPECT_EQ(status("2001:db8:1:3::1", "c.php?u=ann&p=pw&ip=192.0.2.1&port=1"), 200);
+    EXPECT_EQ(get(server, "g.php?u=ann"), "192.0.2.1\r\n1\r\n");
+    EXPECT_NE(server.logText().find("2001:db8:1:3::1, stored the ip sent"), std::string::npos);
+}
+
 TEST(DirectoryLimits, LoginRefusesAnAddressNoHostCanHave) {
     TestDirectoryServer server;
     ASSERT_EQ(server.registerUser("ann", "pw"), kOk);

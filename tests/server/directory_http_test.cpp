@@ -178,6 +178,67 @@ TEST_P(DirectoryHttp, LoginRegistersSentOrObservedAddress) {
              "127.0.0.3");
 }
 
+TEST_P(DirectoryHttp, GuessersArePausedButNeverAtTheOwnersLastLoginAddress) {
+    TestDirectoryServer::Options options;
+    options.extraArgs = {"--account-failure-limit", "8"};
+    TestDirectoryServer server(serverOptions(options));
+    server.registerUser("ann", "pw");
+    server.registerUser("bob", "pw");
+    const auto login = [&](const std::string& who, const std::string& from) {
+        return httpGet(server.port(), "/messenger/c.php?u=" + who + "&ip=127.0.0.1&port=1",
+                       "127.0.0." + from)
+            .status;
+    };
+    EXPECT_EQ(login("ann&p=pw", "2"), 200);
+    // Five wrong passwords from one address pause ann from there.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(login("ann&p=guess", "5"), 403);
+    EXPECT_EQ(login("ann&p=pw", "5"), 429);
+    EXPECT_EQ(login("ann&p=pw", "2"), 200);
+    // Three more from elsewhere reach ann's ceiling (8 here): ann is paused from everywhere but
+    // the address of her last login.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(login("ann&p=guess", std::to_string(10 + i)), 403);
+    EXPECT_EQ(login("ann&p=pw", "20"), 429);
+    EXPECT_EQ(login("ann&p=pw", "2"), 200);
+    EXPECT_EQ(login("bob&p=pw", "20"), 200);
+}
+
+TEST_P(DirectoryHttp, OnlyGetLogsInAndTheIdentityKeyIsTheLookupsThirdLine) {
+    TestDirectoryServer server(serverOptions());
+    ASSERT_EQ(server.registerUser("ann", "pw"), kOk);
+    // The public key of RFC 8032's first test vector.
+    const std::string key = "11qYAYKxCrfVS_7TyWQHOg7hcvPapiMlrwIaaPcHURo";
+    const std::string address = "127.0.0.9\r\n4000\r\n";
+    const auto loginWith = [&](const std::string& k) {
+        auto reply =
+            httpGet(server.port(), "/messenger/c.php?u=ann&p=pw&ip=127.0.0.9&port=4000" + k);
+        EXPECT_FALSE(sorvane::test::takeLoginToken(reply.body).empty());
+        EXPECT_EQ(reply.body, kOk) << k;
+        return server.request("g.php", {{"u", "ann"}});
+    };
+    EXPECT_EQ(loginWith("&k=" + key), address + key + "\r\n");
+    EXPECT_EQ(loginWith(""), address);
+    EXPECT_EQ(loginWith("&k=" + key), address + key + "\r\n");
+    // Other methods run nothing: no login without the key, no new user.
+    for (const char* method : {"HEAD", "POST"})
+        for (const char* target : {"c.php?u=ann&p=pw&ip=127.0.0.9&port=4000", "n.php?u=new&p=pw"}) {
+            const auto reply =
+                httpGet(server.port(), std::string("/messenger/") + target, {}, {}, method);
+            EXPECT_EQ(reply.status, 405) << method << target;
+            EXPECT_NE(reply.head.find("\r\nAllow: GET\r\n"), std::string::npos) << reply.head;
+        }
+    EXPECT_EQ(server.request("g.php", {{"u", "ann"}}), address + key + "\r\n");
+    EXPECT_EQ(server.request("s.php", {{"u", "new"}}), "");
+    // Anything else clears the key too and is logged (43 A's are no point to seal lines to).
+    const std::string start = key.substr(0, 42);
+    for (const std::string& bad :
+         {start, key + "A", start + "%3D", start + "p", "%2B" + key.substr(1), std::string(43, 'A'),
+          std::string(300, 'A'), start + "%0A", std::string()})
+        EXPECT_EQ(loginWith("&k=" + bad), address) << bad;
+    EXPECT_NE(server.logText().find("(k is no identity key, none stored)"), std::string::npos);
+}
+
 TEST_P(DirectoryHttp, ChangesAreAcceptedOnlyFromTheLastLoginAddress) {
     TestDirectoryServer server(serverOptions());
     server.registerUser("bob", "pw");

@@ -374,7 +374,7 @@ TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
     sqlite3_stmt* stmt = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(raw, "PRAGMA user_version", -1, &stmt, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(stmt, 0), 3);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), sql::kSchemaVersion);
     sqlite3_finalize(stmt);
     sqlite3_close(raw);
     SqliteStorage reopened(db.path()); // opens as it is, without a second upgrade

@@ -4,6 +4,7 @@
 
 #include "names.h"
 #include "postgres_server.h"
+#include "postgres_sql.h"
 #include "postgres_storage.h"
 
 #include <gtest/gtest.h>
@@ -75,7 +76,8 @@ TEST(PostgresDatabase, ServersStartingTogetherLayOutTheSchemaOnce) {
     for (std::thread& t : servers)
         t.join();
     EXPECT_EQ(failed, 0);
-    EXPECT_EQ(TestPostgres::query(uri, "SELECT version FROM directory_schema"), "2\n");
+    EXPECT_EQ(TestPostgres::query(uri, "SELECT version FROM directory_schema"),
+              std::to_string(sorvane::server::pgsql::kSchemaVersion) + "\n");
     EXPECT_EQ(TestPostgres::query(uri, "SELECT count(*) FROM users"), "4\n");
 
     // A database a newer server wrote is not touched.

@@ -128,7 +128,7 @@ std::string percentEncode(std::string_view value) {
 }
 
 HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress,
-                  std::string_view extraHeaders) {
+                  std::string_view extraHeaders, std::string_view method) {
     HttpReply reply;
     Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0)
@@ -145,7 +145,8 @@ HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddr
     if (::connect(sock.get(), reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0)
         return reply;
 
-    std::string req = "GET ";
+    std::string req(method);
+    req += " ";
     req += target;
     req += " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n";
     req += extraHeaders;
@@ -169,6 +170,7 @@ HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddr
     size_t space = raw.find(' ');
     reply.status = std::atoi(raw.c_str() + space + 1);
     reply.body = raw.substr(headerEnd + 4);
+    reply.head = raw.substr(0, headerEnd);
     return reply;
 }
 

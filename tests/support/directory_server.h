@@ -32,6 +32,7 @@ std::string percentEncode(std::string_view value);
 struct HttpReply {
     int status = 0; // 0 when no HTTP response arrived
     std::string body;
+    std::string head; // status line and header lines
 };
 
 // A login reply's third line is the token that changes (f, d, e) must carry.
@@ -43,9 +44,9 @@ std::string takeLoginToken(std::string& body);
 // One GET over a fresh TCP connection to 127.0.0.1:port. `target` is the
 // request target as sent ("/messenger/g.php?u=x"). `sourceAddress`, when not
 // empty, is the loopback address the client socket binds to (e.g. "127.0.0.2").
-// `extraHeaders`: further header lines, each ended by CR LF.
+// `extraHeaders`: further header lines, each ended by CR LF. `method` replaces GET.
 HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress = {},
-                  std::string_view extraHeaders = {});
+                  std::string_view extraHeaders = {}, std::string_view method = "GET");
 
 class TestDirectoryServer {
 public:
