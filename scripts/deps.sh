@@ -14,7 +14,7 @@ packages=(
   xvfb xauth
   xdotool desktop-file-utils
   clang-format
-  iproute2 openssl curl
+  iproute2 openssl tcpdump nftables curl
   dbus-daemon
 )
 # Extra groups, asked for by name: `scripts/deps.sh bench fuzz desktop`.

@@ -201,7 +201,7 @@ void Bed::tearDown() {
 }
 
 std::string Bed::namespaceOf(const std::string& host) const {
-    return prefix_ + host;
+    return prefix_ + host; // "bridge" is the bridge's own
 }
 
 std::string Bed::address(const std::string& host) const {

@@ -38,7 +38,8 @@ public:
     const std::string& folder() const { return folder_; }
     std::string address(const std::string& host) const; // "10.77.1.11"
     static std::string name(const std::string& host) { return host + ".bed"; }
-    // The command line that runs `command` inside `host`.
+    // The command line that runs `command` inside `host` ("bridge": beside the bridge, whose
+    // ports carry everything the hosts send each other).
     std::vector<std::string> inside(const std::string& host,
                                     const std::vector<std::string>& command) const;
 

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #ifndef SORVANE_BED_MESSENGER_EXE
 #error "SORVANE_BED_MESSENGER_EXE must name the bed's messenger"
@@ -160,6 +161,31 @@ TEST_F(ThreeHosts, EachMessengerRegistersItsOwnHostsAddress) {
     startDirectory(false);
     meet();
     EXPECT_EQ(registered(), atTheirHosts(*bed_));
+}
+
+// What crosses the network between the hosts holds none of the users' text.
+TEST_F(ThreeHosts, ACaptureOnTheBridgeHoldsNoneOfTheLinesText) {
+    startDirectory(true);
+    const fs::path capture = work_ / "bridge.pcap", log = work_ / "tcpdump.log";
+    BedProcess tcpdump(
+        *bed_, "bridge",
+        {"tcpdump", "-i", "br0", "-U", "-s", "0", "-Z", "root", "-w", capture.string()}, {},
+        log.string());
+    const auto said = [&](const std::string& what) {
+        std::ifstream in(log);
+        return std::string(std::istreambuf_iterator<char>(in), {}).find(what) != std::string::npos;
+    };
+    for (int i = 0; i < 100 && !said("listening on"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(said("listening on")) << "tcpdump did not start";
+    meet();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the last packets written
+    std::ifstream in(capture, std::ios::binary);
+    const std::string seen(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(seen.find("<" + kAnn + "> sv1:"), std::string::npos) << "the capture saw no line";
+    for (const std::string text : {"hello from the ann host", "and back from bob"})
+        EXPECT_EQ(seen.find(text), std::string::npos) << text;
+    std::cout << "capture on the bridge: " << seen.size() << " bytes, none of the lines' text\n";
 }
 
 TEST_F(ThreeHosts, AnUntrustedDirectoryGetsNothing) {
