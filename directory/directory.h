@@ -38,8 +38,9 @@ private:
 std::string encodeValue(std::string_view value);
 
 // Request addresses; `base` ends in "/messenger/". Pure functions, so tests can read them.
-// `token`, when not empty, goes last as "&t=" + token: the login token that the directory
-// wants with every change (f.php, d.php, e.php).
+// `token`, when not empty, goes as "&t=" + token: the login token that the directory wants with
+// every change (f.php, d.php, e.php); last, but before the cache-buster, which always ends an
+// address that has one.
 namespace address {
 std::string login(std::string_view base, std::string_view user, std::string_view password,
                   std::string_view ip, std::string_view port);

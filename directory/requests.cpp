@@ -72,11 +72,13 @@ public:
         url_.append(key).append("=").append(encodeValue(value));
         return *this;
     }
-    // The cache-buster is the last key the requests always had; only the login token goes after
-    // it. Both endings hand over the finished address.
+    // The cache-buster is the last key of every request that has one, the login token included
+    // (the directory takes the token anywhere). Both endings hand over the finished address.
     std::string random(int n, std::string_view token = {}) {
+        if (!token.empty())
+            add("t", token);
         add("random", std::to_string(n));
-        return done(token);
+        return std::move(url_);
     }
     std::string done(std::string_view token = {}) {
         if (!token.empty())
