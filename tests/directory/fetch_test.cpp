@@ -304,7 +304,7 @@ class DirectoryRequest : public Fetch, public ::testing::WithParamInterface<Call
 
 TEST_P(DirectoryRequest, ReachesTheServerAsTypedAndReadsItsScratchFileBack) {
     const Call& call = GetParam();
-    const std::string reply = std::string("reply to ") + call.name + "\r\nsecond line\r\n";
+    const std::string reply = std::string("reply-to-") + call.name + "\r\n4321\r\n";
     server_.reply(reply);
     dir::Directory d(server_.base(), dir_.path());
 
@@ -330,7 +330,7 @@ TEST_P(DirectoryRequest, ReachesTheServerAsTypedAndReadsItsScratchFileBack) {
     }
 
     EXPECT_EQ(lines.lines(),
-              (std::vector<std::string>{std::string("reply to ") + call.name, "second line"}));
+              (std::vector<std::string>{std::string("reply-to-") + call.name, "4321"}));
     EXPECT_EQ(readFile(d.scratchPath(call.scratch)), reply);
     for (const auto other : {dir::Scratch::Temp, dir::Scratch::Temp2, dir::Scratch::Temp3,
                              dir::Scratch::Temp4, dir::Scratch::Temp5}) {
