@@ -38,8 +38,9 @@ private:
 std::string encodeValue(std::string_view value);
 
 // Request addresses; `base` ends in "/messenger/". Pure functions, so tests can read them.
-// `token`, when not empty, goes last as "&t=" + token: the login token that the directory
-// wants with every change (f.php, d.php, e.php).
+// `token`, when not empty, goes as "&t=" + token: the login token that the directory wants with
+// every change (f.php, d.php, e.php); last, but before the cache-buster, which always ends an
+// address that has one.
 namespace address {
 // `key`, when not empty, goes last as "&k=" + key: the messenger's public key on this computer.
 std::string login(std::string_view base, std::string_view user, std::string_view password,
@@ -57,13 +58,19 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
                         std::string_view token = {});
 } // namespace address
 
-// Fetches `url` by HTTP GET and stores the body in `file`, replacing its content.
+// Fetches `url` by HTTP GET and stores the body in `file`, replacing its content, whatever the
+// HTTP status; returns that status (of the last response, when redirects were followed).
 // Throws EInOutError when the file cannot be written, EDirectoryUnreachable when no HTTP
 // response arrives, EDirectoryNotTrusted when an https directory's certificate fails
 // verification (checked against the system's authorities and those in `caFile`, if named).
-// The HTTP status is not examined.
-void GetInetFile(const std::string& url, const std::filesystem::path& file,
+long GetInetFile(const std::string& url, const std::filesystem::path& file,
                  const std::filesystem::path& caFile = {});
+
+// A reply as it arrived: the HTTP status and the lines of the body.
+struct Reply {
+    long status = 0;
+    LineList lines;
+};
 
 // The client's own IPv4 address, dotted; empty when the host name does not resolve.
 std::string LocalIP();
@@ -104,15 +111,26 @@ public:
     // When `abortFd` is a descriptor, its becoming readable (an eventfd raised by another
     // thread) ends the request at once as EDirectoryUnreachable.
     LineList fetch(const std::string& url, Scratch s, int abortFd = -1) const;
+    // The same with the HTTP status, for the requests that judge it.
+    Reply fetchReply(const std::string& url, Scratch s, int abortFd = -1) const;
 
     // A successful login's third line, the token, is kept (in memory only) for the changes
-    // below; a directory that sends none gets none back.
-    // `key`: the public key published with the login (base64url), or empty for none.
+    // below; a directory that sends none gets none back. These requests, and the changes, are
+    // judged by their first line whatever the status: "username exists" comes with a 409,
+    // "Error: log in again" with a 403. `key`: the public key published with the login
+    // (base64url), or empty for none.
     LineList login(std::string_view user, std::string_view password, std::string_view ip,
                    std::string_view port, std::string_view key = {});               // c.php, temp
     LineList newUser(std::string_view user, std::string_view password) const;       // n.php, temp
     LineList addFriend(std::string_view own, std::string_view friendName) const;    // f.php, temp
     LineList deleteFriend(std::string_view own, std::string_view friendName) const; // d.php, temp4
+    // The reads of data below are judged by their status and body. A 404 from g.php or v.php,
+    // or the empty body the scripts refuse with, gives no lines: no such user, or no address.
+    // A 5xx, a 429, or a body that is not the script's own throws EDirectoryFailed: the
+    // directory could not answer, which says nothing about the user asked for. The script's own
+    // body is, for g.php, lines 0 and 1 a host and a port text, whatever follows; for s.php and
+    // v.php, anything but a page of markup.
+    //
     // The presence probe seeds once per pass and draws per request, so it passes n. It runs
     // on the presence worker, which passes its stop descriptor (see fetch).
     LineList probeLookup(std::string_view name, int n, int abortFd = -1) const; // g.php, temp3

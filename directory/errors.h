@@ -27,7 +27,9 @@ struct EFOpenError : Error {
     using Error::Error;
 };
 
-// No HTTP response at all: refused, unresolved, timed out.
+// The directory gave no answer: no HTTP response at all (refused, unresolved, timed out), and
+// the kinds below. Whoever treats a directory that cannot be reached as "not now" treats them all
+// so.
 struct EDirectoryUnreachable : Error {
     EDirectoryUnreachable() : Error("Cannot reach the directory server.") {}
 
@@ -50,6 +52,29 @@ private:
             text.pop_back();
         return text;
     }
+};
+
+// A read of data (g.php, s.php, v.php) that the directory, or something in front of it, answered
+// without an answer: a server error (5xx), a refusal to serve now (429), or a body that is not the
+// script's own (a proxy's or a portal's page). `serverLine` is the directory's own "Error: ..."
+// line when it sent one; it is then the message.
+struct EDirectoryFailed : EDirectoryUnreachable {
+    EDirectoryFailed(long status, std::string serverLine)
+        : EDirectoryUnreachable(messageFor(status, serverLine)),
+          serverLine_(std::move(serverLine)) {}
+    const std::string& serverLine() const { return serverLine_; }
+
+private:
+    static std::string messageFor(long status, const std::string& serverLine) {
+        if (!serverLine.empty())
+            return serverLine;
+        const std::string code = " (HTTP " + std::to_string(status) + ").";
+        if (status >= 500 || status == 429)
+            return "The directory server could not answer" + code;
+        return "The directory server's reply was not understood" + code;
+    }
+
+    std::string serverLine_;
 };
 
 } // namespace sorvane

@@ -143,9 +143,10 @@ CURLcode perform(CURL* h, int abortFd) {
     return result;
 }
 
-// Streams the body of `url` into the already open, empty file `fd`. `caFile`, when not empty,
-// names authorities to trust for an https directory besides the system's; `abortFd` see perform.
-void streamInto(const std::string& url, int fd, const std::filesystem::path& caFile, int abortFd) {
+// Streams the body of `url` into the already open, empty file `fd` and returns the HTTP status.
+// `caFile`, when not empty, names authorities to trust for an https directory besides the
+// system's; `abortFd` see perform.
+long streamInto(const std::string& url, int fd, const std::filesystem::path& caFile, int abortFd) {
     ensureCurlReady();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
                                                                    &curl_easy_cleanup);
@@ -169,7 +170,8 @@ void streamInto(const std::string& url, int fd, const std::filesystem::path& caF
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallTimeS);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    // The status is not examined: an error page is a reply like any other.
+    // An error page is stored like any other reply; its status goes to the caller, which
+    // judges it.
     curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
     // An https directory proves who it is: its chain and its name are always checked, and
     // nothing turns that off. The password travels in the request, so a directory that fails
@@ -193,13 +195,16 @@ void streamInto(const std::string& url, int fd, const std::filesystem::path& caF
     // directory's reply.
     if (rc != CURLE_OK)
         throw EDirectoryUnreachable();
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    return status;
 }
 
 // Replaces the content of the open file `fd` with the body of `url`: the body is written over
 // the old content from the start, and whatever is left beyond it is cut off, also when the
 // transfer fails part-way. Emptying the file first would cost far more than the request itself
 // on ext4, which writes a file emptied and filled again out to disk when it is closed.
-void replaceWith(const std::string& url, int fd, const std::filesystem::path& caFile,
+long replaceWith(const std::string& url, int fd, const std::filesystem::path& caFile,
                  int abortFd = -1) {
     const auto cutAtEnd = [fd] {
         const off_t end = ::lseek(fd, 0, SEEK_CUR);
@@ -211,8 +216,9 @@ void replaceWith(const std::string& url, int fd, const std::filesystem::path& ca
     };
     if (::lseek(fd, 0, SEEK_SET) != 0)
         throwIo(errno);
+    long status = 0;
     try {
-        streamInto(url, fd, caFile, abortFd);
+        status = streamInto(url, fd, caFile, abortFd);
     } catch (...) {
         try {
             cutAtEnd();
@@ -222,18 +228,24 @@ void replaceWith(const std::string& url, int fd, const std::filesystem::path& ca
         throw;
     }
     cutAtEnd();
+    return status;
 }
 
 } // namespace
 
-void GetInetFile(const std::string& url, const std::filesystem::path& file,
+long GetInetFile(const std::string& url, const std::filesystem::path& file,
                  const std::filesystem::path& caFile) {
     FileDescriptor fd = openScratch(file, 0);
-    replaceWith(url, fd.get(), caFile);
+    const long status = replaceWith(url, fd.get(), caFile);
     fd.close();
+    return status;
 }
 
 LineList Directory::fetch(const std::string& url, Scratch s, int abortFd) const {
+    return fetchReply(url, s, abortFd).lines;
+}
+
+Reply Directory::fetchReply(const std::string& url, Scratch s, int abortFd) const {
     const auto path = scratchPath(s);
     FileDescriptor fd = openScratch(path, 0);
     // Another client sharing this folder waits here until our read-back is done, and we
@@ -242,8 +254,9 @@ LineList Directory::fetch(const std::string& url, Scratch s, int abortFd) const 
         if (errno != EINTR)
             throwIo(errno);
     }
-    replaceWith(url, fd.get(), caFile_, abortFd);
-    LineList reply = LineList::loadFromFile(path);
+    Reply reply;
+    reply.status = replaceWith(url, fd.get(), caFile_, abortFd);
+    reply.lines = LineList::loadFromFile(path);
     fd.close(); // releases the lock
     return reply;
 }

@@ -1,6 +1,10 @@
 // Every address the client sends to the directory, and the requests built from them.
 #include "directory.h"
 
+#include "errors.h"
+
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 
 #ifndef SORVANE_BUILT_IN_DIRECTORY_BASE
@@ -72,11 +76,13 @@ public:
         url_.append(key).append("=").append(encodeValue(value));
         return *this;
     }
-    // The cache-buster is the last key the requests always had; only the login token goes after
-    // it. Both endings hand over the finished address.
+    // The cache-buster is the last key of every request that has one, the login token included
+    // (the directory takes the token anywhere). Both endings hand over the finished address.
     std::string random(int n, std::string_view token = {}) {
+        if (!token.empty())
+            add("t", token);
         add("random", std::to_string(n));
-        return done(token);
+        return std::move(url_);
     }
     std::string done(std::string_view token = {}) {
         if (!token.empty())
@@ -88,6 +94,66 @@ private:
     std::string url_;
     bool first_ = true;
 };
+
+// The scripts that answer with data, each with its own shape of reply.
+enum class DataScript { Lookup, Search, Profile }; // g.php, s.php, v.php
+
+// The directory's "Error: ..." line at the head of a refusal, if there is one.
+std::string serverErrorLine(const LineList& lines) {
+    constexpr std::string_view prefix = "Error: ";
+    if (lines.empty() || lines[0].size() > 200 || lines[0].rfind(prefix, 0) != 0)
+        return {};
+    return lines[0];
+}
+
+// A page of markup, as a proxy or a portal sends in place of the reply: it opens with a tag and
+// closes one somewhere. (A name may start with "<", so the opening alone does not tell.)
+bool isMarkupPage(const LineList& lines) {
+    for (const std::string& line : lines.lines()) {
+        std::string_view text = line;
+        if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+            text.remove_prefix(3); // a byte order mark
+        const auto start = text.find_first_not_of(" \t");
+        if (start == std::string_view::npos)
+            continue; // blank lines before the page
+        if (text[start] != '<')
+            return false;
+        return std::any_of(lines.lines().begin(), lines.lines().end(), [](const std::string& l) {
+            return l.find("</") != std::string::npos || l.find("/>") != std::string::npos;
+        });
+    }
+    return false;
+}
+
+bool isHostText(const std::string& text) {
+    return !text.empty() && text.size() <= 255 && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' ||
+               c == ':';
+    });
+}
+
+bool isPortText(const std::string& text) {
+    return !text.empty() && text.size() <= 5 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+           std::stol(text) <= 65535;
+}
+
+// What a read of data says; see Directory.
+LineList dataOf(DataScript script, const Reply& reply) {
+    const LineList& lines = reply.lines;
+    if (reply.status >= 500 || reply.status == 429)
+        throw EDirectoryFailed(reply.status, serverErrorLine(lines));
+    if (reply.status == 404 && script != DataScript::Search)
+        return {};
+    if (lines.empty())
+        return lines;
+    const bool own = script == DataScript::Lookup
+                         ? lines.count() >= 2 && isHostText(lines[0]) && isPortText(lines[1])
+                         : !isMarkupPage(lines);
+    if (!own)
+        throw EDirectoryFailed(reply.status, {});
+    return lines;
+}
 
 } // namespace
 
@@ -184,19 +250,24 @@ LineList Directory::deleteFriend(std::string_view own, std::string_view friendNa
 }
 
 LineList Directory::probeLookup(std::string_view name, int n, int abortFd) const {
-    return fetch(address::probeLookup(base_, name, n), Scratch::Temp3, abortFd);
+    return dataOf(DataScript::Lookup,
+                  fetchReply(address::probeLookup(base_, name, n), Scratch::Temp3, abortFd));
 }
 
 LineList Directory::sendLookup(std::string_view name, int abortFd) const {
-    return fetch(address::sendLookup(base_, name), Scratch::Temp2, abortFd);
+    return dataOf(DataScript::Lookup,
+                  fetchReply(address::sendLookup(base_, name), Scratch::Temp2, abortFd));
 }
 
 LineList Directory::search(std::string_view text) {
-    return fetch(address::search(base_, text, freshCacheBuster()), Scratch::Temp5);
+    return dataOf(DataScript::Search,
+                  fetchReply(address::search(base_, text, freshCacheBuster()), Scratch::Temp5));
 }
 
 LineList Directory::viewProfile(std::string_view name) {
-    return fetch(address::viewProfile(base_, name, freshCacheBuster()), Scratch::Temp5);
+    return dataOf(
+        DataScript::Profile,
+        fetchReply(address::viewProfile(base_, name, freshCacheBuster()), Scratch::Temp5));
 }
 
 LineList Directory::saveProfile(std::string_view own, const Profile& p) {

@@ -152,8 +152,8 @@ SenderAddress SenderLookups::lookUp(const QString& name) const {
         if (reply.count() > 2)
             address.key = sealing::parsePublicKey(reply[2]);
     } catch (const std::exception&) {
-        // The directory out of reach, or the scratch file it answers into unusable: either way
-        // the check could not be made.
+        // The directory out of reach or failing (a server error, a refusal, a page that is not
+        // its reply), or the scratch file it answers into unusable: the check could not be made.
         address.kind = SenderAddress::Kind::DirectoryDown;
     }
     return address;

@@ -4,6 +4,7 @@
 #include "login.h"
 
 #include "directory/directory.h"
+#include "directory/errors.h"
 #include "engine/thread.h"
 #include "ui/messages.h"
 
@@ -41,10 +42,25 @@ TForm7::TForm7(Context& context, QWidget* parent) : Form(context.boxes, parent),
     setFirstControl(ui.Edit1);
 }
 
+std::optional<sorvane::LineList> TForm7::readProfile(Context& context) {
+    SORVANE_ASSERT_UI_THREAD();
+    sorvane::LineList reply;
+    try {
+        reply = context.directory.viewProfile(Form1->ui.Edit1->text().toStdString());
+    } catch (const sorvane::EDirectoryUnreachable&) {
+        reply.clear(); // not read, as a reply that names nobody
+    }
+    if (reply.count() < 9) {
+        context.boxes.showMessage(
+            QStringLiteral("Your profile could not be read. Try again later."));
+        return std::nullopt;
+    }
+    return reply;
+}
+
 void TForm7::FormShow() {
     SORVANE_ASSERT_UI_THREAD();
-    const sorvane::LineList reply =
-        context_.directory.viewProfile(Form1->ui.Edit1->text().toStdString());
+    const sorvane::LineList& reply = profile;
     // Lines 1 to 8: name, surname, gender, day, month, year, city, country. Line 0 names the
     // profile's owner, whom this window already knows.
     QLineEdit* const edits[8] = {ui.Edit1, ui.Edit2, nullptr,  nullptr,

@@ -4,6 +4,7 @@
 #include "main.h"
 
 #include "directory/directory.h"
+#include "directory/errors.h"
 #include "engine/thread.h"
 #include "ui/artwork.h"
 
@@ -75,7 +76,17 @@ void TForm5::addRow(const QString& caption) {
 void TForm5::BitBtn1Click() {
     SORVANE_ASSERT_UI_THREAD();
     ui.ListView1->setRowCount(0);
-    const sorvane::LineList reply = context_.directory.search(ui.Edit1->text().toStdString());
+    sorvane::LineList reply;
+    try {
+        reply = context_.directory.search(ui.Edit1->text().toStdString());
+    } catch (const sorvane::EDirectoryFailed& failed) {
+        // The directory's own words ("Error: too many searches, try again later") are said as
+        // they are, never listed as a user; a failure without them goes to the error box.
+        if (failed.serverLine().empty())
+            throw;
+        context_.boxes.showMessage(QString::fromStdString(failed.serverLine()));
+        return;
+    }
     for (const std::string& line : reply.lines())
         addRow(QString::fromStdString(line));
 }

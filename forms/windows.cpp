@@ -27,7 +27,11 @@ void openAboutWindow(Context& context) {
 }
 
 void openEditInfoWindow(Context& context) {
+    std::optional<sorvane::LineList> profile = TForm7::readProfile(context);
+    if (!profile)
+        return;
     Form7 = new TForm7(context);
+    Form7->profile = std::move(*profile);
     Form7->showModeless();
 }
 

@@ -8,6 +8,6 @@ class QString;
 void openNewUserWindow(Context& context);                        // modeless
 void openSearchWindow(Context& context);                         // modal: returns when it closes
 void openAboutWindow(Context& context);                          // modal, freed when it closes
-void openEditInfoWindow(Context& context);                       // modeless
+void openEditInfoWindow(Context& context);                       // modeless, once read
 void openViewInformation(Context& context, const QString& user); // modeless, captioned user
 void openSafetyNumber(Context& context, const QString& partner); // modeless

@@ -67,7 +67,7 @@ const Row kRows[] = {
      [] { return address::saveProfile(kBase, "ann@x.org", kAwkwardProfile, 1); },
      "e.php?u=ann%40x.org&n=Zo%C3%AB&s=O%27Neil%20%26%20Sons&g=f%3Dm&d=%231&m=50%25&y=19%2090"
      "&ci=S%C3%A3o%20Paulo&co=a%2Bb%3Fc%2Fd&random=1"},
-    // The login token goes after every key the request has always had.
+    // The login token goes after every key the request has always had, but the cache-buster.
     {"AddFriendWithToken", [] { return address::addFriend(kBase, "ann@x.org", "bob", "Tk-_9"); },
      "f.php?u=ann%40x.org&f=bob&t=Tk-_9"},
     {"DeleteFriendWithToken",
@@ -75,7 +75,7 @@ const Row kRows[] = {
      "d.php?u=ann%40x.org&f=bob&t=Tk-_9"},
     {"SaveProfileWithToken",
      [] { return address::saveProfile(kBase, "ann@x.org", kPlainProfile, 9, "Tk-_9"); },
-     "e.php?u=ann%40x.org&n=Ann&s=Lee&g=female&d=7&m=3&y=1990&ci=Oslo&co=Norway&random=9&t=Tk-_9"},
+     "e.php?u=ann%40x.org&n=Ann&s=Lee&g=female&d=7&m=3&y=1990&ci=Oslo&co=Norway&t=Tk-_9&random=9"},
     {"SaveProfileEmptyFields",
      [] { return address::saveProfile(kBase, "ann@x.org", dir::Profile{}, 18000); },
      "e.php?u=ann%40x.org&n=&s=&g=&d=&m=&y=&ci=&co=&random=18000"},

@@ -105,8 +105,7 @@ TEST_P(BrokenReply, CountsAsUnreachableAndTheRunGoesOn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, BrokenReply,
-                         ::testing::Values(std::string(""), std::string("127.0.0.1\r\n"),
-                                           std::string("127.0.0.1\r\nabc\r\n"),
+                         ::testing::Values(std::string(""),
                                            std::string("no.such.host.invalid\r\n80\r\n")));
 
 TEST_F(Presence, DirectoryDownMarksEveryoneOfflineQuietly) {

@@ -81,14 +81,17 @@ TEST_F(SenderCheck, EachLineSaysWhereItCameFromAndOneSendersLinesKeepTheirOrder)
         std::string registered; // the directory's "g.php" reply
         const char* from;
         QString note;
+        int status = 200;
     } rows[] = {
         {"ann@x.org", at(7), "127.0.0.1", {}},
         {"host@x.org", "localhost\r\n7\r\n", "127.0.0.1", {}}, // a host name is resolved
         {"eve@x.org", at(7), "127.0.0.2", note("127.0.0.2", "eve@x.org")},
         {"ghost@x.org", "", "127.0.0.3", note("127.0.0.3", "ghost@x.org")}, // no such user
+        {"busy@x.org", at(7), "127.0.0.1", "(not verified: the directory could not be reached)",
+         503},
     };
     for (const Row& row : rows) {
-        w.scripted.reply(std::string("g.php?u=") + row.sender, {row.registered});
+        w.scripted.reply(std::string("g.php?u=") + row.sender, {row.registered}, row.status);
         const std::string line = std::string("<") + row.sender + "> hello";
         deliver(port, line, row.from);
         QStringList expected{QString::fromStdString(line)};

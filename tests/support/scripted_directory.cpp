@@ -21,7 +21,7 @@ ScriptedDirectory::ScriptedDirectory() : server_(std::make_unique<httplib::Serve
                     return held_.count(script) == 0 && held_.count(script + "?u=" + user) == 0;
                 });
             }
-            res.set_content(answer(script, user), "text/plain");
+            res.set_content(answer(script, user, res.status), "text/plain");
         });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0)
@@ -47,12 +47,14 @@ std::string ScriptedDirectory::base() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/messenger/";
 }
 
-void ScriptedDirectory::reply(const std::string& key, std::vector<std::string> bodies) {
+void ScriptedDirectory::reply(const std::string& key, std::vector<std::string> bodies, int status) {
     std::lock_guard lock(mutex_);
+    statuses_[key] = status;
     replies_[key] = std::deque<std::string>(bodies.begin(), bodies.end());
 }
 
-std::string ScriptedDirectory::answer(const std::string& script, const std::string& user) {
+std::string ScriptedDirectory::answer(const std::string& script, const std::string& user,
+                                      int& status) {
     std::lock_guard lock(mutex_);
     for (const std::string& key : {script + "?u=" + user, script}) {
         auto it = replies_.find(key);
@@ -61,6 +63,7 @@ std::string ScriptedDirectory::answer(const std::string& script, const std::stri
         std::string body = it->second.front();
         if (it->second.size() > 1)
             it->second.pop_front();
+        status = statuses_[key];
         return body;
     }
     return {};

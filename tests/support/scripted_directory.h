@@ -26,7 +26,7 @@ public:
     // "http://127.0.0.1:<port>/messenger/"
     std::string base() const;
     // Replies for "g.php" etc.; `key` is the script, or script + "?u=" + user for one user.
-    void reply(const std::string& key, std::vector<std::string> bodies);
+    void reply(const std::string& key, std::vector<std::string> bodies, int status = 200);
     // Request targets received so far ("/messenger/g.php?u=a&random=12").
     std::vector<std::string> requests() const;
     // How many requests went to `script`, optionally for user `u`.
@@ -41,7 +41,7 @@ public:
     void stop();
 
 private:
-    std::string answer(const std::string& script, const std::string& user);
+    std::string answer(const std::string& script, const std::string& user, int& status);
 
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
@@ -50,6 +50,7 @@ private:
     std::condition_variable released_;
     std::set<std::string> held_;
     std::map<std::string, std::deque<std::string>> replies_;
+    std::map<std::string, int> statuses_;
     std::vector<std::string> requests_;
     std::vector<std::pair<std::string, std::string>> calls_; // script, user
 };
