@@ -22,8 +22,9 @@ struct Profile {
 };
 
 // The scratch file each call site writes its reply to.
-enum class Scratch { Temp, Temp2, Temp3, Temp4, Temp5 };
-const char* scratchFileName(Scratch s); // "temp.txt" ... "temp5.txt"
+// Temp6 holds the mailbox's waiting fetch, Temp7 the deposits in partners' mailboxes.
+enum class Scratch { Temp, Temp2, Temp3, Temp4, Temp5, Temp6, Temp7 };
+const char* scratchFileName(Scratch s); // "temp.txt" ... "temp7.txt"
 
 // "&random=" + n, n drawn uniformly from 0 to 19998 after re-seeding from the clock.
 class CacheBuster {
@@ -56,6 +57,11 @@ std::string search(std::string_view base, std::string_view text, int n);
 std::string viewProfile(std::string_view base, std::string_view name, int n);
 std::string saveProfile(std::string_view base, std::string_view own, const Profile& p, int n,
                         std::string_view token = {});
+// m.php: a sealed line for `to`'s mailbox (the body goes by POST), and the fetch of the own one.
+std::string deposit(std::string_view base, std::string_view own, std::string_view to,
+                    std::string_view key, std::string_view id, std::string_view token);
+std::string fetchMailbox(std::string_view base, std::string_view own, std::string_view token,
+                         const std::vector<std::string>& acks, int waitSeconds);
 } // namespace address
 
 // Fetches `url` by HTTP GET and stores the body in `file`, replacing its content, whatever the
@@ -65,6 +71,14 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
 // verification (checked against the system's authorities and those in `caFile`, if named).
 long GetInetFile(const std::string& url, const std::filesystem::path& file,
                  const std::filesystem::path& caFile = {});
+
+// How a request goes beyond a plain GET.
+struct Transfer {
+    std::string_view postBody; // POST with this body when `post`
+    bool post = false;
+    bool followRedirects = true;
+    long stallSeconds = 30; // the longest the directory may send nothing
+};
 
 // A reply as it arrived: the HTTP status and the lines of the body.
 struct Reply {
@@ -112,7 +126,8 @@ public:
     // thread) ends the request at once as EDirectoryUnreachable.
     LineList fetch(const std::string& url, Scratch s, int abortFd = -1) const;
     // The same with the HTTP status, for the requests that judge it.
-    Reply fetchReply(const std::string& url, Scratch s, int abortFd = -1) const;
+    Reply fetchReply(const std::string& url, Scratch s, int abortFd = -1,
+                     const Transfer& how = Transfer{}) const;
 
     // A successful login's third line, the token, is kept (in memory only) for the changes
     // below; a directory that sends none gets none back. These requests, and the changes, are
@@ -140,6 +155,16 @@ public:
     LineList search(std::string_view text);                             // s.php, temp5
     LineList viewProfile(std::string_view name);                        // v.php, temp5
     LineList saveProfile(std::string_view own, const Profile& p);       // e.php, temp5
+    // The mailbox (m.php). Both follow no redirect and are judged by status and first line;
+    // they run on worker threads with a stop descriptor (see fetch) and the token they are given.
+    // A sealed text ("sv1:...") for `to`, sealed to `key`, as the line `id`:        temp7
+    Reply deposit(std::string_view own, std::string_view to, std::string_view key,
+                  std::string_view id, std::string_view token, std::string_view sealed,
+                  int abortFd = -1) const;
+    // The own mailbox, acknowledging `acks`, held up to `waitSeconds` when empty:      temp6
+    Reply fetchMailbox(std::string_view own, std::string_view token,
+                       const std::vector<std::string>& acks, int waitSeconds,
+                       int abortFd = -1) const;
 
     // The token of the last successful login; empty before it or when the directory sent none.
     const std::string& loginToken() const { return token_; }

@@ -22,7 +22,6 @@ namespace {
 constexpr const char* kAgent = "Sorvane Messenger - http://www.sorvane.example/";
 constexpr long kChunk = 1024;         // most bytes handed to the file per write
 constexpr long kConnectTimeoutS = 10; // a server that never answers the connect
-constexpr long kStallTimeS = 30;      // a server that stops sending mid-reply
 
 [[noreturn]] void throwIo(int err) {
     throw EInOutError(std::strerror(err));
@@ -146,7 +145,8 @@ CURLcode perform(CURL* h, int abortFd) {
 // Streams the body of `url` into the already open, empty file `fd` and returns the HTTP status.
 // `caFile`, when not empty, names authorities to trust for an https directory besides the
 // system's; `abortFd` see perform.
-long streamInto(const std::string& url, int fd, const std::filesystem::path& caFile, int abortFd) {
+long streamInto(const std::string& url, int fd, const std::filesystem::path& caFile, int abortFd,
+                const Transfer& how = Transfer{}) {
     ensureCurlReady();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
                                                                    &curl_easy_cleanup);
@@ -156,11 +156,20 @@ long streamInto(const std::string& url, int fd, const std::filesystem::path& caF
     Sink sink{fd};
     CURL* h = curl.get();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    if (how.post) {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, how.postBody.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(how.postBody.size()));
+        // The body is the sealed text itself, not a form.
+        static curl_slist* const plainText = curl_slist_append(nullptr, "Content-Type: text/plain");
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, plainText);
+    } else {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    }
     curl_easy_setopt(h, CURLOPT_USERAGENT, kAgent);
     // Proxy: libcurl's own reading of http_proxy, https_proxy, all_proxy and no_proxy.
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, how.followRedirects ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kChunk);
@@ -168,7 +177,7 @@ long streamInto(const std::string& url, int fd, const std::filesystem::path& caF
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallTimeS);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, how.stallSeconds);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     // An error page is stored like any other reply; its status goes to the caller, which
     // judges it.
@@ -205,7 +214,7 @@ long streamInto(const std::string& url, int fd, const std::filesystem::path& caF
 // transfer fails part-way. Emptying the file first would cost far more than the request itself
 // on ext4, which writes a file emptied and filled again out to disk when it is closed.
 long replaceWith(const std::string& url, int fd, const std::filesystem::path& caFile,
-                 int abortFd = -1) {
+                 int abortFd = -1, const Transfer& how = Transfer{}) {
     const auto cutAtEnd = [fd] {
         const off_t end = ::lseek(fd, 0, SEEK_CUR);
         struct stat st {};
@@ -218,7 +227,7 @@ long replaceWith(const std::string& url, int fd, const std::filesystem::path& ca
         throwIo(errno);
     long status = 0;
     try {
-        status = streamInto(url, fd, caFile, abortFd);
+        status = streamInto(url, fd, caFile, abortFd, how);
     } catch (...) {
         try {
             cutAtEnd();
@@ -245,7 +254,8 @@ LineList Directory::fetch(const std::string& url, Scratch s, int abortFd) const 
     return fetchReply(url, s, abortFd).lines;
 }
 
-Reply Directory::fetchReply(const std::string& url, Scratch s, int abortFd) const {
+Reply Directory::fetchReply(const std::string& url, Scratch s, int abortFd,
+                            const Transfer& how) const {
     const auto path = scratchPath(s);
     FileDescriptor fd = openScratch(path, 0);
     // Another client sharing this folder waits here until our read-back is done, and we
@@ -255,7 +265,7 @@ Reply Directory::fetchReply(const std::string& url, Scratch s, int abortFd) cons
             throwIo(errno);
     }
     Reply reply;
-    reply.status = replaceWith(url, fd.get(), caFile_, abortFd);
+    reply.status = replaceWith(url, fd.get(), caFile_, abortFd, how);
     reply.lines = LineList::loadFromFile(path);
     fd.close(); // releases the lock
     return reply;

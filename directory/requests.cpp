@@ -29,6 +29,10 @@ const char* scratchFileName(Scratch s) {
         return "temp4.txt";
     case Scratch::Temp5:
         return "temp5.txt";
+    case Scratch::Temp6:
+        return "temp6.txt";
+    case Scratch::Temp7:
+        return "temp7.txt";
     }
     return "temp.txt";
 }
@@ -214,6 +218,20 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
         .random(n, token);
 }
 
+std::string deposit(std::string_view base, std::string_view own, std::string_view to,
+                    std::string_view key, std::string_view id, std::string_view token) {
+    return Query(base, "m.php").add("u", own).add("to", to).add("k", key).add("id", id).done(token);
+}
+
+std::string fetchMailbox(std::string_view base, std::string_view own, std::string_view token,
+                         const std::vector<std::string>& acks, int waitSeconds) {
+    Query query(base, "m.php");
+    query.add("u", own).add("t", token);
+    for (const std::string& id : acks)
+        query.add("ack", id);
+    return query.add("wait", std::to_string(waitSeconds)).done();
+}
+
 } // namespace address
 
 Directory::Directory(std::string base, std::filesystem::path scratchDir,
@@ -272,6 +290,27 @@ LineList Directory::viewProfile(std::string_view name) {
 
 LineList Directory::saveProfile(std::string_view own, const Profile& p) {
     return fetch(address::saveProfile(base_, own, p, freshCacheBuster(), token_), Scratch::Temp5);
+}
+
+Reply Directory::deposit(std::string_view own, std::string_view to, std::string_view key,
+                         std::string_view id, std::string_view token, std::string_view sealed,
+                         int abortFd) const {
+    Transfer how;
+    how.post = true;
+    how.postBody = sealed;
+    how.followRedirects = false;
+    return fetchReply(address::deposit(base_, own, to, key, id, token), Scratch::Temp7, abortFd,
+                      how);
+}
+
+Reply Directory::fetchMailbox(std::string_view own, std::string_view token,
+                              const std::vector<std::string>& acks, int waitSeconds,
+                              int abortFd) const {
+    Transfer how;
+    how.followRedirects = false;
+    how.stallSeconds = waitSeconds + 10; // a held request sends nothing until a line comes
+    return fetchReply(address::fetchMailbox(base_, own, token, acks, waitSeconds), Scratch::Temp6,
+                      abortFd, how);
 }
 
 } // namespace sorvane::directory

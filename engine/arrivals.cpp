@@ -78,9 +78,13 @@ bool Arrivals::checkedByPresence(const QString& sender, const std::string& from)
            inet_ntop(AF_INET, &address, dotted, sizeof dotted) && from == dotted;
 }
 
-void Arrivals::receive(const QString& sender, const QString& line, const std::string& from) {
+void Arrivals::receive(const QString& sender, const QString& line, const std::string& from,
+                       const std::string& mailboxId) {
     SORVANE_ASSERT_UI_THREAD();
-    Waiting waiting{line, from, destinationOf(sender), false, {}, std::nullopt};
+    if (!from.empty())
+        emit heardDirectly(sender);
+    Waiting waiting{
+        .line = line, .from = from, .destination = destinationOf(sender), .mailboxId = mailboxId};
     const QString header = '<' + sender + "> ";
     if (line.startsWith(header) &&
         QStringView(line).mid(header.size()).startsWith(QLatin1String(sealing::Prefix))) {
@@ -134,6 +138,8 @@ QString Arrivals::uncheckedNote() {
 void Arrivals::check(Waiting& line, QString note) {
     line.note = std::move(note);
     line.checked = true;
+    if (!line.mailboxId.empty())
+        emit handedOn(std::exchange(line.mailboxId, {}));
     if (line.counted > 0) {
         --uncheckedLines_;
         uncheckedBytes_ -= line.counted;

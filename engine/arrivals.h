@@ -81,8 +81,10 @@ public:
     Arrivals(const sorvane::directory::Directory& directory, Trust& trust, Windows windows,
              QObject* parent = nullptr);
 
-    // A received line naming `sender`, whose connection came from `from` (dotted IPv4).
-    void receive(const QString& sender, const QString& line, const std::string& from);
+    // A received line naming `sender`, whose connection came from `from` (dotted IPv4), or that
+    // came from the directory's mailbox as the line with `mailboxId` (`from` empty).
+    void receive(const QString& sender, const QString& line, const std::string& from,
+                 const std::string& mailboxId = {});
     // The note of a stranger's line set aside unchecked because too many lines wait for checks.
     static QString uncheckedNote();
     // What the last presence run found: the friends' addresses, good for PresenceAddressLife.
@@ -101,6 +103,10 @@ signals:
     void arrived(const Arrival& arrival);
     // Lines were set aside.
     void setAsideChanged();
+    // The mailbox's line with `id` has been checked (and, verified, recorded as seen).
+    void handedOn(const std::string& id);
+    // A line naming `sender` came over a connection of its own.
+    void heardDirectly(const QString& sender);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -109,10 +115,11 @@ private:
         std::string from;
         Destination destination;
         bool checked = false;
-        QString note;
-        std::optional<std::string> signedMessage; // a sealed line, opened, not yet judged
-        bool replay = false;                      // a sealed line shown before: dropped
-        std::size_t counted = 0; // its bytes, while it counts among those waiting for a check
+        QString note = {};
+        std::optional<std::string> signedMessage = {}; // a sealed line, opened, not yet judged
+        bool replay = false;                           // a sealed line shown before: dropped
+        std::string mailboxId = {}; // from the mailbox: acknowledged once checked
+        std::size_t counted = 0;    // its bytes, while it counts among those waiting for a check
     };
     struct Sender {
         std::deque<Waiting> lines;

@@ -8,6 +8,7 @@
 // user-interface thread. Destroying it ends every run, check and send at once, newest part
 // first, so that nothing reports to a part that is gone.
 #include "engine/arrivals.h"
+#include "engine/mailbox.h"
 #include "engine/outbox.h"
 #include "engine/outgoing.h"
 #include "engine/presence.h"
@@ -28,18 +29,31 @@ public:
     Engine(const directory::Directory& directory, Arrivals::Windows windows,
            QObject* parent = nullptr);
 
+    // A login succeeded as `ownName`, publishing `identity` (null: none), with the user's files
+    // in `dataDir`: the session's keys and seen lines are loaded, and with a key published the
+    // mailbox is fetched from now on.
+    void beginSession(const QString& ownName, std::shared_ptr<const sealing::Identity> identity,
+                      const std::filesystem::path& dataDir);
+
     Trust& trust() { return trust_; }
+    Mailbox& mailbox() { return mailbox_; }
     PresenceRun& presence() { return presence_; }
     Arrivals& arrivals() { return arrivals_; }
     Outbox& outbox() { return outbox_; }
     OutgoingLines& outgoing() { return outgoing_; }
 
+signals:
+    // The directory refused a request until the user logs in again.
+    void logInAgain();
+
 private:
+    const directory::Directory& directory_;
     // In the order they are made; they go in the reverse one.
     Trust trust_;
     Outbox outbox_;
     OutgoingLines outgoing_;
     Arrivals arrivals_;
+    Mailbox mailbox_;
     PresenceRun presence_;
 };
 

@@ -47,19 +47,23 @@ std::size_t Outbox::wireLength(const std::string& partner, const Line& line, con
 }
 
 void Outbox::send(const QString& partner, std::optional<Address> address, std::vector<Line> lines,
-                  From from, std::optional<sealing::PublicKey> compared, Done done) {
+                  From from, std::optional<sealing::PublicKey> compared, bool throughDirectory,
+                  Done done) {
     SORVANE_ASSERT_UI_THREAD();
     pool_->start([this, partner = partner.toStdString(), address = std::move(address),
-                  lines = std::move(lines), from = std::move(from), compared,
+                  lines = std::move(lines), from = std::move(from), compared, throughDirectory,
                   done = std::move(done)]() mutable {
-        Result result = sendAll(partner, std::move(address), lines, from, compared);
+        Result result =
+            sendAll(partner, std::move(address), lines, from, compared, throughDirectory);
         queueOn(this, [done = std::move(done), result = std::move(result)] { done(result); });
     });
 }
 
 Outbox::Result Outbox::sendAll(const std::string& partner, std::optional<Address> address,
                                const std::vector<Line>& lines, const From& from,
-                               const std::optional<sealing::PublicKey>& compared) const {
+                               const std::optional<sealing::PublicKey>& compared,
+                               bool throughDirectory) const {
+    using Kind = Outcome::Kind;
     Result result;
     if (!address) {
         try {
@@ -78,31 +82,82 @@ Outbox::Result Outbox::sendAll(const std::string& partner, std::optional<Address
     }
     for (const Line& line : lines) {
         const std::string wire = wireLine(partner, line, *address, from);
-        sorvane::net::TTcpClient client;
-        client.setAbortEvent(stop_.fd());
-        // A tenth of the bound more for each 64 KiB: 10 s and a second per 64 KiB by default.
-        const long long base = sendTimeoutMs_.load();
-        const std::chrono::milliseconds bound(
-            base + base / 10 * static_cast<long long>(wire.size() / BytesPerStep));
-        client.setSendTimeout(bound);
-        try {
-            client.setRemoteHost(address->host);
-            client.setRemotePort(address->port);
-            client.setActive(true);
-        } catch (const std::exception&) {
-            break; // a port text that is no number: nobody to reach there
+        bool fellBack = false;
+        if (!throughDirectory) {
+            if (sendDirectly(*address, wire)) {
+                result.outcomes.push_back({Kind::Sent, false, {}});
+                continue;
+            }
+            fellBack = true;
         }
-        if (!client.connected())
+        // Only sealed lines go through the directory, which must not read them.
+        Outcome outcome{Kind::NotSent, false, {}};
+        if (wire != line.plain)
+            outcome = deposit(partner, *address, line, wire, from, result.logInAgain);
+        outcome.fellBack = fellBack && outcome.kind == Kind::Deposited;
+        result.outcomes.push_back(outcome);
+        if (outcome.kind == Kind::NotSent)
             break;
-        // Sent once the partner's computer has it all: a line still in this computer's buffers
-        // when the bound passes is not delivered, and waits.
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        if (client.SendLine(wire, "\r\n") != static_cast<int>(wire.size() + 2) ||
-            !client.WaitUntilTaken(deadline))
-            break;
-        ++result.delivered;
+        // Once one line went through the directory, the later ones follow it there, so that
+        // none overtakes it.
+        throughDirectory = throughDirectory || outcome.kind == Kind::Deposited;
     }
     return result;
+}
+
+bool Outbox::sendDirectly(const Address& address, const std::string& wire) const {
+    sorvane::net::TTcpClient client;
+    client.setAbortEvent(stop_.fd());
+    // A tenth of the bound more for each 64 KiB: 10 s and a second per 64 KiB by default.
+    const long long base = sendTimeoutMs_.load();
+    const std::chrono::milliseconds bound(
+        base + base / 10 * static_cast<long long>(wire.size() / BytesPerStep));
+    client.setSendTimeout(bound);
+    try {
+        client.setRemoteHost(address.host);
+        client.setRemotePort(address.port);
+        client.setActive(true);
+    } catch (const std::exception&) {
+        return false; // a port text that is no number: nobody to reach there
+    }
+    if (!client.connected())
+        return false;
+    // Sent once the partner's computer has it all: a line still in this computer's buffers
+    // when the bound passes is not delivered, and waits.
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    return client.SendLine(wire, "\r\n") == static_cast<int>(wire.size() + 2) &&
+           client.WaitUntilTaken(deadline);
+}
+
+Outbox::Outcome Outbox::deposit(const std::string& partner, const Address& address,
+                                const Line& line, const std::string& wire, const From& from,
+                                bool& logInAgain) const {
+    using Kind = Outcome::Kind;
+    const std::string sealed = wire.substr(from.name.size() + 3);
+    if (sealed.size() > MaxDeposit)
+        return {Kind::NotSent, false, {}};
+    sorvane::directory::Reply reply;
+    try {
+        reply = directory_.deposit(from.name, partner, sealing::toBase64Url(*address.key), line.id,
+                                   from.token, sealed, stop_.fd());
+    } catch (const std::exception&) {
+        return {Kind::NotSent, false, {}}; // no answer: tried again with the same id later
+    }
+    const std::string first = reply.lines.count() > 0 ? reply.lines[0] : std::string();
+    if (reply.status == 200 && first == "OK")
+        return {Kind::Deposited, false, {}};
+    if (reply.status == 403 &&
+        (first == "Error: log in again" || first == "Error: log in from this address first")) {
+        logInAgain = true;
+        return {Kind::NotSent, false, {}};
+    }
+    // Refused for good: the same line would be refused again.
+    if (reply.status == 400 || reply.status == 403 || reply.status == 404 || reply.status == 409 ||
+        reply.status == 413)
+        return {Kind::Refused, false,
+                first.rfind("Error: ", 0) == 0 ? first.substr(7)
+                                               : "refused (" + std::to_string(reply.status) + ")"};
+    return {Kind::NotSent, false, {}}; // full for now, or a server that failed: tried again later
 }
 
 } // namespace sorvane::engine

@@ -1,7 +1,8 @@
 #pragma once
 // Lines on their way to partners, sent away from the user-interface thread: a send connects (up
 // to the connect bound) and may wait for the partner to take the line (up to the send bound),
-// and a window that sends several waiting lines at once must not freeze meanwhile.
+// and a window that sends several waiting lines at once must not freeze meanwhile. A sealed line
+// that cannot go directly is deposited in the partner's mailbox at the directory.
 //
 // Threads. The user-interface thread hands out sends and receives their results. A pool of
 // worker threads (ProbePool) carries them out, each send with TCP clients of its own: one
@@ -51,16 +52,33 @@ public:
         std::string id;    // made when Enter was pressed
         long long time = 0;
     };
-    // Who sends: the own name, and the key pair lines are signed with (null: lines go plain).
+    // Who sends: the own name, the key pair lines are signed with (null: lines go plain), and
+    // the login's token, which deposits in a mailbox carry.
     struct From {
         std::string name;
         std::shared_ptr<const sealing::Identity> identity;
+        std::string token;
+    };
+    // What became of one line.
+    struct Outcome {
+        enum class Kind {
+            Sent,      // the partner's messenger took it
+            Deposited, // it waits for the partner in the directory's mailbox
+            Refused,   // the mailbox refused it for good: `refusal` says why
+            NotSent,   // it waits here; the lines after it were not tried
+        };
+        Kind kind = Kind::NotSent;
+        bool fellBack = false; // Deposited after the direct way failed
+        std::string refusal;
     };
     struct Result {
-        std::size_t delivered = 0;  // lines that went out, from the first
-        std::optional<Address> got; // what the directory said, when the send asked it
-        bool held = false;          // the directory gives a key other than `compared`
+        std::vector<Outcome> outcomes; // the lines tried, from the first
+        std::optional<Address> got;    // what the directory said, when the send asked it
+        bool held = false;             // the directory gives a key other than `compared`
+        bool logInAgain = false;       // a deposit was refused until the user logs in again
     };
+    // The longest sealed text a mailbox takes.
+    static constexpr std::size_t MaxDeposit = 64 * 1024;
     using Done = std::function<void(const Result& result)>;
 
     // The line on the wire (without its CR LF) for `line` to `partner` at `address`.
@@ -79,9 +97,14 @@ public:
     // first that cannot go out. `address` is the partner's when the caller has just looked it
     // up; without one the directory is asked first, and when that gives no address nothing
     // goes out. With `compared` (the key the user compared safety numbers with), nothing goes
-    // out when the directory gives another. `done` runs on the user-interface thread.
+    // out when the directory gives another. A sealed line that cannot go directly is deposited;
+    // with `throughDirectory` every line goes that way at once. `done` runs on the
+    // user-interface thread.
     void send(const QString& partner, std::optional<Address> address, std::vector<Line> lines,
-              From from, std::optional<sealing::PublicKey> compared, Done done);
+              From from, std::optional<sealing::PublicKey> compared, bool throughDirectory,
+              Done done);
+
+    const sorvane::directory::Directory& directory() const { return directory_; }
 
     // How long a short line may take to go out once connected (as TTcpClient's send bound); a
     // longer one gets a tenth of that more for each 64 KiB, so that a slow link finishes it.
@@ -92,7 +115,10 @@ private:
     // Worker thread.
     Result sendAll(const std::string& partner, std::optional<Address> address,
                    const std::vector<Line>& lines, const From& from,
-                   const std::optional<sealing::PublicKey>& compared) const;
+                   const std::optional<sealing::PublicKey>& compared, bool throughDirectory) const;
+    bool sendDirectly(const Address& address, const std::string& wire) const;
+    Outcome deposit(const std::string& partner, const Address& address, const Line& line,
+                    const std::string& wire, const From& from, bool& logInAgain) const;
 
     const sorvane::directory::Directory& directory_;
     sorvane::net::StopEvent stop_; // raised once the object is going

@@ -1,8 +1,11 @@
 #include "engine/outgoing.h"
 
+#include "directory/directory.h"
 #include "engine/thread.h"
 
 #include <QPointer>
+
+#include <functional>
 
 #include <string>
 
@@ -46,7 +49,9 @@ void OutgoingLines::sendQueue(const QString& partner, std::optional<Outbox::Addr
     if (trust_.verified(partner))
         compared = trust_.pinned(partner);
     outbox_.send(partner, std::move(address), std::move(lines),
-                 Outbox::From{trust_.ownName().toStdString(), trust_.identity()}, compared,
+                 Outbox::From{trust_.ownName().toStdString(), trust_.identity(),
+                              outbox_.directory().loginToken()},
+                 compared, throughDirectory_.count(partner) != 0,
                  [self = QPointer<OutgoingLines>(this), partner,
                   generation = queue.generation](const Outbox::Result& result) {
                      if (self)
@@ -56,32 +61,62 @@ void OutgoingLines::sendQueue(const QString& partner, std::optional<Outbox::Addr
 
 void OutgoingLines::sent(const QString& partner, std::uint64_t generation,
                          const Outbox::Result& result) {
+    using Kind = Outbox::Outcome::Kind;
+    if (result.got)
+        trust_.observe(partner, result.got->key);
+    if (result.logInAgain)
+        emit logInAgain();
     const auto found = queues_.find(partner);
     if (found == queues_.end() || found->second.generation != generation)
         return; // discarded while the send was out
-    if (result.got)
-        trust_.observe(partner, result.got->key);
     Queue& queue = found->second;
     const std::size_t tried = std::exchange(queue.sending, 0);
-    QStringList waitedAndWent;
-    for (std::size_t i = 0; i < result.delivered && !queue.lines.empty(); ++i) {
-        if (queue.lines.front().waiting)
-            waitedAndWent << QString::fromStdString(queue.lines.front().line.text);
+    // What to say, in the order it happened, once the queue is in order again.
+    std::vector<std::function<void()>> say;
+    bool stopped = result.outcomes.size() < tried;
+    for (const Outbox::Outcome& outcome : result.outcomes) {
+        if (outcome.kind == Kind::NotSent || queue.lines.empty()) {
+            stopped = true;
+            break;
+        }
+        const Line done = std::move(queue.lines.front());
         queue.lines.pop_front();
+        const QString text = QString::fromStdString(done.line.text);
+        if (outcome.kind == Kind::Deposited)
+            throughDirectory_.insert(partner);
+        if (outcome.fellBack)
+            say.push_back([this, partner] { emit wentThroughDirectory(partner); });
+        if (outcome.kind == Kind::Refused)
+            say.push_back([this, partner, reason = QString::fromStdString(outcome.refusal)] {
+                emit refused(partner, reason);
+            });
+        else if (done.waiting)
+            say.push_back([this, partner, text] { emit delivered(partner, text); });
     }
-    const bool more = result.delivered >= tried && !queue.lines.empty();
-    for (const QString& text : waitedAndWent)
-        emit delivered(partner, text);
-    if (queue.lines.empty()) {
+    const bool more = !stopped && !queue.lines.empty();
+    const bool held = result.held || trust_.held(partner);
+    if (queue.lines.empty())
         queues_.erase(found);
+    for (const auto& s : say)
+        s();
+    if (queues_.count(partner) == 0)
         return;
-    }
-    if (result.held || trust_.held(partner))
-        wait(partner, queue, WaitReason::KeyChanged);
+    Queue& rest = queues_.at(partner);
+    if (held)
+        wait(partner, rest, WaitReason::KeyChanged);
     else if (!more)
-        wait(partner, queue, WaitReason::Unreachable);
+        wait(partner, rest, WaitReason::Unreachable);
     else
         sendWaiting(partner); // lines typed while this send was out
+}
+
+void OutgoingLines::reachedDirectly(const QString& partner) {
+    throughDirectory_.erase(partner);
+}
+
+void OutgoingLines::reachableThroughDirectory(const QString& partner) {
+    if (trust_.publishes())
+        throughDirectory_.insert(partner);
 }
 
 void OutgoingLines::wait(const QString& partner, Queue& queue, WaitReason reason) {

@@ -4,8 +4,10 @@
 // taken it; a line that cannot go out waits, in order behind the earlier ones, until the
 // partner is back (a presence run reaches them, or a line from them arrives), or, when the
 // partner's key changed since the user compared safety numbers, until the user accepts the new
-// key. The queues live in memory only: ending the program, or closing a conversation, discards
-// them (the windows ask first).
+// key. A sealed line that cannot go directly goes to the partner's mailbox at the directory and
+// leaves the queue, safe there; from then on the partner's lines go that way until the partner
+// is heard from directly, so that none overtakes another. The queues live in memory only: ending
+// the program, or closing a conversation, discards them (the windows ask first).
 //
 // User-interface thread only; the sends run on the Outbox's workers.
 #include "engine/outbox.h"
@@ -18,6 +20,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -47,11 +50,23 @@ public:
     // Throws the lines to `partner` away; a send still out for them reports to nobody.
     void discard(const QString& partner);
 
+    // A line came from `partner` directly, or a probe reached them: lines go directly again.
+    void reachedDirectly(const QString& partner);
+    // The directory holds a mailbox fetch of `partner`'s and a probe cannot reach them: lines
+    // go through the directory at once.
+    void reachableThroughDirectory(const QString& partner);
+
 signals:
     // A line to `partner` could not go out and waits now; once per line and reason.
     void waiting(const QString& partner, sorvane::engine::OutgoingLines::WaitReason reason);
     // A line to `partner` that had waited went out; `text` is what was typed.
     void delivered(const QString& partner, const QString& text);
+    // A line to `partner` went to their mailbox because the direct way failed.
+    void wentThroughDirectory(const QString& partner);
+    // The mailbox refused a line to `partner` for good; `reason` is the directory's.
+    void refused(const QString& partner, const QString& reason);
+    // The directory refused a deposit until the user logs in again.
+    void logInAgain();
 
 private:
     struct Line {
@@ -70,7 +85,8 @@ private:
 
     Outbox& outbox_;
     Trust& trust_;
-    std::map<QString, Queue> queues_; // partners with lines not gone out yet
+    std::map<QString, Queue> queues_;    // partners with lines not gone out yet
+    std::set<QString> throughDirectory_; // partners whose lines go to their mailbox
     std::uint64_t generations_ = 0;
 };
 

@@ -41,7 +41,7 @@ QStringList presenceMoves(PresencePass pass, const std::vector<FriendPresence>& 
     const bool moveWhenReachable = pass == PresencePass::OfflineToOnline;
     QStringList names;
     for (const FriendPresence& f : probed)
-        if (f.reachable == moveWhenReachable)
+        if (f.online() == moveWhenReachable)
             names << f.name;
     return names;
 }
@@ -188,6 +188,8 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
                 port = reply[1];
                 if (reply.count() > 2)
                     probed[i].key = sealing::parsePublicKey(reply[2]);
+                probed[i].throughDirectory =
+                    probed[i].key && reply.count() > 3 && reply[3] == "mailbox";
             } catch (const sorvane::EDirectoryUnreachable&) {
                 directoryDown = true;
                 continue;

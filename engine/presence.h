@@ -48,10 +48,14 @@ struct FriendPresence {
     std::string host, port;
     // The key the directory publishes for the friend, when the lookup gave one.
     std::optional<sealing::PublicKey> key;
+    // The directory holds a mailbox fetch of the friend's: lines reach them through it.
+    bool throughDirectory = false;
+    bool online() const { return reachable || throughDirectory; }
 };
 
 // Pass 1 walks the offline list and moves whoever answers online; pass 2 walks the online list,
-// the friends just moved included, and moves whoever does not answer offline.
+// the friends just moved included, and moves whoever does not answer offline. A friend the
+// directory's mailbox reaches counts as answering.
 enum class PresencePass { OfflineToOnline, OnlineToOffline };
 
 // The names a pass moves to the other list, in probe order.

@@ -201,7 +201,7 @@ void TForm1::login() {
         context_.boxes.showMessage(QStringLiteral("Wrong username or password!"));
         return;
     }
-    Form3->engine().trust().begin(user, identity, dataDirOf(user));
+    Form3->engine().beginSession(user, identity, dataDirOf(user));
     const QString friends = reply.count() >= 2 ? QString::fromStdString(reply[1]) : QString();
     for (const QString& name : parseFriendText(friends))
         Form3->ui.ListBox2->addItem(name);

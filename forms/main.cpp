@@ -413,6 +413,13 @@ void TForm3::applyPresencePass(sorvane::engine::PresencePass pass,
     for (const QString& name : presenceMoves(pass, probed))
         if (QListWidgetItem* item = entryNamed(walked, name))
             other->addItem(walked->takeItem(walked->row(item)));
+    // A friend online only through the directory's mailbox says so where the user points.
+    for (const sorvane::engine::FriendPresence& f : probed)
+        for (QListWidget* list : {ui.ListBox1, ui.ListBox2})
+            if (QListWidgetItem* item = entryNamed(list, f.name))
+                item->setToolTip(list == ui.ListBox1 && !f.reachable && f.throughDirectory
+                                     ? QStringLiteral("Reachable through the directory")
+                                     : QString());
 }
 
 void TForm3::presenceRunDone() {

@@ -64,6 +64,16 @@ TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent),
                 if (isOpenFor(partner))
                     appendHistory(deliveredNote(text));
             });
+    connect(&engine.outgoing(), &OutgoingLines::wentThroughDirectory, this,
+            [this](const QString& partner) {
+                if (isOpenFor(partner))
+                    appendHistory(throughDirectoryNote(partner));
+            });
+    connect(&engine.outgoing(), &OutgoingLines::refused, this,
+            [this](const QString& partner, const QString& reason) {
+                if (isOpenFor(partner))
+                    appendHistory(QStringLiteral("(not delivered: %1)").arg(reason));
+            });
     connect(&engine.trust(), &Trust::keyChanged, this, [this](const QString& partner) {
         if (!isOpenFor(partner))
             return;
@@ -90,6 +100,10 @@ void TForm4::showLock() {
 
 void TForm4::LockButtonClick() {
     openSafetyNumber(context_, ui.Label2->text());
+}
+
+QString TForm4::throughDirectoryNote(const QString& partner) {
+    return QStringLiteral("(through the directory: %1 cannot be reached directly)").arg(partner);
 }
 
 QString TForm4::tooLongMessage() {
@@ -195,7 +209,7 @@ void TForm4::BitBtn1Click() {
     const Outbox::Line out{line.toStdString(), line.mid(own.size() + 3).toStdString(),
                            sorvane::engine::sealing::newMessageId(),
                            static_cast<long long>(std::time(nullptr))};
-    const Outbox::From from{own.toStdString(), Form3->engine().trust().identity()};
+    const Outbox::From from{own.toStdString(), Form3->engine().trust().identity(), {}};
     if (Outbox::wireLength(partner.toStdString(), out, address, from) >
         sorvane::net::TTcpServer::DefaultConnectionMaxLineLength) {
         context_.boxes.showMessage(tooLongMessage());

@@ -48,6 +48,9 @@ public:
     // Said where the line is typed when its line on the wire would be longer than a listener
     // takes.
     static QString tooLongMessage();
+    // Added to the history when a line went to the partner's mailbox at the directory because
+    // the direct way failed.
+    static QString throughDirectoryNote(const QString& partner);
 
     void Memo1KeyDown(int key);
     void Timer1Timer();

@@ -167,10 +167,10 @@ TEST_F(ThreeHosts, EachMessengerRegistersItsOwnHostsAddress) {
 TEST_F(ThreeHosts, ACaptureOnTheBridgeHoldsNoneOfTheLinesText) {
     startDirectory(true);
     const fs::path capture = work_ / "bridge.pcap", log = work_ / "tcpdump.log";
-    BedProcess tcpdump(
-        *bed_, "bridge",
-        {"tcpdump", "-i", "br0", "-U", "-s", "0", "-Z", "root", "-w", capture.string()}, {},
-        log.string());
+    BedProcess tcpdump(*bed_, "bridge",
+                       {"tcpdump", "-i", "any", "--immediate-mode", "-U", "-s", "0", "-Z", "root",
+                        "-w", capture.string()},
+                       {}, log.string());
     const auto said = [&](const std::string& what) {
         std::ifstream in(log);
         return std::string(std::istreambuf_iterator<char>(in), {}).find(what) != std::string::npos;
@@ -178,6 +178,7 @@ TEST_F(ThreeHosts, ACaptureOnTheBridgeHoldsNoneOfTheLinesText) {
     for (int i = 0; i < 100 && !said("listening on"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(said("listening on")) << "tcpdump did not start";
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     meet();
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the last packets written
     std::ifstream in(capture, std::ios::binary);
