@@ -136,7 +136,8 @@ Ran runCommand(const std::vector<std::string>& command) {
     return ran;
 }
 
-Bed::Bed(const std::vector<std::string>& hosts) {
+Bed::Bed(const std::vector<std::string>& hosts,
+         const std::map<std::string, std::string>& behindRouters) {
     static std::atomic<int> made{0};
     prefix_ = kPrefix + std::to_string(::getpid()) + '-' + std::to_string(made++) + '-';
     if (runCommand({"ip", "-V"}).status != 0)
@@ -145,7 +146,7 @@ Bed::Bed(const std::vector<std::string>& hosts) {
     folder_ = (fs::temp_directory_path() / (prefix_ + "files")).string();
     fs::create_directories(folder_);
     try {
-        build(hosts);
+        build(hosts, behindRouters);
     } catch (...) {
         tearDown();
         throw;
@@ -156,7 +157,8 @@ Bed::~Bed() {
     tearDown();
 }
 
-void Bed::build(const std::vector<std::string>& hosts) {
+void Bed::build(const std::vector<std::string>& hosts,
+                const std::map<std::string, std::string>& behindRouters) {
     const std::string bridge = prefix_ + "bridge";
     namespaces_.push_back(bridge);
     mustRun({"ip", "netns", "add", bridge});
@@ -164,10 +166,13 @@ void Bed::build(const std::vector<std::string>& hosts) {
     mustRun({"ip", "-n", bridge, "link", "add", "br0", "type", "bridge", "forward_delay", "0"});
     mustRun({"ip", "-n", bridge, "link", "set", "br0", "up"});
 
-    char machine[256] = "";
-    ::gethostname(machine, sizeof machine - 1);
+    std::vector<std::string> all = hosts;
     for (const std::string& host : hosts)
         hosts_.emplace(host, static_cast<int>(hosts_.size()));
+    for (const auto& [host, router] : behindRouters) {
+        behind_.emplace(host, static_cast<int>(behind_.size()));
+        all.push_back(host);
+    }
     for (const auto& [host, index] : hosts_) {
         const std::string ns = namespaceOf(host);
         const std::string port = "port" + std::to_string(index);
@@ -179,16 +184,46 @@ void Bed::build(const std::vector<std::string>& hosts) {
         mustRun({"ip", "-n", ns, "link", "set", "lo", "up"});
         mustRun({"ip", "-n", ns, "address", "add", address(host) + "/24", "dev", "eth0"});
         mustRun({"ip", "-n", ns, "link", "set", "eth0", "up"});
-
-        std::error_code ec;
-        fs::create_directories(kHostsFiles / ns, ec);
-        std::ofstream file(kHostsFiles / ns / "hosts");
-        file << "127.0.0.1 localhost\n" << address(host) << ' ' << machine << '\n';
-        for (const std::string& other : hosts)
-            file << address(other) << ' ' << name(other) << '\n';
-        if (!file.flush())
-            throw BedUnavailable("cannot write " + (kHostsFiles / ns / "hosts").string());
+        writeHosts(host, all);
     }
+    for (const auto& [host, router] : behindRouters) {
+        const std::string ns = namespaceOf(host);
+        const std::string home = namespaceOf(router);
+        const std::string lan = "lan" + std::to_string(behind_.at(host));
+        namespaces_.push_back(ns);
+        mustRun({"ip", "netns", "add", ns});
+        mustRun({"ip", "-n", home, "link", "add", lan, "type", "veth", "peer", "name", "eth0",
+                 "netns", ns});
+        mustRun({"ip", "-n", home, "address", "add", "192.168.77.1/24", "dev", lan});
+        mustRun({"ip", "-n", home, "link", "set", lan, "up"});
+        mustRun({"ip", "-n", ns, "link", "set", "lo", "up"});
+        mustRun({"ip", "-n", ns, "address", "add", address(host) + "/24", "dev", "eth0"});
+        mustRun({"ip", "-n", ns, "link", "set", "eth0", "up"});
+        mustRun({"ip", "-n", ns, "route", "add", "default", "via", "192.168.77.1"});
+        // The router forwards for its private network and answers for it with its own address:
+        // connections go out, none come in.
+        mustRun(inside(router, {"sysctl", "-q", "-w", "net.ipv4.ip_forward=1"}));
+        mustRun(inside(router, {"nft", "add", "table", "ip", "home"}));
+        mustRun(inside(router, {"nft", "add", "chain", "ip", "home", "out",
+                                "{ type nat hook postrouting priority 100 ; }"}));
+        mustRun(inside(
+            router, {"nft", "add", "rule", "ip", "home", "out", "oifname", "eth0", "masquerade"}));
+        writeHosts(host, all);
+    }
+}
+
+void Bed::writeHosts(const std::string& host, const std::vector<std::string>& all) {
+    char machine[256] = "";
+    ::gethostname(machine, sizeof machine - 1);
+    const std::string ns = namespaceOf(host);
+    std::error_code ec;
+    fs::create_directories(kHostsFiles / ns, ec);
+    std::ofstream file(kHostsFiles / ns / "hosts");
+    file << "127.0.0.1 localhost\n" << address(host) << ' ' << machine << '\n';
+    for (const std::string& other : all)
+        file << address(other) << ' ' << name(other) << '\n';
+    if (!file.flush())
+        throw BedUnavailable("cannot write " + (kHostsFiles / ns / "hosts").string());
 }
 
 void Bed::tearDown() {
@@ -205,6 +240,8 @@ std::string Bed::namespaceOf(const std::string& host) const {
 }
 
 std::string Bed::address(const std::string& host) const {
+    if (const auto home = behind_.find(host); home != behind_.end())
+        return "192.168.77." + std::to_string(10 + home->second);
     return "10.77.1." + std::to_string(10 + hosts_.at(host));
 }
 

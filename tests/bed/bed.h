@@ -3,8 +3,12 @@
 // and one Ethernet link to a bridge that lives in a namespace of its own. Hosts have addresses
 // in 10.77.1.0/24 and names "<host>.bed" (each host's /etc/hosts, as `ip netns exec` mounts it,
 // also maps the machine's host name to the host's own address, as a real machine's would).
+// A host may instead sit behind another (one host behind each), which is then its home router: a
+// private network (192.168.77.0/24) of the two, forwarded and masqueraded behind the router's one
+// address (nftables), so that the host behind it can connect out and cannot be connected to.
 //
 //   Bed bed({"directory", "ann", "bob"});     // throws BedUnavailable without the privilege
+//   Bed home({"directory", "ann", "router"}, {{"bob", "router"}});
 //   BedProcess server(bed, "directory", {...});
 //
 // Nothing leaves the bed: the namespaces have no route anywhere else, and everything that
@@ -28,7 +32,8 @@ struct BedUnavailable : std::runtime_error {
 
 class Bed {
 public:
-    explicit Bed(const std::vector<std::string>& hosts);
+    explicit Bed(const std::vector<std::string>& hosts,
+                 const std::map<std::string, std::string>& behindRouters = {});
     ~Bed();
     Bed(const Bed&) = delete;
     Bed& operator=(const Bed&) = delete;
@@ -36,7 +41,7 @@ public:
     // A folder for the test's files, on the machine's own file system (which every host
     // sees), removed with the bed.
     const std::string& folder() const { return folder_; }
-    std::string address(const std::string& host) const; // "10.77.1.11"
+    std::string address(const std::string& host) const; // "10.77.1.11", "192.168.77.10"
     static std::string name(const std::string& host) { return host + ".bed"; }
     // The command line that runs `command` inside `host` ("bridge": beside the bridge, whose
     // ports carry everything the hosts send each other).
@@ -45,12 +50,15 @@ public:
 
 private:
     std::string namespaceOf(const std::string& host) const;
-    void build(const std::vector<std::string>& hosts);
+    void build(const std::vector<std::string>& hosts,
+               const std::map<std::string, std::string>& behindRouters);
+    void writeHosts(const std::string& host, const std::vector<std::string>& all);
     void tearDown();
 
     std::string prefix_;
     std::string folder_;
-    std::map<std::string, int> hosts_; // host -> index
+    std::map<std::string, int> hosts_;  // host on the bridge -> index
+    std::map<std::string, int> behind_; // host behind a router -> index
     std::vector<std::string> namespaces_;
 };
 

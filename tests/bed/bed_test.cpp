@@ -28,9 +28,16 @@ const std::string kBob = "bob@bed.example";
 
 class ThreeHosts : public ::testing::Test {
 protected:
+    // bobAtHome: bob's host sits behind a home router, which is the third host.
+    explicit ThreeHosts(bool bobAtHome = false) : bobAtHome_(bobAtHome) {}
+
     void SetUp() override {
         try {
-            bed_.emplace(std::vector<std::string>{"directory", "ann", "bob"});
+            if (bobAtHome_)
+                bed_.emplace(std::vector<std::string>{"directory", "ann", "router"},
+                             std::map<std::string, std::string>{{"bob", "router"}});
+            else
+                bed_.emplace(std::vector<std::string>{"directory", "ann", "bob"});
         } catch (const BedUnavailable& e) {
             GTEST_SKIP() << "network namespaces cannot be made here, so there is no bed of "
                             "hosts: "
@@ -103,8 +110,10 @@ protected:
         ASSERT_EQ(bob_->ask("register " + kBob + " bob-pw"), "ok");
         ASSERT_EQ(ann_->ask("login " + kAnn + " ann-pw"), "ok");
         ASSERT_EQ(bob_->ask("login " + kBob + " bob-pw"), "ok");
-        ASSERT_EQ(ann_->ask("add " + kBob), "ok");
+        bobLoggedIn_ = std::chrono::steady_clock::now();
+        // bob first: his friend list lets ann's lines into his mailbox.
         ASSERT_EQ(bob_->ask("add " + kAnn), "ok");
+        ASSERT_EQ(ann_->ask("add " + kBob), "ok");
         ASSERT_EQ(ann_->ask("online " + kBob), "ok");
         ASSERT_EQ(bob_->ask("online " + kAnn), "ok");
         ASSERT_EQ(ann_->ask("send " + kBob + " hello from the ann host"), "ok");
@@ -137,6 +146,18 @@ protected:
         return out;
     }
 
+    // The text of the directory's database files, for what must not be there.
+    std::string databaseBytes() const {
+        std::string bytes;
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::ifstream in(work_ / (std::string("directory.db") + suffix), std::ios::binary);
+            bytes.append(std::istreambuf_iterator<char>(in), {});
+        }
+        return bytes;
+    }
+
+    const bool bobAtHome_;
+    std::chrono::steady_clock::time_point bobLoggedIn_;
     fs::path work_;
     std::optional<Bed> bed_;
     std::unique_ptr<BedProcess> directory_, ann_, bob_;
@@ -200,6 +221,65 @@ TEST_F(ThreeHosts, AnUntrustedDirectoryGetsNothing) {
     }
     // Neither request reached the directory: nobody registered, nobody logged in.
     EXPECT_TRUE(registered().empty());
+}
+
+// ---- bob behind a home router: the directory's mailbox carries ann's lines to him ------------
+
+class BobAtHome : public ThreeHosts {
+protected:
+    BobAtHome() : ThreeHosts(true) {}
+    static double secondsSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+};
+
+TEST_F(BobAtHome, AFriendBehindARouterIsOnlineAndGetsLinesThroughTheMailbox) {
+    startDirectory(true);
+    meet();
+    const double online = secondsSince(bobLoggedIn_);
+    EXPECT_LT(online, 70);
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(ann_->ask("send " + kBob + " over the router"), "ok");
+    ASSERT_EQ(bob_->ask("await <" + kAnn + "> over the router"), "ok");
+    const double arrived = secondsSince(sent);
+    EXPECT_LT(arrived, 2);
+    std::cout << "bob behind the router: online at ann's " << online << " s after his login; "
+              << "ann's line in his window " << arrived << " s after she sent it\n";
+}
+
+TEST_F(BobAtHome, LinesForAFriendWhoIsNotRunningArriveOnceInOrderAtHisNextLogin) {
+    startDirectory(true);
+    meet();
+    bob_.reset(); // bob ends his messenger
+    for (const std::string text : {"first while you were away", "second", "third"})
+        ASSERT_EQ(ann_->ask("send " + kBob + " " + text), "ok") << text;
+    bob_ = messenger("bob", true);
+    ASSERT_EQ(bob_->ask("login " + kBob + " bob-pw"), "ok");
+    ASSERT_EQ(bob_->ask("await <" + kAnn + "> third"), "ok");
+    const std::string history = bob_->ask("history " + kAnn);
+    EXPECT_EQ(history, "history <" + kAnn + "> first while you were away / <" + kAnn +
+                           "> second / <" + kAnn + "> third");
+    std::cout << "bob's conversation after his login: " << history << '\n';
+    const std::string stored = databaseBytes();
+    for (const std::string text : {"while you were away", "second", "third"})
+        EXPECT_EQ(stored.find(text), std::string::npos) << text;
+}
+
+TEST_F(BobAtHome, ADirectoryKilledWhileLinesAreDepositedLosesAndDoublesNone) {
+    startDirectory(true);
+    meet();
+    ASSERT_EQ(ann_->ask("send " + kBob + " one"), "ok");
+    ann_->writeLine("send " + kBob + " two"); // on its way while the directory dies
+    directory_.reset();                       // kill -9
+    const std::string two = ann_->readLine().value_or("<no answer>");
+    const std::string three = ann_->ask("send " + kBob + " three");
+    startDirectory(true);
+    ASSERT_EQ(ann_->ask("presence"), "ok"); // the next run finds bob through the directory again
+    ASSERT_EQ(bob_->ask("await <" + kAnn + "> three"), "ok");
+    const std::string history = bob_->ask("history " + kAnn);
+    EXPECT_EQ(history, "history <" + kAnn + "> one / <" + kAnn + "> two / <" + kAnn + "> three");
+    std::cout << "ann's sends around the kill: two " << two << ", three " << three
+              << "; bob's conversation: " << history << '\n';
 }
 
 } // namespace

@@ -10,8 +10,11 @@
 //   login USER PASSWORD         the login window
 //   add FRIEND                  the main window's add box
 //   online FRIEND               waits until FRIEND is in the online list
-//   send FRIEND TEXT            a conversation window, Send
+//   send FRIEND TEXT            the conversation window open for FRIEND, or one opened from the
+//                               online list, Send
 //   await LINE                  waits until a conversation window shows LINE
+//   history FRIEND              -> "history" + each line of FRIEND's conversation, " / " between
+//   presence                    a presence run now, answered once it ended
 #include "app/directory_settings.h"
 #include "directory/directory.h"
 #include "forms/context.h"
@@ -25,6 +28,7 @@
 #include "ui/messages.h"
 #include "ui/notifier.h"
 #include "ui/screen.h"
+#include "ui/timer.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -102,10 +106,12 @@ public:
         } else if (command == "send") {
             const QList<QListWidgetItem*> found =
                 Form3->ui.ListBox1->findItems(first, Qt::MatchExactly);
-            if (found.isEmpty())
-                return reply(false);
-            Form3->ui.ListBox1->setCurrentItem(found.first());
-            Form3->ui.SendMessage1->trigger();
+            if (!TForm3::openChatWindow(first)) {
+                if (found.isEmpty())
+                    return reply(false);
+                Form3->ui.ListBox1->setCurrentItem(found.first());
+                Form3->ui.SendMessage1->trigger();
+            }
             TForm4* chat = TForm3::openChatWindow(first);
             if (!chat)
                 return reply(false);
@@ -122,6 +128,12 @@ public:
             notDelivered_ = note;
         } else if (command == "await") {
             waitUntil([line = line.section(' ', 1)] { return shownInAConversation(line); });
+        } else if (command == "history") {
+            const TForm4* chat = TForm3::openChatWindow(first);
+            answer("history " + (chat ? chat->ui.Memo2->toPlainText() : QString()));
+        } else if (command == "presence") {
+            Form3->Timer2->fire();
+            waitUntil([] { return !Form3->presence().running(); });
         } else {
             answer("failed unknown command " + command);
         }
