@@ -61,7 +61,8 @@ std::string saveProfile(std::string_view base, std::string_view own, const Profi
 // HTTP status; returns that status (of the last response, when redirects were followed).
 // Throws EInOutError when the file cannot be written, EDirectoryUnreachable when no HTTP
 // response arrives, EDirectoryNotTrusted when an https directory's certificate fails
-// verification (checked against the system's authorities and those in `caFile`, if named).
+// verification (checked against the system's authorities and those in `caFile`, if named),
+// EDirectoryRedirectRefused when an https address sends the request on to a plain http one.
 long GetInetFile(const std::string& url, const std::filesystem::path& file,
                  const std::filesystem::path& caFile = {});
 
