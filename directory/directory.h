@@ -68,7 +68,8 @@ std::string fetchMailbox(std::string_view base, std::string_view own, std::strin
 // HTTP status; returns that status (of the last response, when redirects were followed).
 // Throws EInOutError when the file cannot be written, EDirectoryUnreachable when no HTTP
 // response arrives, EDirectoryNotTrusted when an https directory's certificate fails
-// verification (checked against the system's authorities and those in `caFile`, if named).
+// verification (checked against the system's authorities and those in `caFile`, if named),
+// EDirectoryRedirectRefused when an https address sends the request on to a plain http one.
 long GetInetFile(const std::string& url, const std::filesystem::path& file,
                  const std::filesystem::path& caFile = {});
 
@@ -85,6 +86,11 @@ struct Reply {
     long status = 0;
     LineList lines;
 };
+
+// Whether a change (f.php, d.php, e.php) was refused because this messenger's login no longer
+// counts: the user has logged in elsewhere since, which replaced the token, or the address the
+// directory knows for the user is not this messenger's. Only a new login cures it.
+bool needsNewLogin(const LineList& reply);
 
 // The client's own IPv4 address, dotted; empty when the host name does not resolve.
 std::string LocalIP();

@@ -54,6 +54,14 @@ private:
     }
 };
 
+// An https directory that sends the request on to an address without https. The request carries
+// the password or the login token, which would travel there in clear, so it is not followed.
+struct EDirectoryRedirectRefused : EDirectoryUnreachable {
+    EDirectoryRedirectRefused()
+        : EDirectoryUnreachable("The directory server sent the request on to an unencrypted "
+                                "address; it was not followed.") {}
+};
+
 // A read of data (g.php, s.php, v.php) that the directory, or something in front of it, answered
 // without an answer: a server error (5xx), a refusal to serve now (429), or a body that is not the
 // script's own (a proxy's or a portal's page). `serverLine` is the directory's own "Error: ..."

@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -142,6 +144,14 @@ CURLcode perform(CURL* h, int abortFd) {
     return result;
 }
 
+bool isHttps(const std::string& url) {
+    constexpr std::string_view scheme = "https://";
+    return url.size() >= scheme.size() &&
+           std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
 // Streams the body of `url` into the already open, empty file `fd` and returns the HTTP status.
 // `caFile`, when not empty, names authorities to trust for an https directory besides the
 // system's; `abortFd` see perform.
@@ -171,7 +181,11 @@ long streamInto(const std::string& url, int fd, const std::filesystem::path& caF
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, how.followRedirects ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Every redirect resends the whole address, password and token included: from an https
+    // directory only to https. One reached over http has sent them in clear already, so it may
+    // send the request on to either.
+    const bool secure = isHttps(url);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kChunk);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeChunk);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
@@ -200,6 +214,9 @@ long streamInto(const std::string& url, int fd, const std::filesystem::path& caF
         throwIo(sink.error);
     if (isCertificateFailure(rc))
         throw EDirectoryNotTrusted(reason[0] != '\0' ? reason : curl_easy_strerror(rc));
+    // An https address is always supported; only a redirect can lead to a protocol refused here.
+    if (secure && rc == CURLE_UNSUPPORTED_PROTOCOL)
+        throw EDirectoryRedirectRefused();
     // No response, or one that broke off (or was given up): what the file holds is not the
     // directory's reply.
     if (rc != CURLE_OK)

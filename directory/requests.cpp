@@ -161,6 +161,11 @@ LineList dataOf(DataScript script, const Reply& reply) {
 
 } // namespace
 
+bool needsNewLogin(const LineList& reply) {
+    return !reply.empty() && (reply[0] == "Error: log in again" ||
+                              reply[0] == "Error: log in from this address first");
+}
+
 namespace address {
 
 std::string login(std::string_view base, std::string_view user, std::string_view password,

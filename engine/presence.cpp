@@ -70,7 +70,6 @@ bool PresenceRun::start(std::function<QStringList(PresencePass)> walk) {
     if (running_)
         return false;
     running_ = true;
-    directoryDown_ = false;
     last_.clear();
     walk_ = std::move(walk);
     beginPass(PresencePass::OfflineToOnline);
@@ -93,7 +92,7 @@ void PresenceRun::beginPass(PresencePass pass) {
     }
     {
         std::lock_guard lock(mutex_);
-        job_ = Job{pass, std::vector<QString>(names.begin(), names.end()), directoryDown_};
+        job_ = Job{pass, std::vector<QString>(names.begin(), names.end())};
     }
     jobReady_.notify_one();
 }
@@ -110,9 +109,8 @@ bool PresenceRun::ensureWorker() {
 }
 
 void PresenceRun::passFinished(PresencePass pass, const std::vector<FriendPresence>& probed,
-                               bool directoryDown) {
+                               bool directoryFailed) {
     SORVANE_ASSERT_UI_THREAD();
-    directoryDown_ = directoryDown;
     emit passDone(pass, probed);
     for (const FriendPresence& f : probed) {
         const auto same = std::find_if(last_.begin(), last_.end(),
@@ -122,7 +120,7 @@ void PresenceRun::passFinished(PresencePass pass, const std::vector<FriendPresen
         else
             *same = f;
     }
-    if (pass == PresencePass::OfflineToOnline)
+    if (pass == PresencePass::OfflineToOnline && !directoryFailed)
         beginPass(PresencePass::OnlineToOffline);
     else
         finish();
@@ -146,10 +144,10 @@ void PresenceRun::work() {
         const Job job = std::move(*job_);
         job_.reset();
         lock.unlock();
-        bool directoryDown = job.directoryDown;
+        bool directoryFailed = false;
         std::vector<FriendPresence> probed;
         try {
-            probed = probePass(job, probes, buster, directoryDown);
+            probed = probePass(job, probes, buster, directoryFailed);
         } catch (const std::exception&) {
             // A pass that could not be carried out moves nobody; the run goes on.
             probed.clear();
@@ -157,16 +155,18 @@ void PresenceRun::work() {
         lock.lock();
         if (stopping_)
             return;
-        sorvane::engine::queueOn(this,
-                                 [this, pass = job.pass, probed = std::move(probed),
-                                  directoryDown] { passFinished(pass, probed, directoryDown); });
+        sorvane::engine::queueOn(
+            this, [this, pass = job.pass, probed = std::move(probed), directoryFailed] {
+                passFinished(pass, probed, directoryFailed);
+            });
     }
 }
 
 std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& probes,
                                                    sorvane::directory::CacheBuster& buster,
-                                                   bool& directoryDown) {
+                                                   bool& directoryFailed) {
     const std::size_t count = job.names.size();
+    std::size_t walked = count;
     std::vector<FriendPresence> probed(count);
     // Written by the probes on the pool's threads, each its own element.
     std::vector<char> reachable(count, 0);
@@ -176,9 +176,7 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
         for (std::size_t i = 0; i < count; ++i) {
             probed[i].name = job.names[i];
             const int n = buster.draw();
-            // Once the directory cannot be reached, asking it again for every further friend
-            // would only make the run longer by one request time-out each.
-            if (directoryDown || stopped_)
+            if (stopped_)
                 continue;
             std::string host, port;
             try {
@@ -191,10 +189,12 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
                 probed[i].throughDirectory =
                     probed[i].key && reply.count() > 3 && reply[3] == "mailbox";
             } catch (const sorvane::EDirectoryUnreachable&) {
-                directoryDown = true;
-                continue;
+                // The run ends here; see the class.
+                directoryFailed = true;
+                walked = i;
+                break;
             } catch (const std::exception&) {
-                continue; // no address for this friend now (unknown, half a reply, scratch file)
+                continue; // no address for this friend now (unknown, none, the scratch file)
             }
             probed[i].host = host;
             probed[i].port = port;
@@ -202,7 +202,8 @@ std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& pr
                           stop = stop_.fd()] { reachable[i] = probe(host, port, stop) ? 1 : 0; });
         }
     }
-    for (std::size_t i = 0; i < count; ++i)
+    probed.resize(walked);
+    for (std::size_t i = 0; i < walked; ++i)
         probed[i].reachable = reachable[i] != 0;
     return probed;
 }

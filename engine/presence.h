@@ -8,6 +8,10 @@
 // until this object goes, asks the directory for each friend's address, one request at a time
 // into its own scratch file ("temp3.txt"), and hands each address to a probe thread (ProbePool)
 // that tries the connect: a friend is probed while the next one is looked up.
+// A lookup the directory fails (it cannot be reached, a server error, a refusal, a reply that is
+// not its own) ends the run there: what the run found before it stands, and the friends not
+// looked up yet stay where they are, since the directory said nothing about them. A directory
+// that blinks must not take every online friend offline.
 // Shared. The pass waiting for the worker (job_, guarded by mutex_); the elements of a pass's
 // result, each written by one probe and read by the worker only once every probe of the pass
 // has ended; the stop event. A pass's result goes to the user-interface thread as a queued call
@@ -44,7 +48,7 @@ struct FriendPresence {
     QString name;
     bool reachable = false;
     // The address the directory gave for the friend, as text; both empty when the lookup gave
-    // none (no such user, half a reply, the directory out of reach).
+    // none (no such user, no address).
     std::string host, port;
     // The key the directory publishes for the friend, when the lookup gave one.
     std::optional<sealing::PublicKey> key;
@@ -84,7 +88,8 @@ public:
 
 signals:
     // User-interface thread, once per pass that walked any name, in pass order: every name the
-    // pass walked, in list order, with what its probe found.
+    // pass walked, in list order, with what its probe found; when a lookup failed, the names
+    // before it only.
     void passDone(PresencePass pass, const std::vector<FriendPresence>& probed);
     // User-interface thread, once per run, after its last passDone: every friend the run
     // probed, with what its last probe found, in the order they were first probed.
@@ -94,25 +99,23 @@ private:
     struct Job {
         PresencePass pass;
         std::vector<QString> names;
-        bool directoryDown; // an earlier lookup of this run found the directory out of reach
     };
     void beginPass(PresencePass pass);
     void passFinished(PresencePass pass, const std::vector<FriendPresence>& probed,
-                      bool directoryDown);
+                      bool directoryFailed);
     void finish();
     bool ensureWorker();
     // Worker thread.
     void work();
     std::vector<FriendPresence> probePass(const Job& job, ProbePool& probes,
                                           sorvane::directory::CacheBuster& buster,
-                                          bool& directoryDown);
+                                          bool& directoryFailed);
 
     const sorvane::directory::Directory& directory_;
     ThreadMaker makeThread_ = standardThreads();
 
     // User-interface thread only.
     bool running_ = false;
-    bool directoryDown_ = false;
     std::function<QStringList(PresencePass)> walk_;
     std::vector<FriendPresence> last_;
 

@@ -95,6 +95,8 @@ void TForm7::BitBtn1Click() {
         return;
     if (reply[0] == "OK")
         close();
+    else if (sorvane::directory::needsNewLogin(reply))
+        Form1->logInAgain(); // the window stays, with what was typed, for OK after the login
     else
         context_.boxes.showMessage(QStringLiteral("Error"));
 }

@@ -185,6 +185,17 @@ std::shared_ptr<const sorvane::engine::sealing::Identity> TForm1::identityFor(co
     return std::make_shared<const sorvane::engine::sealing::Identity>(std::move(*file.identity));
 }
 
+void TForm1::logInAgain() {
+    context_.boxes.showMessage(
+        QStringLiteral("You logged in elsewhere, or your address changed. Log in again."));
+    ui.RadioButton2->setChecked(true);
+    ui.RadioButton1->setEnabled(false); // a new user would be someone else
+    ui.Edit1->setReadOnly(true);
+    ui.MaskEdit1->clear();
+    showModeless();
+    ui.MaskEdit1->setFocus(); // the e-mail is there; the password comes next
+}
+
 void TForm1::login() {
     std::mt19937 generator(static_cast<std::mt19937::result_type>(
         std::chrono::high_resolution_clock::now().time_since_epoch().count()));
@@ -203,8 +214,11 @@ void TForm1::login() {
     }
     Form3->engine().beginSession(user, identity, dataDirOf(user));
     const QString friends = reply.count() >= 2 ? QString::fromStdString(reply[1]) : QString();
+    // A new login of the same user keeps the lists as they are: only friends added elsewhere
+    // meanwhile join them.
     for (const QString& name : parseFriendText(friends))
-        Form3->ui.ListBox2->addItem(name);
+        if (!Form3->isFriend(name))
+            Form3->ui.ListBox2->addItem(name);
 
     hide();
     Form3->setEnabled(true);
@@ -215,5 +229,7 @@ void TForm1::login() {
     Form3->TcpServer1.setLocalPort(port.toStdString());
     Form3->TcpServer1.setActive(false);
     Form3->TcpServer1.setActive(true);
+    // A run at once, as after the first login; a new login finds the timer at its minute.
+    Form3->Timer2->setInterval(1);
     Form3->Timer2->setEnabled(true);
 }

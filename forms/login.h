@@ -38,6 +38,12 @@ public:
     void MaskEdit1Change();
     void BitBtn1Click();
 
+    // The directory no longer takes this messenger's changes: the user logged in elsewhere, or
+    // the address changed. Says so and comes back for a new login of the same user, the e-mail
+    // filled in and fixed: the windows that stay open (the lists, the conversations) are that
+    // user's, and the new login carries on with them.
+    void logInAgain();
+
 private:
     void applyOkButtonRule();
     void login();

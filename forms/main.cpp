@@ -273,6 +273,8 @@ void TForm3::addFriend(const QString& name) {
         ui.ListBox2->addItem(name);
         Timer2->setInterval(1);
         Timer2->setEnabled(true);
+    } else if (sorvane::directory::needsNewLogin(reply)) {
+        Form1->logInAgain();
     } else {
         context_.boxes.showMessage(QStringLiteral("No such user!"));
     }
@@ -298,7 +300,10 @@ void TForm3::deleteSelected(QListWidget* list) {
             Form1->ui.Edit1->text().toStdString(), name.toStdString());
         if (reply[0] != "OK") {
             restore();
-            context_.boxes.showMessage(QStringLiteral("Error!"));
+            if (sorvane::directory::needsNewLogin(reply))
+                Form1->logInAgain();
+            else
+                context_.boxes.showMessage(QStringLiteral("Error!"));
         }
     } catch (...) {
         restore();

@@ -95,6 +95,8 @@ public:
 
     // Adds `name` as a friend unless it is in either list; shared with the search window.
     void addFriend(const QString& name);
+    // Whether `name` is in either friend list.
+    bool isFriend(const QString& name) const;
 
     // What goes on without a window: presence, lines in and out.
     sorvane::engine::Engine& engine() { return *engine_; }
@@ -122,7 +124,6 @@ private:
     void dispatchLine(const sorvane::engine::ReceivedLine& line);
     void showArrival(const sorvane::engine::Arrival& arrival);
     void notifyArrival(TForm4* window, const sorvane::engine::Arrival& arrival);
-    bool isFriend(const QString& name) const;
 
     Context& context_;
     sorvane::engine::Engine* engine_;

@@ -202,6 +202,28 @@ TEST_F(Fetch, GoesThroughTheProxyOfTheEnvironment) {
     EXPECT_EQ(server_.last().target, url);
 }
 
+TEST_F(Fetch, RedirectsFromHttpsStayOnHttps) {
+    const std::string cert = (dir_ / "c.pem").string(), key = (dir_ / "k.pem").string();
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                             "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -out " +
+                             cert + " -keyout " + key + " 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    httplib::SSLServer tls(cert.c_str(), key.c_str());
+    tls.Get("/go", [](const auto& req, auto& res) { res.set_redirect(req.get_param_value("to")); });
+    tls.Get("/there", [](const auto&, auto& res) { res.set_content("arrived", "text/plain"); });
+    const std::string go = "https://127.0.0.1:" + std::to_string(tls.bind_to_any_port("127.0.0.1"));
+    std::thread serving([&] { tls.listen_after_bind(); });
+    EXPECT_EQ(dir::GetInetFile(go + "/go?p=pw&to=" + dir::encodeValue(go + "/there"), file_, cert),
+              200);
+    // Never on to plain http, where the password would travel in clear.
+    EXPECT_THROW(
+        dir::GetInetFile(go + "/go?p=pw&to=" + dir::encodeValue(server_.url()), file_, cert),
+        sorvane::EDirectoryRedirectRefused);
+    EXPECT_TRUE(server_.seen().empty());
+    tls.stop();
+    serving.join();
+}
+
 // ---- Directory: the request methods the windows call, end to end ----
 
 struct Call {

@@ -3,6 +3,8 @@
 #include "globals.h"
 #include "login.h"
 #include "main.h"
+#include "message.h"
+#include "peer.h" // sendLine
 #include "ui/timer.h"
 #include "world.h"
 
@@ -202,6 +204,29 @@ TEST(Login, DirectoryDownIsSaidPlainly) {
     w->logIn("ann@x.org", "pw");
     EXPECT_EQ(w->boxes.errors, QStringList{"Cannot reach the directory server."});
     EXPECT_EQ(w->main->windowTitle(), "Messenger");
+}
+
+TEST(Login, ARefusedChangeAsksForANewLoginThatCarriesOnWithTheSameWindows) {
+    World w(observedAddress());
+    w.server.registerAndLogin("bob@x.org", "pw"); // at 127.0.0.1, where his line comes from
+    w.registerAndLogIn("ann@x.org");
+    w.main->addFriend("bob@x.org");
+    TForm4* chat = w.main->openChat("bob@x.org", false);
+    for (const char* from : {"127.0.0.1", "127.0.0.2"}) { // the token replaced, then the address
+        w.server.request("c.php", {{"u", "ann@x.org"}, {"p", "pw"}, {"port", "1"}}, from);
+        w.main->ui.ListBox2->setCurrentRow(0);
+        w.main->ui.Delete2->trigger();
+    }
+    EXPECT_EQ(w.boxes.messages,
+              QStringList(2, "You logged in elsewhere, or your address changed. Log in again."));
+    EXPECT_TRUE(w.login->isVisible() && w.login->ui.Edit1->isReadOnly());
+    EXPECT_EQ(w.login->ui.Edit1->text(), "ann@x.org");
+    w.login->ui.MaskEdit1->setText("pw");
+    w.login->ui.BitBtn1->click();
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList{"bob@x.org"}); // not twice
+    const std::string annAt = w.server.request("g.php", {{"u", "ann@x.org"}});
+    ASSERT_TRUE(sendLine(std::stoi(annAt.substr(annAt.find("\r\n") + 2)), "<bob@x.org> hi"));
+    EXPECT_TRUE(waitFor([&] { return history(chat) == QStringList{"<bob@x.org> hi"}; }));
 }
 
 TEST(Login, ListeningPortsAreUsableAndInRange) {

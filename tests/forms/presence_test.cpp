@@ -108,18 +108,26 @@ INSTANTIATE_TEST_SUITE_P(Replies, BrokenReply,
                          ::testing::Values(std::string(""),
                                            std::string("no.such.host.invalid\r\n80\r\n")));
 
-TEST_F(Presence, DirectoryDownMarksEveryoneOfflineQuietly) {
-    Peer a;
-    w.scripted.reply("g.php?u=a", {at(a.port())});
-    logInWith("#a");
+// A failed lookup ends the run there, quietly; everybody after it stays where they are.
+using Reply = std::pair<int, std::string>; // status, body
+class DirectoryDown : public Presence, public ::testing::WithParamInterface<Reply> {};
+
+TEST_P(DirectoryDown, EndsTheRunThereAndLeavesTheRestWhereTheyAre) {
+    Peer x;
+    w.scripted.reply("g.php", {at(x.port())}); // y's client answers too
+    w.scripted.reply("g.php?u=flaky", {GetParam().second}, GetParam().first);
+    w.scripted.reply("g.php?u=gone", {at(deadPort())}); // online, but their client is not
+    logInWith("#x#flaky#y");
+    w.main->ui.ListBox1->addItem("gone");
     run();
-    ASSERT_EQ(items(w.main->ui.ListBox1), QStringList{"a"});
-    // Aim the lookups at a port nobody answers on: the directory is gone.
-    w.scripted.reply("g.php?u=a", {""});
-    run();
-    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList{"a"});
+    EXPECT_EQ(items(w.main->ui.ListBox1), QStringList({"gone", "x"}));
+    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList({"flaky", "y"}));
     expectRearmed();
 }
+
+INSTANTIATE_TEST_SUITE_P(Failures, DirectoryDown,
+                         ::testing::Values(Reply{500, ""}, Reply{502, "<p>Bad Gateway</p>"},
+                                           Reply{429, ""}, Reply{200, "127.0.0.1\r\nabc\r\n"}));
 
 TEST_F(Presence, AddingAFriendDuringTheWaitStartsARunAtOnce) {
     Peer bob;
@@ -223,11 +231,11 @@ TEST(PresenceWithDirectory, FriendsSeeEachOtherThroughARealDirectory) {
     EXPECT_EQ(w.main->ui.ListBox1->item(0)->text(), "bob@x.org");
     EXPECT_TRUE(w.boxes.errors.isEmpty());
 
-    // The directory goes away: the next run is quiet and shows bob offline; once the
-    // directory is back, bob comes online again without a new login.
+    // The directory goes away: the next run is quiet and leaves bob where he is, online; the
+    // runs go on finding him once the directory is back.
     w.server.kill9();
     ASSERT_TRUE(runPresence(*w.main));
-    EXPECT_EQ(items(w.main->ui.ListBox2), QStringList{"bob@x.org"});
+    EXPECT_EQ(items(w.main->ui.ListBox1), QStringList{"bob@x.org"});
     EXPECT_TRUE(w.boxes.errors.isEmpty());
     w.server.restart();
     ASSERT_TRUE(runPresence(*w.main));
