@@ -87,9 +87,9 @@ struct Reply {
     LineList lines;
 };
 
-// Whether a change (f.php, d.php, e.php) was refused because this messenger's login no longer
-// counts: the user has logged in elsewhere since, which replaced the token, or the address the
-// directory knows for the user is not this messenger's. Only a new login cures it.
+// Whether a change (f.php, d.php, e.php, m.php) was refused because this messenger's login no
+// longer counts: the user has logged in elsewhere since, which replaced the token, or the address
+// the directory knows for the user is not this messenger's. Only a new login cures it.
 bool needsNewLogin(const LineList& reply);
 
 // The client's own IPv4 address, dotted; empty when the host name does not resolve.

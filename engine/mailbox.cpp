@@ -135,10 +135,7 @@ void Mailbox::work(std::shared_ptr<Session> session) {
                     return;
                 session->acks.insert(session->acks.begin(), acks.begin(), acks.end());
             }
-            const bool again = reply.status == 403 && reply.lines.count() > 0 &&
-                               (reply.lines[0] == "Error: log in again" ||
-                                reply.lines[0] == "Error: log in from this address first");
-            if (again) {
+            if (reply.status == 403 && directory::needsNewLogin(reply.lines)) {
                 queueOn(this, [this] { emit logInAgain(); });
                 return;
             }

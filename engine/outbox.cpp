@@ -146,8 +146,7 @@ Outbox::Outcome Outbox::deposit(const std::string& partner, const Address& addre
     const std::string first = reply.lines.count() > 0 ? reply.lines[0] : std::string();
     if (reply.status == 200 && first == "OK")
         return {Kind::Deposited, false, {}};
-    if (reply.status == 403 &&
-        (first == "Error: log in again" || first == "Error: log in from this address first")) {
+    if (reply.status == 403 && sorvane::directory::needsNewLogin(reply.lines)) {
         logInAgain = true;
         return {Kind::NotSent, false, {}};
     }

@@ -85,6 +85,13 @@ TForm3::TForm3(Context& context, QWidget* parent)
     using sorvane::engine::Arrival;
     using sorvane::engine::Arrivals;
     using sorvane::engine::PresenceRun;
+    connect(engine_, &sorvane::engine::Engine::logInAgain, this, [this] {
+        // The mailbox or a deposit was refused until the user logs in again.
+        handle([] {
+            if (Form1 && !Form1->isVisible())
+                Form1->logInAgain();
+        });
+    });
     connect(&presence(), &PresenceRun::passDone, this, &TForm3::applyPresencePass);
     connect(&presence(), &PresenceRun::runDone, this, &TForm3::presenceRunDone);
     connect(&arrivals(), &Arrivals::arrived, this,
