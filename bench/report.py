@@ -53,20 +53,52 @@ def error(runs, prefix):
 
 
 rows = []
+straddling = []
+
+
+def fmt_value(v, unit):
+    return f"{v:,.0f} {unit}" if abs(v) >= 100 else f"{v:.2f} {unit}"
+
+
+def rounds_row(figure, runs, bench, unit, target, target_text, prefix="", lower_is_better=True,
+               report_only=False, scale=1.0):
+    """A figure measured next to its floor in interleaved rounds (bench/support/rounds.h).
+
+    The verdict is on the median of the rounds' ratios; the spread is their lowest and highest.
+    `target` bounds that ratio (the bench computes each round's ratio the way the target reads).
+    """
+    b = find(runs, bench)
+    if b is None or "error" in b or b.get(prefix + "ratio") is None:
+        note = (b or {}).get("error") if b else "not measured"
+        rows.append((figure, note or "not measured", "", "", "", "", "-" if report_only else "MISSED"))
+        return
+    measured, floor = b[prefix + "figure"] * scale, b[prefix + "floor"] * scale
+    ratio, low, high = b[prefix + "ratio"], b[prefix + "ratio_min"], b[prefix + "ratio_max"]
+    spread = f"{low:.2f}-{high:.2f}"
+    rounds = int(b.get(prefix + "rounds", 0))
+    if report_only:
+        rows.append((figure, fmt_value(measured, unit), fmt_value(floor, unit), f"{ratio:.2f}x",
+                     spread, "report", "-"))
+        return
+    met = ratio <= target if lower_is_better else ratio >= target
+    if (low <= target <= high):
+        straddling.append(f"{figure}: ratios {spread} over {rounds} rounds straddle {target:g}")
+    rows.append((figure, fmt_value(measured, unit), fmt_value(floor, unit), f"{ratio:.2f}x", spread,
+                 target_text, "met" if met else "MISSED"))
 
 
 def row(figure, measured, baseline, unit, ratio_target=None, absolute_target=None,
         lower_is_better=True, note_missing=None, report_only=False):
     """ratio_target: bound on measured/baseline; absolute_target: (text, bound) on measured."""
     if measured is None:
-        rows.append((figure, note_missing or "not measured", "", "", "", "-" if report_only else "MISSED"))
+        rows.append((figure, note_missing or "not measured", "", "", "", "", "-" if report_only else "MISSED"))
         return
     fmt = (lambda v: f"{v:,.0f} {unit}") if measured >= 100 else (lambda v: f"{v:.2f} {unit}")
     base_text = fmt(baseline) if baseline is not None else "-"
     ratio = measured / baseline if baseline else None
     ratio_text = f"{ratio:.2f}x" if ratio is not None else "-"
     if report_only:
-        rows.append((figure, fmt(measured), base_text, ratio_text, "report", "-"))
+        rows.append((figure, fmt(measured), base_text, ratio_text, "-", "report", "-"))
         return
     if ratio_target is not None:
         target_text = ("<= " if lower_is_better else ">= ") + f"{ratio_target:g}x"
@@ -75,7 +107,7 @@ def row(figure, measured, baseline, unit, ratio_target=None, absolute_target=Non
         text, bound = absolute_target
         target_text = text
         met = measured <= bound if lower_is_better else measured >= bound
-    rows.append((figure, fmt(measured), base_text, ratio_text, target_text, "met" if met else "MISSED"))
+    rows.append((figure, fmt(measured), base_text, ratio_text, "-", target_text, "met" if met else "MISSED"))
 
 
 def scale_out_model(runs):
@@ -206,7 +238,7 @@ def main():
 
     model = scale_out_model(runs)
 
-    header = ("Figure", "Measured", "Baseline", "Ratio", "Target", "")
+    header = ("Figure", "Measured", "Floor", "Ratio", "Spread", "Target", "")
     widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
     line = lambda r: "  ".join(str(c).ljust(w) if i == 0 else str(c).rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
     print(line(header))
@@ -216,8 +248,12 @@ def main():
     print()
     for text in model:
         print(text)
-    missed = sum(1 for r in rows if r[5] == "MISSED")
-    print(f"\n{len(rows)} figures, {missed} missed their target.")
+    missed = sum(1 for r in rows if r[6] == "MISSED")
+    if straddling:
+        print("\nRows whose rounds straddle their target (look into these):")
+        for text in straddling:
+            print("  " + text)
+    print(f"\n{len(rows)} figures, {missed} missed")
 
 
 if __name__ == "__main__":
