@@ -171,10 +171,10 @@ struct FrontendCallbacks {
                                  ? frontend.settings_.clientAddress(request)
                                  : request.peerAddress;
             record->bodyLimit = frontend.service_.bodyLimit(method, record->parsed.path);
-            if (record->bodyLimit == 0) {
-                std::lock_guard lock(frontend.connectionsMutex_);
-                record->headDue = kNever;
-            }
+            // A body must arrive within the head time of its head.
+            std::lock_guard lock(frontend.connectionsMutex_);
+            record->headDue =
+                record->bodyLimit == 0 ? kNever : Clock::now() + frontend.settings_.headTimeout;
         }
         const MHD_ConnectionInfo* headSize =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
@@ -289,7 +289,7 @@ struct FrontendCallbacks {
         if (record) {
             record->target = uri ? uri : "";
             record->headSeen = record->waited = record->answered = false;
-            record->body.clear();
+            std::string().swap(record->body); // up to 64 KiB, kept no longer
             record->bodyLimit = 0;
             record->overflowed = false;
             record->hold.reset();

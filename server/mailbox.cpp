@@ -18,9 +18,13 @@ constexpr std::chrono::minutes kExpireEvery{1};
 constexpr std::chrono::seconds kListenRetry{1};
 constexpr std::chrono::seconds kListenRetryLongest{30};
 
-// One write per line, so that it does not interleave with the request log.
+// One write per line, so that it does not interleave with the request log; the database's
+// reasons may span lines.
 void note(const std::string& text) {
-    const std::string line = "sorvane-directory: mailbox: " + text + "\n";
+    std::string line = "sorvane-directory: mailbox: ";
+    for (char c : text)
+        line += c == '\n' || c == '\t' ? ' ' : c;
+    line += '\n';
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
 }
