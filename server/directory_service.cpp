@@ -577,18 +577,21 @@ Reply DirectoryService::fetch(const Params& params, const std::string& remote) {
         return refused;
     storage_.acknowledge(user->id, acks);
     const auto now = std::chrono::steady_clock::now();
+    // Only lines this computer can open: after a login elsewhere (another
+    // key), a fetch still held here must not take that computer's lines.
     if (!mailbox_)
-        return waitingLines(user->id, 0, now);
+        return waitingLines(user->id, user->identityKey, 0, now);
     const std::uint64_t ticket = mailbox_->fetchBegun(user->id);
-    return waitingLines(user->id, ticket, now + std::chrono::seconds(wait));
+    return waitingLines(user->id, user->identityKey, ticket, now + std::chrono::seconds(wait));
 }
 
-Reply DirectoryService::waitingLines(std::int64_t user, std::uint64_t ticket,
+Reply DirectoryService::waitingLines(std::int64_t user, const std::string& key,
+                                     std::uint64_t ticket,
                                      std::chrono::steady_clock::time_point due) {
     const std::uint64_t watched = mailbox_ ? mailbox_->watch(user) : 0;
     Reply r;
     // One line at least, whatever its size; more while they fit.
-    for (const MailboxLine& l : storage_.waitingLines(user, kMaxFetchLines)) {
+    for (const MailboxLine& l : storage_.waitingLines(user, key, kMaxFetchLines)) {
         const size_t size = l.id.size() + l.sender.size() + l.sealedText.size() + 4;
         if (!r.body.empty() && r.body.size() + size > kMaxFetchBytes)
             break;
@@ -596,7 +599,7 @@ Reply DirectoryService::waitingLines(std::int64_t user, std::uint64_t ticket,
         r.body.append(kCrLf);
     }
     if (r.body.empty() && mailbox_ && std::chrono::steady_clock::now() < due)
-        r.hold = Reply::Hold{user, ticket, watched, due};
+        r.hold = Reply::Hold{user, key, ticket, watched, due};
     return r;
 }
 
@@ -604,7 +607,7 @@ Reply DirectoryService::answerHeld(const Reply::Hold& hold, Mailbox::Wake why) {
     Reply r;
     try {
         if (why == Mailbox::Wake::Lines)
-            r = waitingLines(hold.user, hold.ticket, hold.due);
+            r = waitingLines(hold.user, hold.key, hold.ticket, hold.due);
     } catch (const std::exception& e) {
         r = line(500, refusal::kServerError);
         r.note = e.what();

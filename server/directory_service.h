@@ -32,6 +32,7 @@ struct Reply {
     // is to be held (Mailbox::hold) and answered by answerHeld() when woken.
     struct Hold {
         std::int64_t user;
+        std::string key;       // of the login the fetch was made with: its lines only
         std::uint64_t ticket;  // Mailbox::fetchBegun
         std::uint64_t watched; // Mailbox::watch, before the lines were read
         std::chrono::steady_clock::time_point due;
@@ -132,9 +133,9 @@ private:
     Reply editProfile(const Params& params, const std::string& remote);
     Reply fetch(const Params& params, const std::string& remote);
     Reply deposit(const Params& params, const std::string& remote, std::string_view body);
-    // The user's waiting lines as a fetch's reply, or a hold until `due`
-    // when there are none and `due` is ahead.
-    Reply waitingLines(std::int64_t user, std::uint64_t ticket,
+    // The user's waiting lines sealed to `key` as a fetch's reply, or a
+    // hold until `due` when there are none and `due` is ahead.
+    Reply waitingLines(std::int64_t user, const std::string& key, std::uint64_t ticket,
                        std::chrono::steady_clock::time_point due);
     const Script* script(std::string_view path) const;
     // The account a change request (f, d, e) may change, or the refusal.

@@ -356,13 +356,11 @@ ON CONFLICT (key) DO UPDATE SET
     {AcknowledgeLines, "acknowledge_lines",
      "UPDATE mailbox SET sealed_text = NULL, bytes = 0 WHERE recipient_id = $1 "
      "AND sealed_text IS NOT NULL AND line_id = ANY($2::text[])"},
-    // $2: how many at most; $3: how long (ms) lines are kept.
+    // $2: the key; $3: how many at most; $4: how long (ms) lines are kept.
     {WaitingLines, "waiting_lines",
-     "SELECT m.line_id, s.name, m.sealed_text FROM mailbox m JOIN users u ON u.id = m.recipient_id "
-     "JOIN users s ON s.id = m.sender_id WHERE m.recipient_id = $1 AND m.sealed_text IS NOT NULL "
-     "AND m.sealed_to = u.identity_key AND m.deposited > statement_timestamp() - $3 * interval '1 "
-     "ms' "
-     "ORDER BY m.seq LIMIT $2"},
+     "SELECT m.line_id, s.name, m.sealed_text FROM mailbox m JOIN users s ON s.id = m.sender_id "
+     "WHERE m.recipient_id = $1 AND m.sealed_text IS NOT NULL AND m.sealed_to = $2 "
+     "AND m.deposited > statement_timestamp() - $4 * interval '1 ms' ORDER BY m.seq LIMIT $3"},
     // $1: the payload (kMailboxChannel). Inside a transaction it goes out with the commit.
     {Notify, "notify", "SELECT pg_notify('sorvane_mailbox', $1)"},
     // $1: the users as an array ('{1,2}').

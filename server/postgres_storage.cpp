@@ -812,11 +812,14 @@ void PostgresStorage::acknowledge(UserId user, const std::vector<std::string>& i
     lease->run(pgsql::AcknowledgeLines, Params().add(user).add(arrayText(ids)));
 }
 
-std::vector<MailboxLine> PostgresStorage::waitingLines(UserId user, int limit) {
+std::vector<MailboxLine> PostgresStorage::waitingLines(UserId user, std::string_view sealedTo,
+                                                       int limit) {
     Result r = reading([&](Connection& c) {
-        return c.run(
-            pgsql::WaitingLines,
-            Params().add(user).add(std::int64_t{limit}).add(milliseconds(mailbox::kKeptFor)));
+        return c.run(pgsql::WaitingLines, Params()
+                                              .add(user)
+                                              .add(sealedTo)
+                                              .add(std::int64_t{limit})
+                                              .add(milliseconds(mailbox::kKeptFor)));
     });
     std::vector<MailboxLine> lines;
     for (int i = 0; i < rows(r); ++i)

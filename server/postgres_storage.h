@@ -63,7 +63,8 @@ public:
     Deposit deposit(UserId sender, UserId recipient, std::string_view sealedTo, std::string_view id,
                     std::string_view sealedText) override;
     void acknowledge(UserId user, const std::vector<std::string>& ids) override;
-    std::vector<MailboxLine> waitingLines(UserId user, int limit) override;
+    std::vector<MailboxLine> waitingLines(UserId user, std::string_view sealedTo,
+                                          int limit) override;
     void announceFetch(UserId user) override;
     void recordFetches(const std::vector<UserId>& users) override;
     void expireMailbox() override;

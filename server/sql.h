@@ -239,11 +239,11 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {AcknowledgeLines,
      "UPDATE mailbox SET sealed_text = NULL, bytes = 0 WHERE recipient_id = ?1 "
      "AND sealed_text IS NOT NULL AND line_id IN (SELECT value FROM json_each(?2))"},
-    // ?2: the oldest deposit time (Unix ms) still kept; ?3: how many at most.
-    {WaitingLines,
-     "SELECT m.line_id, s.name, m.sealed_text FROM mailbox m JOIN users u ON u.id = m.recipient_id "
-     "JOIN users s ON s.id = m.sender_id WHERE m.recipient_id = ?1 AND m.sealed_text IS NOT NULL "
-     "AND m.sealed_to = u.identity_key AND m.deposited > ?2 ORDER BY m.seq LIMIT ?3"},
+    // ?2: the key; ?3: the oldest deposit time (Unix ms) still kept; ?4: how many at most.
+    {WaitingLines, "SELECT m.line_id, s.name, m.sealed_text FROM mailbox m "
+                   "JOIN users s ON s.id = m.sender_id WHERE m.recipient_id = ?1 "
+                   "AND m.sealed_text IS NOT NULL AND m.sealed_to = ?2 AND m.deposited > ?3 "
+                   "ORDER BY m.seq LIMIT ?4"},
     // ?1: now (Unix ms); ?2: the users as a JSON array of numbers.
     {RecordFetches,
      "UPDATE users SET mailbox_seen = ?1 WHERE id IN (SELECT value FROM json_each(?2))"},

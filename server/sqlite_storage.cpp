@@ -629,10 +629,11 @@ void SqliteStorage::acknowledge(UserId user, const std::vector<std::string>& ids
     Query(*lease, sql::AcknowledgeLines).bind(1, user).bind(2, list).step();
 }
 
-std::vector<MailboxLine> SqliteStorage::waitingLines(UserId user, int limit) {
+std::vector<MailboxLine> SqliteStorage::waitingLines(UserId user, std::string_view sealedTo,
+                                                     int limit) {
     auto lease = borrow();
     Query q(*lease, sql::WaitingLines);
-    q.bind(1, user).bind(2, oldestKept()).bind(3, std::int64_t{limit});
+    q.bind(1, user).bind(2, sealedTo).bind(3, oldestKept()).bind(4, std::int64_t{limit});
     std::vector<MailboxLine> lines;
     while (q.step())
         lines.push_back({q.text(0), q.text(1), q.text(2)});

@@ -171,9 +171,9 @@ public:
     // stay until the lines would have expired, so that a repeated deposit is
     // still recognised.
     virtual void acknowledge(UserId user, const std::vector<std::string>& ids) = 0;
-    // The user's waiting lines sealed to the key of the user's last login,
-    // oldest first, at most `limit`.
-    virtual std::vector<MailboxLine> waitingLines(UserId user, int limit) = 0;
+    // The user's waiting lines sealed to `sealedTo`, oldest first, at most `limit`.
+    virtual std::vector<MailboxLine> waitingLines(UserId user, std::string_view sealedTo,
+                                                  int limit) = 0;
     // Tells the servers sharing the database that a fetch by `user` began.
     virtual void announceFetch(UserId) {}
     // Records that fetches by these users began or ended now (peerAddress's

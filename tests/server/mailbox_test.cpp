@@ -242,6 +242,16 @@ TEST_P(Mailbox, AHeldFetchWakesForALineAndANewerFetchEndsIt) {
     const HttpReply waited = m.fetch("bob", "&wait=1" + acks(2, 3));
     EXPECT_EQ(waited.status, 200);
     EXPECT_EQ(waited.body, "");
+
+    // A fetch held for one computer takes no line sealed to the key of a login elsewhere since.
+    auto stale = m.fetchLater("bob", "&wait=20");
+    EXPECT_FALSE(ready(stale, 500ms));
+    m.logIn("bob", kKeyC);
+    ASSERT_EQ(m.deposit("ann", "bob", 3, {}, kKeyC).body, kOk);
+    EXPECT_FALSE(ready(stale, 500ms));
+    EXPECT_EQ(m.fetch("bob").body, lines("ann", {3}));
+    ASSERT_TRUE(ready(stale, 5s));
+    EXPECT_EQ(stale.get().body, "");
 }
 
 TEST_P(Mailbox, KillNineLosesNoLineAndNoAck) {
