@@ -101,11 +101,6 @@ void Mailbox::deposited(UserId user) {
     wakeAll(wakes);
 }
 
-size_t Mailbox::heldCount() {
-    std::lock_guard lock(mutex_);
-    return held_.size();
-}
-
 void Mailbox::lineCame(UserId user, Wakes& wakes) {
     ++deposits_[static_cast<std::uint64_t>(user) % deposits_.size()];
     release(user, Wake::Lines, wakes);

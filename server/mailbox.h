@@ -84,9 +84,6 @@ public:
     // A line for `user` was stored through this server.
     void deposited(UserId user);
 
-    // Held fetches on this server now.
-    size_t heldCount();
-
     void stop();
 
 private:
