@@ -165,10 +165,10 @@ CREATE INDEX mailbox_by_age ON mailbox (deposited);
 UPDATE directory_schema SET version = 5;
 )sql";
 
-// Where the servers on one database tell each other about mailboxes. A
-// notification's payload: "d" (a line was deposited) or "f" (a fetch began),
-// the sending server's tag and the user's id, separated by blanks.
-inline constexpr const char* kMailboxChannel = "sorvane_mailbox";
+// The channel on which the servers on one database tell each other about
+// mailboxes (Notify). A notification's payload: "d" (a line was deposited) or
+// "f" (a fetch began), the sending server's tag and the user's id, separated
+// by blanks.
 inline constexpr const char* kListen = "LISTEN sorvane_mailbox";
 
 // Held (for one transaction) while a line is deposited, so that deposits for
@@ -361,7 +361,7 @@ ON CONFLICT (key) DO UPDATE SET
      "SELECT m.line_id, s.name, m.sealed_text FROM mailbox m JOIN users s ON s.id = m.sender_id "
      "WHERE m.recipient_id = $1 AND m.sealed_text IS NOT NULL AND m.sealed_to = $2 "
      "AND m.deposited > statement_timestamp() - $4 * interval '1 ms' ORDER BY m.seq LIMIT $3"},
-    // $1: the payload (kMailboxChannel). Inside a transaction it goes out with the commit.
+    // $1: the payload (kListen). Inside a transaction it goes out with the commit.
     {Notify, "notify", "SELECT pg_notify('sorvane_mailbox', $1)"},
     // $1: the users as an array ('{1,2}').
     {RecordFetches, "record_fetches",
