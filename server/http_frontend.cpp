@@ -187,7 +187,8 @@ struct FrontendCallbacks {
                 const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                                  MHD_HTTP_HEADER_CONTENT_LENGTH);
                 if (length && std::strtoull(length, nullptr, 10) > record->bodyLimit)
-                    return respond(frontend, connection, *record, DirectoryService::bodyTooLarge());
+                    return respond(frontend, connection, *record, DirectoryService::bodyTooLarge(),
+                                   true);
                 return MHD_YES;
             }
             if (*uploadSize > 0) {
