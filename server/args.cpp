@@ -257,7 +257,8 @@ Options:
   --threads N           requests served at once (default 32)
   --max-connections N   open connections at once (default 4096)
   --max-connections-per-address N
-                        open connections at once from one address (default 64)
+                        open connections at once from one address (default
+                        64); a mailbox fetch held waiting does not count
   --hash-cost N         yescrypt cost of new password hashes, 1 to 11
                         (default 5); lower values are for tests only
   --login-failure-limit N
@@ -278,7 +279,8 @@ When ready it prints "listening on HOST:PORT" on standard output; it logs one
 line per request on standard error, passwords shown as "***".
 SIGTERM or SIGINT stops it.
 
-A request head must arrive whole within 10 seconds and be at most 32 KiB.
+A request head must arrive whole within 10 seconds and be at most 32 KiB, and
+a mailbox deposit's body within 10 seconds of its head and at most 64 KiB.
 Limits per address count an IPv6 client by its /64.
 
 A self-signed certificate for a first try (messengers must be told to trust it):

@@ -153,6 +153,24 @@ bool isIdentityKey(std::string_view text) {
            ::crypto_sign_ed25519_pk_to_curve25519(sealingKey, key) == 0;
 }
 
+bool isLineId(std::string_view text) {
+    return text.size() == 32 &&
+           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool isSealedText(std::string_view text) {
+    constexpr std::string_view prefix = "sv1:";
+    if (text.size() <= prefix.size() || text.substr(0, prefix.size()) != prefix)
+        return false;
+    text.remove_prefix(prefix.size());
+    std::vector<unsigned char> bytes(text.size() * 3 / 4 + 1);
+    size_t length = 0;
+    const char* end = nullptr;
+    return ::sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr,
+                               &length, &end, sodium_base64_VARIANT_URLSAFE_NO_PADDING) == 0 &&
+           end == text.data() + text.size() && length > 0;
+}
+
 bool isCleanText(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
@@ -193,8 +211,8 @@ bool isCleanText(std::string_view text) {
 }
 
 DirectoryService::DirectoryService(Storage& storage, const PasswordHasher& hasher,
-                                   Settings settings)
-    : storage_(storage), hasher_(hasher), settings_(settings),
+                                   Settings settings, Mailbox* mailbox)
+    : storage_(storage), hasher_(hasher), settings_(settings), mailbox_(mailbox),
       throttle_(storage.loginThrottle(settings.throttle)), searches_(settings.searches),
       newUsers_(settings.newUsers) {}
 
@@ -210,6 +228,10 @@ struct DirectoryService::Script {
     // Rationed per address, with the refusal beyond the ration; null: not rationed.
     RateLimiter DirectoryService::*ration;
     std::string_view rationRefusal;
+    // For a script that takes POST: what serves it and the most bytes of body it reads.
+    Reply (DirectoryService::*post)(const Params&, const std::string& remote,
+                                    std::string_view body) = nullptr;
+    size_t maxBody = 0;
 
     bool serves(std::string_view method) const {
         for (std::string_view rest = methods; !rest.empty();) {
@@ -236,18 +258,39 @@ const DirectoryService::Script DirectoryService::kScripts[] = {
      refusal::kTooManySearches},
     {'v', "GET", true, &DirectoryService::viewProfile, nullptr, {}},
     {'e', "GET", false, &DirectoryService::editProfile, nullptr, {}},
+    // The mailbox: GET fetches, POST deposits.
+    {'m',
+     "GET, POST",
+     false,
+     &DirectoryService::fetch,
+     nullptr,
+     {},
+     &DirectoryService::deposit,
+     kMaxSealedBytes},
 };
 
-Reply DirectoryService::handle(std::string_view method, const Target& target,
-                               std::string_view remoteAddress) {
-    std::string_view path = target.path;
+const DirectoryService::Script* DirectoryService::script(std::string_view path) const {
     if (path.size() != kPrefix.size() + 5 || path.substr(0, kPrefix.size()) != kPrefix ||
         path.substr(kPrefix.size() + 1) != ".php")
-        return empty(404);
-    const Script* script = nullptr;
+        return nullptr;
     for (const Script& s : kScripts)
         if (s.name == path[kPrefix.size()])
-            script = &s;
+            return &s;
+    return nullptr;
+}
+
+size_t DirectoryService::bodyLimit(std::string_view method, std::string_view path) const {
+    const Script* found = script(path);
+    return found && found->post && method == "POST" ? found->maxBody : 0;
+}
+
+Reply DirectoryService::bodyTooLarge() {
+    return line(413, refusal::kLineTooLong);
+}
+
+Reply DirectoryService::handle(std::string_view method, const Target& target,
+                               std::string_view remoteAddress, std::string_view body) {
+    const Script* script = this->script(target.path);
     if (!script)
         return empty(404);
     if (!script->serves(method)) {
@@ -271,6 +314,8 @@ Reply DirectoryService::handle(std::string_view method, const Target& target,
     if (script->ration && !(this->*script->ration).take(limitKey(remote)))
         return line(429, script->rationRefusal);
     try {
+        if (script->post && method == "POST")
+            return (this->*script->post)(target.params, remote, body);
         return (this->*script->serve)(target.params, remote);
     } catch (const std::exception& e) {
         Reply r = answersData ? empty(500) : line(500, refusal::kServerError);
@@ -429,8 +474,13 @@ Reply DirectoryService::peerAddress(const Params& params, const std::string&) {
         return empty(404);
     Reply r;
     r.body.append(address->ip).append(kCrLf).append(std::to_string(address->port)).append(kCrLf);
-    if (!address->identityKey.empty())
+    if (!address->identityKey.empty()) {
         r.body.append(address->identityKey).append(kCrLf);
+        // The user's messenger keeps a fetch at the mailbox (on any server
+        // of the database): lines reach it there when its port cannot be.
+        if (address->fetchedLately)
+            r.body.append("mailbox").append(kCrLf);
+    }
     return r;
 }
 
@@ -463,6 +513,114 @@ Reply DirectoryService::editProfile(const Params& params, const std::string& rem
         fields[i] = value(params, keys[i]);
     storage_.storeProfile(user->id, fields);
     return ok();
+}
+
+Reply DirectoryService::deposit(const Params& params, const std::string& remote,
+                                std::string_view body) {
+    const std::string_view id = value(params, "id");
+    if (!isLineId(id))
+        return line(400, refusal::kBadLineId);
+    if (body.size() > kMaxSealedBytes)
+        return bodyTooLarge();
+    if (!isSealedText(body))
+        return line(400, refusal::kNotSealed);
+    Reply refused;
+    std::optional<Account> sender = authorized(params, remote, refused);
+    if (!sender)
+        return refused;
+    std::optional<Account> recipient = storage_.account(value(params, "to"));
+    if (!recipient)
+        return line(404, refusal::kUnknownUser);
+    // A line sealed to any other key than the one of the recipient's last
+    // login would wait for a computer that may never fetch again.
+    if (recipient->identityKey.empty() || value(params, "k") != recipient->identityKey)
+        return line(409, refusal::kCannotReceive);
+    switch (storage_.deposit(sender->id, recipient->id, recipient->identityKey, id, body)) {
+    case Deposit::NotAFriend:
+        return line(403, "Error: " + recipient->name + " has not added you as a friend");
+    case Deposit::Full:
+        return line(429, "Error: the mailbox of " + recipient->name + " is full");
+    case Deposit::Repeated: {
+        Reply r = ok();
+        r.note = "deposited before, nothing stored";
+        return r;
+    }
+    case Deposit::Stored:
+        break;
+    }
+    if (mailbox_)
+        mailbox_->deposited(recipient->id);
+    return ok();
+}
+
+Reply DirectoryService::fetch(const Params& params, const std::string& remote) {
+    if (param(params, "to") || param(params, "id"))
+        return line(400, refusal::kNotADeposit);
+    std::vector<std::string> acks;
+    for (const auto& [key, v] : params) {
+        if (key != "ack")
+            continue;
+        if (acks.size() == kMaxAcks || !isLineId(v))
+            return line(400, refusal::kBadAck);
+        acks.push_back(v);
+    }
+    int wait = 0;
+    if (std::optional<std::string_view> text = param(params, "wait")) {
+        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), wait);
+        if (text->empty() || ec != std::errc{} || end != text->data() + text->size() || wait < 0 ||
+            wait > kMaxWaitSeconds)
+            return line(400, refusal::kBadWait);
+    }
+    Reply refused;
+    std::optional<Account> user = authorized(params, remote, refused);
+    if (!user)
+        return refused;
+    storage_.acknowledge(user->id, acks);
+    const auto now = std::chrono::steady_clock::now();
+    // Only lines this computer can open: after a login elsewhere (another
+    // key), a fetch still held here must not take that computer's lines.
+    if (!mailbox_)
+        return waitingLines(user->id, user->identityKey, 0, now);
+    const std::uint64_t ticket = mailbox_->fetchBegun(user->id);
+    return waitingLines(user->id, user->identityKey, ticket, now + std::chrono::seconds(wait));
+}
+
+Reply DirectoryService::waitingLines(std::int64_t user, const std::string& key,
+                                     std::uint64_t ticket,
+                                     std::chrono::steady_clock::time_point due) {
+    const std::uint64_t watched = mailbox_ ? mailbox_->watch(user) : 0;
+    Reply r;
+    // One line at least, whatever its size; more while they fit.
+    for (const MailboxLine& l : storage_.waitingLines(user, key, kMaxFetchLines)) {
+        const size_t size = l.id.size() + l.sender.size() + l.sealedText.size() + 4;
+        if (!r.body.empty() && r.body.size() + size > kMaxFetchBytes)
+            break;
+        r.body.append(l.id).append(" ").append(l.sender).append(" ").append(l.sealedText);
+        r.body.append(kCrLf);
+    }
+    if (r.body.empty() && mailbox_ && std::chrono::steady_clock::now() < due)
+        r.hold = Reply::Hold{user, key, ticket, watched, due};
+    return r;
+}
+
+Reply DirectoryService::answerHeld(const Reply::Hold& hold, Mailbox::Wake why) {
+    Reply r;
+    try {
+        if (why == Mailbox::Wake::Lines)
+            r = waitingLines(hold.user, hold.key, hold.ticket, hold.due);
+    } catch (const std::exception& e) {
+        r = line(500, refusal::kServerError);
+        r.note = e.what();
+    }
+    if (r.hold)
+        return r;
+    mailbox_->fetchEnded(hold.user);
+    if (r.note.empty())
+        r.note = why == Mailbox::Wake::Replaced   ? "held, ended by a newer fetch"
+                 : why == Mailbox::Wake::Stopping ? "held, ended by the server stopping"
+                 : r.body.empty()                 ? "held until the wait was up"
+                                                  : "held until a line came";
+    return r;
 }
 
 std::string logLine(std::string_view method, const Target& target, std::string_view remoteAddress,

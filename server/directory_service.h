@@ -1,12 +1,16 @@
 #pragma once
 
-// The eight directory scripts, free of HTTP: the method, a parsed request
-// target and the caller's address go in, a status and a body come out.
+// The directory scripts, free of HTTP: the method, a parsed request target,
+// the caller's address and a request body go in, a status and a body come
+// out, or a fetch to hold until the user's mailbox gets a line.
 
 #include "login_throttle.h"
+#include "mailbox.h"
 #include "rate_limiter.h"
 #include "target.h"
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,9 +28,20 @@ struct Reply {
     std::string note; // for the log only: why the request failed, or what it changed
     // With status 405: the methods the script serves, for the Allow header.
     std::string_view allow;
+    // A fetch that found the user's mailbox empty and may wait: the request
+    // is to be held (Mailbox::hold) and answered by answerHeld() when woken.
+    struct Hold {
+        std::int64_t user;
+        std::string key;       // of the login the fetch was made with: its lines only
+        std::uint64_t ticket;  // Mailbox::fetchBegun
+        std::uint64_t watched; // Mailbox::watch, before the lines were read
+        std::chrono::steady_clock::time_point due;
+    };
+    std::optional<Hold> hold;
 };
 
-// Refusal lines of the scripts that answer "OK" or a refusal (c, n, f, d, e).
+// Refusal lines of the scripts that answer "OK" or a refusal (c, n, f, d, e,
+// and m's deposits; m's fetches refuse with these lines too).
 // The scripts that answer with data (g, s, v) refuse with an empty body.
 namespace refusal {
 inline constexpr std::string_view kUsernameExists = "username exists";
@@ -46,10 +61,26 @@ inline constexpr std::string_view kTooManySearches = "Error: too many searches, 
 inline constexpr std::string_view kTooManyNewUsers =
     "Error: too many new users from this address, try again later";
 inline constexpr std::string_view kNameNotAllowed = "Error: this name is not allowed";
+inline constexpr std::string_view kBadLineId = "Error: invalid line id";
+inline constexpr std::string_view kNotSealed = "Error: the line is not sealed text";
+inline constexpr std::string_view kLineTooLong = "Error: line longer than 64 KiB";
+inline constexpr std::string_view kCannotReceive =
+    "Error: this user cannot receive this line through the directory";
+inline constexpr std::string_view kNotADeposit = "Error: a fetch has no to or id";
+inline constexpr std::string_view kBadAck = "Error: invalid ack or more than 100";
+inline constexpr std::string_view kBadWait = "Error: wait must be 0 to 20 seconds";
+// "Error: <recipient> has not added you as a friend" and "Error: the mailbox
+// of <recipient> is full" name the recipient.
 } // namespace refusal
 
 inline constexpr size_t kMaxValueBytes = 256;
 inline constexpr int kMaxSearchResults = 100;
+// The mailbox (m.php): a deposit's sealed text; a fetch's acks, reply and wait.
+inline constexpr size_t kMaxSealedBytes = 64 * 1024;
+inline constexpr size_t kMaxAcks = 100;
+inline constexpr int kMaxFetchLines = 100;
+inline constexpr size_t kMaxFetchBytes = 1024 * 1024;
+inline constexpr int kMaxWaitSeconds = 20;
 
 class DirectoryService {
 public:
@@ -70,11 +101,23 @@ public:
         RateLimiter::Settings newUsers{20.0 / 3600, 20};
     };
 
-    DirectoryService(Storage& storage, const PasswordHasher& hasher, Settings settings);
+    // Without a mailbox, fetches never wait.
+    DirectoryService(Storage& storage, const PasswordHasher& hasher, Settings settings,
+                     Mailbox* mailbox = nullptr);
 
     // `method` as sent ("GET"); `remoteAddress` is the peer of the HTTP
-    // connection ("127.0.0.1"; IPv4-mapped IPv6 addresses are taken as IPv4).
-    Reply handle(std::string_view method, const Target& target, std::string_view remoteAddress);
+    // connection ("127.0.0.1"; IPv4-mapped IPv6 addresses are taken as IPv4);
+    // `body` the request's body, read only where bodyLimit() allows one.
+    Reply handle(std::string_view method, const Target& target, std::string_view remoteAddress,
+                 std::string_view body = {});
+    // The most bytes of body a request of `method` to `path` may bring; 0:
+    // its body, if any, is not read.
+    size_t bodyLimit(std::string_view method, std::string_view path) const;
+    // The reply to a body over bodyLimit().
+    static Reply bodyTooLarge();
+    // The reply to a held fetch once woken; holds it again when its user's
+    // mailbox is still empty and its time not up.
+    Reply answerHeld(const Reply::Hold& hold, Mailbox::Wake why);
 
 private:
     struct Script;
@@ -88,6 +131,13 @@ private:
     Reply search(const Params& params, const std::string& remote);
     Reply viewProfile(const Params& params, const std::string& remote);
     Reply editProfile(const Params& params, const std::string& remote);
+    Reply fetch(const Params& params, const std::string& remote);
+    Reply deposit(const Params& params, const std::string& remote, std::string_view body);
+    // The user's waiting lines sealed to `key` as a fetch's reply, or a
+    // hold until `due` when there are none and `due` is ahead.
+    Reply waitingLines(std::int64_t user, const std::string& key, std::uint64_t ticket,
+                       std::chrono::steady_clock::time_point due);
+    const Script* script(std::string_view path) const;
     // The account a change request (f, d, e) may change, or the refusal.
     std::optional<Account> authorized(const Params& params, const std::string& remote,
                                       Reply& refused);
@@ -95,6 +145,7 @@ private:
     Storage& storage_;
     const PasswordHasher& hasher_;
     Settings settings_;
+    Mailbox* mailbox_;
     std::unique_ptr<LoginThrottle> throttle_;
     RateLimiter searches_;
     RateLimiter newUsers_;
@@ -128,6 +179,13 @@ bool isUnicastHostAddress(std::string_view text);
 // characters decoded strictly, that libsodium can turn into the X25519 key
 // lines are sealed to.
 bool isIdentityKey(std::string_view text);
+
+// True for a mailbox line's id: 32 lower-case hex digits.
+bool isLineId(std::string_view text);
+
+// True for a deposit's body: "sv1:" and base64url without padding, decoded
+// strictly, of at least one byte.
+bool isSealedText(std::string_view text);
 
 // True when `text` is well-formed UTF-8 without control characters.
 bool isCleanText(std::string_view text);

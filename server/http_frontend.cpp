@@ -1,6 +1,7 @@
 #include "http_frontend.h"
 
 #include "directory_service.h"
+#include "mailbox.h"
 #include "target.h"
 
 #include <arpa/inet.h>
@@ -10,7 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <strings.h>
@@ -80,8 +83,8 @@ void keepLibraryMessage(void*, const char* format, va_list args) {
         lastLibraryMessage.pop_back();
 }
 
-// A request that announces a body. It is answered at once and its connection
-// closed, so the body is never read.
+// A request that announces a body. Unless its script reads one, it is
+// answered at once and its connection closed, so the body is never read.
 bool hasBody(MHD_Connection* connection) {
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -99,10 +102,12 @@ std::optional<std::string_view> HttpRequest::header(std::string_view name) const
     return std::nullopt;
 }
 
-struct HttpFrontend::Connection {
+struct HttpFrontend::Connection final : Mailbox::Waiter {
     int fd = -1;
+    MHD_Connection* connection = nullptr;
     std::string from; // the peer's limitKey
-    // When the next request head must be complete; kNever while one is answered.
+    // When the current request must be complete (the next head, or the
+    // body); kNever while one is answered.
     Clock::time_point headDue = kNever;
     // The current request's target as sent, before the library takes it apart.
     std::string target;
@@ -110,57 +115,146 @@ struct HttpFrontend::Connection {
     bool headSeen = false;
     bool waited = false;
     bool answered = false;
+    // The current request, from its head on.
+    Clock::time_point started;
+    std::string method;
+    Target parsed;
+    std::string client;
+    size_t bodyLimit = 0; // 0: its body is not read
+    std::string body;
+    bool overflowed = false; // a body longer than bodyLimit
+    // While the request is a held fetch, or woken from being one.
+    std::optional<Reply::Hold> hold;
+    std::atomic<Mailbox::Wake> woken{Mailbox::Wake::TimeUp};
+    // Out of its address's count (openFrom_) while held.
+    bool released = false;
+
+    void wake(Mailbox::Wake why) override {
+        woken = why;
+        MHD_resume_connection(connection);
+    }
 };
 
 struct FrontendCallbacks {
     static MHD_Result answer(void* self, MHD_Connection* connection, const char*,
-                             const char* method, const char*, const char*, size_t* uploadSize,
-                             void** requestContext) {
+                             const char* method, const char*, const char* uploadData,
+                             size_t* uploadSize, void** requestContext) {
         auto& frontend = *static_cast<HttpFrontend*>(self);
         auto* record = static_cast<HttpFrontend::Connection*>(*requestContext);
         if (!record)
             return MHD_NO; // no request line seen: cannot happen, close the connection
-        if (!record->headSeen) {
-            record->headSeen = true;
-            std::lock_guard lock(frontend.connectionsMutex_);
-            record->headDue = kNever;
-        }
         if (record->answered) {
             // A body on a request that was already answered: dropped unread.
             *uploadSize = 0;
             return MHD_YES;
         }
+        if (record->hold) {
+            // A held fetch, resumed.
+            const Reply::Hold hold = *record->hold;
+            record->hold.reset();
+            return respond(frontend, connection, *record,
+                           frontend.service_.answerHeld(hold, record->woken));
+        }
+        if (!record->headSeen) {
+            record->headSeen = true;
+            record->started = Clock::now();
+            record->method = method;
+            record->parsed = parseTarget(record->target);
+            HttpRequest request;
+            request.method = method;
+            request.target = record->target;
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            request.peerAddress = addressText(info ? info->client_addr : nullptr);
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &request.headers);
+            record->client = frontend.settings_.clientAddress
+                                 ? frontend.settings_.clientAddress(request)
+                                 : request.peerAddress;
+            record->bodyLimit = frontend.service_.bodyLimit(method, record->parsed.path);
+            // A body must arrive within the head time of its head.
+            std::lock_guard lock(frontend.connectionsMutex_);
+            record->headDue =
+                record->bodyLimit == 0 ? kNever : Clock::now() + frontend.settings_.headTimeout;
+        }
         const MHD_ConnectionInfo* headSize =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
         const bool headTooLarge =
             headSize && headSize->header_size > frontend.settings_.maxHeadBytes;
-        if (!record->waited && !headTooLarge && !hasBody(connection)) {
+        if (record->bodyLimit > 0 && !headTooLarge) {
+            if (!record->waited) {
+                record->waited = true;
+                // Refused before a byte of it is read; the connection closes.
+                const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                                 MHD_HTTP_HEADER_CONTENT_LENGTH);
+                if (length && std::strtoull(length, nullptr, 10) > record->bodyLimit)
+                    return respond(frontend, connection, *record, DirectoryService::bodyTooLarge(),
+                                   true);
+                return MHD_YES;
+            }
+            if (*uploadSize > 0) {
+                // A body sent without its length that runs over: the library
+                // takes no reply before its end, so the rest is dropped as it
+                // comes, within the time the request has.
+                if (record->body.size() + *uploadSize > record->bodyLimit)
+                    record->overflowed = true;
+                if (!record->overflowed)
+                    record->body.append(uploadData, *uploadSize);
+                *uploadSize = 0;
+                return MHD_YES;
+            }
+            if (record->overflowed)
+                return respond(frontend, connection, *record, DirectoryService::bodyTooLarge(),
+                               true);
+        } else if (!record->waited && !headTooLarge && !hasBody(connection)) {
             // Answered on the next call: a reply queued on the first one makes
             // the library close the connection instead of keeping it alive.
             record->waited = true;
             return MHD_YES;
         }
-        record->answered = true;
-        const auto start = Clock::now();
 
-        HttpRequest request;
-        request.method = method;
-        request.target = record->target;
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        request.peerAddress = addressText(info ? info->client_addr : nullptr);
-        MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &request.headers);
-        const std::string client = frontend.settings_.clientAddress
-                                       ? frontend.settings_.clientAddress(request)
-                                       : request.peerAddress;
-
-        const Target target = parseTarget(request.target);
         Reply reply;
         if (headTooLarge)
             reply.status = MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE;
         else
-            reply = frontend.service_.handle(request.method, target, client);
+            reply = frontend.service_.handle(record->method, record->parsed, record->client,
+                                             record->body);
+        return respond(frontend, connection, *record, std::move(reply), headTooLarge);
+    }
 
+    // Queues `reply` with one log line, or holds the fetch it asks to hold.
+    static MHD_Result respond(HttpFrontend& frontend, MHD_Connection* connection,
+                              HttpFrontend::Connection& record, Reply reply, bool close = false) {
+        if (reply.hold && frontend.settings_.mailbox) {
+            // Suspended before the mailbox knows it: a wake may come at once.
+            record.hold = reply.hold;
+            MHD_suspend_connection(connection);
+            if (!record.released) {
+                // An office's users each hold a fetch from one address: only
+                // the requests they are making count.
+                std::lock_guard lock(frontend.connectionsMutex_);
+                if (--frontend.openFrom_[record.from] <= 0)
+                    frontend.openFrom_.erase(record.from);
+                record.released = true;
+            }
+            const Reply::Hold& hold = *record.hold;
+            if (std::optional<Mailbox::Wake> why = frontend.settings_.mailbox->hold(
+                    hold.user, hold.ticket, hold.watched, hold.due, record)) {
+                record.woken = *why;
+                MHD_resume_connection(connection);
+            }
+            return MHD_YES;
+        }
+        record.answered = true;
+        {
+            std::lock_guard lock(frontend.connectionsMutex_);
+            record.headDue = kNever;
+            if (record.released) {
+                // Counted again; over the limit, it closes after this reply.
+                record.released = false;
+                close = close || ++frontend.openFrom_[record.from] >
+                                     frontend.settings_.maxConnectionsPerAddress;
+            }
+        }
         MHD_Response* response = MHD_create_response_from_buffer(
             reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
         if (!response)
@@ -171,14 +265,15 @@ struct FrontendCallbacks {
         if (!reply.allow.empty())
             MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW,
                                     std::string(reply.allow).c_str());
-        if (headTooLarge)
+        if (close)
             MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         MHD_Result queued =
             MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
         MHD_destroy_response(response);
 
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        std::string text = logLine(request.method, target, client, reply.status, ms);
+        const double ms =
+            std::chrono::duration<double, std::milli>(Clock::now() - record.started).count();
+        std::string text = logLine(record.method, record.parsed, record.client, reply.status, ms);
         if (!reply.note.empty())
             text += " (" + reply.note + ")";
         writeLog(text);
@@ -195,6 +290,10 @@ struct FrontendCallbacks {
         if (record) {
             record->target = uri ? uri : "";
             record->headSeen = record->waited = record->answered = false;
+            std::string().swap(record->body); // up to 64 KiB, kept no longer
+            record->bodyLimit = 0;
+            record->overflowed = false;
+            record->hold.reset();
         }
         return record;
     }
@@ -215,6 +314,7 @@ struct FrontendCallbacks {
         auto& frontend = *static_cast<HttpFrontend*>(self);
         if (what == MHD_CONNECTION_NOTIFY_STARTED) {
             auto* record = new HttpFrontend::Connection;
+            record->connection = connection;
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
             record->fd = info ? info->connect_fd : -1;
@@ -238,7 +338,7 @@ struct FrontendCallbacks {
             {
                 std::lock_guard lock(frontend.connectionsMutex_);
                 frontend.connections_.erase(record);
-                if (--frontend.openFrom_[record->from] <= 0)
+                if (!record->released && --frontend.openFrom_[record->from] <= 0)
                     frontend.openFrom_.erase(record->from);
             }
             delete record;
@@ -251,6 +351,10 @@ HttpFrontend::HttpFrontend(DirectoryService& service, Settings settings)
     : service_(service), settings_(std::move(settings)) {}
 
 HttpFrontend::~HttpFrontend() {
+    // libmicrohttpd must not stop with a connection suspended: every held
+    // fetch is woken first, and none is held from then on.
+    if (settings_.mailbox)
+        settings_.mailbox->stop();
     if (daemon_)
         MHD_stop_daemon(daemon_); // closes every connection, then the listening socket
     else if (listenFd_ >= 0)
@@ -290,7 +394,7 @@ std::string HttpFrontend::start(const std::string& host, int port) {
     port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                        : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG;
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME;
     if (ipv6)
         flags |= MHD_USE_IPv6;
     const bool tls = !settings_.tlsCertificate.empty();

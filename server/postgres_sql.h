@@ -13,7 +13,7 @@ namespace sorvane::server::pgsql {
 // The row in directory_schema of a database laid out as below. A database
 // with a higher number was written by a newer server and is not opened; one
 // without the table is laid out when the server starts.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 // Held (for one transaction) while the schema is read and laid out, so that
 // of several servers starting on one new database only one creates it and the
@@ -139,6 +139,45 @@ ALTER TABLE users ADD COLUMN identity_key text;
 UPDATE directory_schema SET version = 4;
 )sql";
 
+// Version 5: the mailbox. Each line waits for its recipient in order of
+// deposit (seq), sealed to the key it names; its text (and size) go when the
+// recipient acknowledges it, its row when it is mailbox::kKeptFor old
+// (storage.h). Times are the database's, which all servers share.
+// mailbox_waiting holds what the limits count, so that a deposit reads no
+// sealed text. users.mailbox_seen: when a fetch by the user last began or
+// ended.
+inline constexpr const char* kUpgradeToVersion5 = R"sql(
+ALTER TABLE users ADD COLUMN mailbox_seen timestamptz;
+CREATE TABLE mailbox (
+    seq          bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    recipient_id bigint NOT NULL REFERENCES users(id),
+    sender_id    bigint NOT NULL REFERENCES users(id),
+    line_id      text NOT NULL,
+    sealed_to    text NOT NULL,
+    deposited    timestamptz NOT NULL,
+    bytes        integer NOT NULL,
+    sealed_text  text,
+    UNIQUE (line_id, sender_id)
+);
+CREATE INDEX mailbox_waiting ON mailbox (recipient_id, sender_id, bytes)
+    WHERE sealed_text IS NOT NULL;
+CREATE INDEX mailbox_by_age ON mailbox (deposited);
+UPDATE directory_schema SET version = 5;
+)sql";
+
+// The channel on which the servers on one database tell each other about
+// mailboxes (Notify). A notification's payload: "d" (a line was deposited) or
+// "f" (a fetch began), the sending server's tag and the user's id, separated
+// by blanks.
+inline constexpr const char* kListen = "LISTEN sorvane_mailbox";
+
+// Held (for one transaction) while a line is deposited, so that deposits for
+// one recipient through several servers are counted one after the other.
+// $1: the class below; $2: the recipient.
+inline constexpr int kMailboxLockClass = 0x6d626f78;
+inline constexpr const char* kLockMailbox =
+    "SELECT pg_advisory_xact_lock($1, ($2::bigint % 2147483647)::integer)";
+
 inline constexpr const char* kSelectWithoutSkeleton =
     "SELECT id, name FROM users WHERE name_skeleton IS NULL";
 inline constexpr const char* kSetSkeleton = "UPDATE users SET name_skeleton = $2 WHERE id = $1";
@@ -215,6 +254,15 @@ enum Statement : int {
     LoginFailed,
     LoginSucceeded,
     ForgetOldLoginFailures,
+    IsFriend,
+    LineDeposited,
+    MailboxCounts,
+    InsertLine,
+    AcknowledgeLines,
+    WaitingLines,
+    Notify,
+    RecordFetches,
+    ExpireLines,
     StatementCount
 };
 
@@ -233,13 +281,16 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
      "ON CONFLICT (name_key) DO NOTHING RETURNING id"},
     // $1: the name in ASCII lower case, here and below.
     {SelectAccount, "select_account",
-     "SELECT id, name, password_hash, login_origin, login_token_hash FROM users "
+     "SELECT id, name, password_hash, login_origin, login_token_hash, identity_key FROM users "
      "WHERE name_key = $1"},
     {RecordLogin, "record_login",
      "UPDATE users SET ip = $2, port = $3, login_origin = $4, login_token_hash = $5, "
      "identity_key = NULLIF($6, '') WHERE id = $1"},
+    // $2: how long (ms) a fetch counts as lately.
     {SelectPeerAddress, "select_peer_address",
-     "SELECT ip, port, identity_key FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
+     "SELECT ip, port, identity_key, "
+     "coalesce(mailbox_seen > statement_timestamp() - $2 * interval '1 ms', false) "
+     "FROM users WHERE name_key = $1 AND ip IS NOT NULL"},
     {SelectFriends, "select_friends",
      "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
      "WHERE f.user_id = $1 ORDER BY f.seq"},
@@ -288,6 +339,36 @@ ON CONFLICT (key) DO UPDATE SET
      "DELETE FROM login_failures WHERE paused_until <= statement_timestamp() "
      "AND (cardinality(recent) = 0 OR "
      "recent[cardinality(recent)] <= statement_timestamp() - $1 * interval '1 ms')"},
+    // $1: the user whose list is looked at; $2: the friend.
+    {IsFriend, "is_friend", "SELECT 1 FROM friends WHERE user_id = $1 AND friend_id = $2"},
+    // $1: the line id; $2: the sender.
+    {LineDeposited, "line_deposited",
+     "SELECT 1 FROM mailbox WHERE line_id = $1 AND sender_id = $2"},
+    // The recipient's ($1) waiting lines, their bytes and those from the sender ($2).
+    {MailboxCounts, "mailbox_counts",
+     "SELECT count(*), coalesce(sum(bytes), 0), count(*) FILTER (WHERE sender_id = $2) "
+     "FROM mailbox WHERE recipient_id = $1 AND sealed_text IS NOT NULL"},
+    // $5: the size of the sealed text $6.
+    {InsertLine, "insert_line",
+     "INSERT INTO mailbox (recipient_id, sender_id, line_id, sealed_to, deposited, bytes, "
+     "sealed_text) VALUES ($1, $2, $3, $4, statement_timestamp(), $5, $6)"},
+    // $2: the ids as an array ('{a,b}').
+    {AcknowledgeLines, "acknowledge_lines",
+     "UPDATE mailbox SET sealed_text = NULL, bytes = 0 WHERE recipient_id = $1 "
+     "AND sealed_text IS NOT NULL AND line_id = ANY($2::text[])"},
+    // $2: the key; $3: how many at most; $4: how long (ms) lines are kept.
+    {WaitingLines, "waiting_lines",
+     "SELECT m.line_id, s.name, m.sealed_text FROM mailbox m JOIN users s ON s.id = m.sender_id "
+     "WHERE m.recipient_id = $1 AND m.sealed_text IS NOT NULL AND m.sealed_to = $2 "
+     "AND m.deposited > statement_timestamp() - $4 * interval '1 ms' ORDER BY m.seq LIMIT $3"},
+    // $1: the payload (kListen). Inside a transaction it goes out with the commit.
+    {Notify, "notify", "SELECT pg_notify('sorvane_mailbox', $1)"},
+    // $1: the users as an array ('{1,2}').
+    {RecordFetches, "record_fetches",
+     "UPDATE users SET mailbox_seen = statement_timestamp() WHERE id = ANY($1::bigint[])"},
+    // $1: how long (ms) lines are kept.
+    {ExpireLines, "expire_lines",
+     "DELETE FROM mailbox WHERE deposited <= statement_timestamp() - $1 * interval '1 ms'"},
 }};
 
 constexpr bool statementsInOrder() {

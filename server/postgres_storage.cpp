@@ -2,7 +2,8 @@
 // at once. What they share is the pool of idle connections, guarded by
 // poolMutex_; a borrowed connection belongs to one thread until it is given
 // back. Nothing runs in the background: a connection is checked when it is
-// borrowed, and the pool is closed with the storage.
+// borrowed, and the pool is closed with the storage. The mailbox listener
+// has a connection of its own, used by the one thread that owns the listener.
 
 #include "postgres_storage.h"
 
@@ -18,6 +19,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -345,6 +348,8 @@ void migrate(PostgresStorage::Connection& connection) {
             connection.exec(pgsql::kUpgradeToVersion3, deadline);
         if (found < 4)
             connection.exec(pgsql::kUpgradeToVersion4, deadline);
+        if (found < 5)
+            connection.exec(pgsql::kUpgradeToVersion5, deadline);
         Result letters = connection.exec(pgsql::kSymbolsAreLetters, deadline);
         if (std::string_view(PQgetvalue(letters.get(), 0, 0)) != "t")
             fail("the database's LC_CTYPE leaves the search index blind; create it with a UTF-8 "
@@ -414,7 +419,32 @@ private:
     std::unique_ptr<Connection> connection_;
 };
 
-PostgresStorage::PostgresStorage(std::string uri) : uri_(std::move(uri)) {
+namespace {
+
+std::string randomTag() {
+    std::random_device random;
+    char text[17];
+    std::snprintf(text, sizeof text, "%08x%08x", random(), random());
+    return text;
+}
+
+std::int64_t milliseconds(std::chrono::milliseconds span) {
+    return span.count();
+}
+
+// '{1,2,3}': an array parameter of numbers or of hex ids, which need no quotes.
+template <class List> std::string arrayText(const List& items) {
+    std::ostringstream text;
+    text << '{';
+    for (const auto& item : items)
+        text << (&item == &*std::begin(items) ? "" : ",") << item;
+    text << '}';
+    return text.str();
+}
+
+} // namespace
+
+PostgresStorage::PostgresStorage(std::string uri) : uri_(std::move(uri)), tag_(randomTag()) {
     auto connection = connect(uri_);
     migrate(*connection);
     prepareAll(*connection);
@@ -510,6 +540,7 @@ std::optional<Account> PostgresStorage::account(std::string_view name) {
     if (!PQgetisnull(r.get(), 0, 3))
         a.loginOrigin = text(r, 0, 3);
     a.loginTokenHash = text(r, 0, 4);
+    a.identityKey = text(r, 0, 5);
     return a;
 }
 
@@ -527,11 +558,13 @@ void PostgresStorage::recordLogin(UserId user, const PeerAddress& address, std::
 
 std::optional<PeerAddress> PostgresStorage::peerAddress(std::string_view name) {
     Result r = reading([&](Connection& c) {
-        return c.run(pgsql::SelectPeerAddress, Params().add(asciiLower(name)));
+        return c.run(pgsql::SelectPeerAddress,
+                     Params().add(asciiLower(name)).add(milliseconds(mailbox::kFetchSeenFor)));
     });
     if (rows(r) == 0)
         return std::nullopt;
-    return PeerAddress{text(r, 0, 0), static_cast<int>(number(r, 0, 1)), text(r, 0, 2)};
+    return PeerAddress{text(r, 0, 0), static_cast<int>(number(r, 0, 1)), text(r, 0, 2),
+                       text(r, 0, 3) == "t"};
 }
 
 std::vector<std::string> PostgresStorage::friends(UserId user) {
@@ -730,6 +763,133 @@ private:
 std::unique_ptr<LoginThrottle>
 PostgresStorage::loginThrottle(const LoginThrottle::Settings& settings) {
     return std::make_unique<Throttle>(*this, settings);
+}
+
+Deposit PostgresStorage::deposit(UserId sender, UserId recipient, std::string_view sealedTo,
+                                 std::string_view id, std::string_view sealedText) {
+    auto lease = borrow();
+    Connection& c = *lease;
+    c.exec("BEGIN");
+    try {
+        c.runUnnamed(pgsql::kLockMailbox,
+                     Params().add(std::int64_t{pgsql::kMailboxLockClass}).add(recipient));
+        Deposit result = Deposit::Stored;
+        if (rows(c.run(pgsql::IsFriend, Params().add(recipient).add(sender))) == 0) {
+            result = Deposit::NotAFriend;
+        } else if (rows(c.run(pgsql::LineDeposited, Params().add(id).add(sender))) != 0) {
+            result = Deposit::Repeated;
+        } else {
+            Result counts = c.run(pgsql::MailboxCounts, Params().add(recipient).add(sender));
+            if (number(counts, 0, 0) >= mailbox::kLinesPerRecipient ||
+                number(counts, 0, 1) + static_cast<std::int64_t>(sealedText.size()) >
+                    mailbox::kBytesPerRecipient ||
+                number(counts, 0, 2) >= mailbox::kLinesPerSender)
+                result = Deposit::Full;
+        }
+        if (result == Deposit::Stored) {
+            c.run(pgsql::InsertLine, Params()
+                                         .add(recipient)
+                                         .add(sender)
+                                         .add(id)
+                                         .add(sealedTo)
+                                         .add(static_cast<std::int64_t>(sealedText.size()))
+                                         .add(sealedText));
+            c.run(pgsql::Notify, Params().add("d " + tag_ + " " + std::to_string(recipient)));
+        }
+        c.exec(result == Deposit::Stored ? "COMMIT" : "ROLLBACK");
+        return result;
+    } catch (...) {
+        if (!c.broken)
+            PQclear(PQexec(c.conn, "ROLLBACK"));
+        throw;
+    }
+}
+
+void PostgresStorage::acknowledge(UserId user, const std::vector<std::string>& ids) {
+    if (ids.empty())
+        return;
+    auto lease = borrow();
+    lease->run(pgsql::AcknowledgeLines, Params().add(user).add(arrayText(ids)));
+}
+
+std::vector<MailboxLine> PostgresStorage::waitingLines(UserId user, std::string_view sealedTo,
+                                                       int limit) {
+    Result r = reading([&](Connection& c) {
+        return c.run(pgsql::WaitingLines, Params()
+                                              .add(user)
+                                              .add(sealedTo)
+                                              .add(std::int64_t{limit})
+                                              .add(milliseconds(mailbox::kKeptFor)));
+    });
+    std::vector<MailboxLine> lines;
+    for (int i = 0; i < rows(r); ++i)
+        lines.push_back({text(r, i, 0), text(r, i, 1), text(r, i, 2)});
+    return lines;
+}
+
+void PostgresStorage::announceFetch(UserId user) {
+    auto lease = borrow();
+    lease->run(pgsql::Notify, Params().add("f " + tag_ + " " + std::to_string(user)));
+}
+
+void PostgresStorage::recordFetches(const std::vector<UserId>& users) {
+    if (users.empty())
+        return;
+    auto lease = borrow();
+    lease->run(pgsql::RecordFetches, Params().add(arrayText(users)));
+}
+
+void PostgresStorage::expireMailbox() {
+    auto lease = borrow();
+    lease->run(pgsql::ExpireLines, Params().add(milliseconds(mailbox::kKeptFor)));
+}
+
+class PostgresStorage::Listener final : public MailboxListener {
+public:
+    Listener(std::string uri, std::string ownTag)
+        : uri_(std::move(uri)), ownTag_(std::move(ownTag)) {}
+
+    std::string connect() override {
+        connection_.reset();
+        try {
+            auto connection = server::connect(uri_);
+            connection->exec(pgsql::kListen);
+            connection_ = std::move(connection);
+            return {};
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    }
+
+    int descriptor() const override { return connection_ ? PQsocket(connection_->conn) : -1; }
+
+    bool take(std::vector<MailboxNews>& news) override {
+        if (!connection_)
+            return false;
+        if (!PQconsumeInput(connection_->conn) || PQstatus(connection_->conn) != CONNECTION_OK) {
+            connection_.reset();
+            return false;
+        }
+        while (PGnotify* notice = PQnotifies(connection_->conn)) {
+            std::istringstream payload(notice->extra);
+            std::string kind, tag;
+            UserId user = 0;
+            if (payload >> kind >> tag >> user && tag != ownTag_ && (kind == "d" || kind == "f"))
+                news.push_back(
+                    {kind == "d" ? MailboxNews::Deposited : MailboxNews::FetchBegun, user});
+            PQfreemem(notice);
+        }
+        return true;
+    }
+
+private:
+    std::string uri_;
+    std::string ownTag_;
+    std::unique_ptr<Connection> connection_;
+};
+
+std::unique_ptr<MailboxListener> PostgresStorage::mailboxListener() {
+    return std::make_unique<Listener>(uri_, tag_);
 }
 
 } // namespace sorvane::server

@@ -60,6 +60,16 @@ public:
     std::optional<Profile> profile(std::string_view name) override;
     void storeProfile(UserId user, const ProfileFields& fields) override;
     std::vector<std::string> search(std::string_view text, int limit) override;
+    Deposit deposit(UserId sender, UserId recipient, std::string_view sealedTo, std::string_view id,
+                    std::string_view sealedText) override;
+    void acknowledge(UserId user, const std::vector<std::string>& ids) override;
+    std::vector<MailboxLine> waitingLines(UserId user, std::string_view sealedTo,
+                                          int limit) override;
+    void announceFetch(UserId user) override;
+    void recordFetches(const std::vector<UserId>& users) override;
+    void expireMailbox() override;
+    // A connection of its own that LISTENs to the other servers' deposits and fetches.
+    std::unique_ptr<MailboxListener> mailboxListener() override;
     // Failed logins counted in the database, together with every other
     // server on it.
     std::unique_ptr<LoginThrottle> loginThrottle(const LoginThrottle::Settings& settings) override;
@@ -74,6 +84,7 @@ public:
 private:
     class Lease;
     class Throttle;
+    class Listener;
     Lease borrow();
     void giveBack(std::unique_ptr<Connection> connection);
     // Closes the idle connections: after one was lost, the others most
@@ -85,6 +96,8 @@ private:
     template <class Read> auto reading(Read read);
 
     std::string uri_;
+    // Names this server in its notifications, so that it ignores its own.
+    std::string tag_;
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<Connection>> idle_;
 };

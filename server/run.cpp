@@ -4,6 +4,7 @@
 #include "directory_service.h"
 #include "forwarded.h"
 #include "http_frontend.h"
+#include "mailbox.h"
 #include "password.h"
 #include "postgres_storage.h"
 #include "sqlite_storage.h"
@@ -150,8 +151,11 @@ int runServer(const ServerOptions& options) {
         settings.throttle.window = std::chrono::milliseconds(options.loginFailureWindowMs);
         settings.throttle.pause = std::chrono::milliseconds(options.loginPauseMs);
         settings.throttle.accountLimit = options.accountFailureLimit;
-        DirectoryService service(*storage, hasher, settings);
+        Mailbox mailbox(*storage);
+        DirectoryService service(*storage, hasher, settings, &mailbox);
+        web.mailbox = &mailbox;
         HttpFrontend frontend(service, std::move(web));
+        mailbox.start();
 
         if (std::string error = frontend.start(options.host, options.port); !error.empty()) {
             std::fprintf(stderr, "sorvane-directory: %s\n", error.c_str());

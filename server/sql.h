@@ -10,7 +10,7 @@ namespace sorvane::server::sql {
 // PRAGMA user_version of a database laid out as below. A database with a
 // higher number was written by a newer server and is not opened; one with a
 // lower number is brought up to this layout when it is opened.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 // Run once per connection, outside any transaction. synchronous=FULL syncs the
 // write-ahead log on every commit, so an answered "OK" survives a crash or a
@@ -103,6 +103,31 @@ CREATE INDEX users_by_name_skeleton ON users (name_skeleton);
 // login (base64url text), handed out with its address; NULL: none.
 inline constexpr const char* kUpgradeToVersion4 = "ALTER TABLE users ADD COLUMN identity_key TEXT;";
 
+// Version 5: the mailbox. Each line waits for its recipient in order of
+// deposit (seq), sealed to the key it names; its text (and size) go when the
+// recipient acknowledges it, its row when it is mailbox::kKeptFor old
+// (storage.h). Times are Unix milliseconds of the server's clock.
+// mailbox_waiting holds what the limits count, so that a deposit reads no
+// sealed text. users.mailbox_seen: when a fetch by the user last began or
+// ended.
+inline constexpr const char* kUpgradeToVersion5 = R"sql(
+ALTER TABLE users ADD COLUMN mailbox_seen INTEGER;
+CREATE TABLE mailbox (
+    seq          INTEGER PRIMARY KEY,
+    recipient_id INTEGER NOT NULL REFERENCES users(id),
+    sender_id    INTEGER NOT NULL REFERENCES users(id),
+    line_id      TEXT NOT NULL,
+    sealed_to    TEXT NOT NULL,
+    deposited    INTEGER NOT NULL,
+    bytes        INTEGER NOT NULL,
+    sealed_text  TEXT,
+    UNIQUE (line_id, sender_id)
+) STRICT;
+CREATE INDEX mailbox_waiting ON mailbox (recipient_id, sender_id, bytes)
+    WHERE sealed_text IS NOT NULL;
+CREATE INDEX mailbox_by_age ON mailbox (deposited);
+)sql";
+
 // From version 1, before kCreateLongPieces and the filling of the long pieces
 // for every existing account.
 inline constexpr const char* kDropVersion1Counts = "DROP TABLE trigram_counts;";
@@ -131,6 +156,14 @@ enum Statement : int {
     SearchByGrams,
     SearchByLongPieces,
     SearchByFivePieces,
+    IsFriend,
+    LineDeposited,
+    MailboxCounts,
+    InsertLine,
+    AcknowledgeLines,
+    WaitingLines,
+    RecordFetches,
+    ExpireLines,
     StatementCount
 };
 
@@ -156,15 +189,16 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
     {CountFivePiece, "INSERT INTO five_piece_counts (piece, accounts) VALUES (?1, 1) "
                      "ON CONFLICT (piece) DO UPDATE SET accounts = accounts + 1"},
     {SelectFivePieceCount, "SELECT accounts FROM five_piece_counts WHERE piece = ?1"},
-    {SelectAccount, "SELECT id, name, password_hash, login_origin, login_token_hash FROM users "
-                    "WHERE name = ?1"},
+    {SelectAccount, "SELECT id, name, password_hash, login_origin, login_token_hash, identity_key "
+                    "FROM users WHERE name = ?1"},
     {SelectSkeleton, "SELECT 1 FROM users WHERE name_skeleton = ?1 LIMIT 1"},
     // Filling in the skeletons of accounts from before version 3.
     {SetSkeleton, "UPDATE users SET name_skeleton = ?2 WHERE id = ?1"},
     {RecordLogin, "UPDATE users SET ip = ?2, port = ?3, login_origin = ?4, login_token_hash = ?5, "
                   "identity_key = NULLIF(?6, '') WHERE id = ?1"},
-    {SelectPeerAddress,
-     "SELECT ip, port, identity_key FROM users WHERE name = ?1 AND ip IS NOT NULL"},
+    // ?2: the time (Unix ms) after which a fetch counts as lately.
+    {SelectPeerAddress, "SELECT ip, port, identity_key, coalesce(mailbox_seen > ?2, 0) FROM users "
+                        "WHERE name = ?1 AND ip IS NOT NULL"},
     {SelectFriends, "SELECT u.name FROM friends f JOIN users u ON u.id = f.friend_id "
                     "WHERE f.user_id = ?1 ORDER BY f.seq"},
     {InsertFriend, "INSERT OR IGNORE INTO friends (user_id, friend_id) VALUES (?1, ?2)"},
@@ -191,6 +225,30 @@ inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
      "SELECT u.name FROM user_name_long_pieces p JOIN users u ON u.id = p.rowid "
      "WHERE user_name_long_pieces MATCH ?1 AND instr(lower(u.name), ?2) > 0 "
      "ORDER BY p.rowid LIMIT ?3"},
+    // ?1: the user whose list is looked at; ?2: the friend.
+    {IsFriend, "SELECT 1 FROM friends WHERE user_id = ?1 AND friend_id = ?2"},
+    // ?1: the line id; ?2: the sender.
+    {LineDeposited, "SELECT 1 FROM mailbox WHERE line_id = ?1 AND sender_id = ?2"},
+    // The recipient's (?1) waiting lines, their bytes and those from the sender (?2).
+    {MailboxCounts, "SELECT count(*), coalesce(sum(bytes), 0), coalesce(sum(sender_id = ?2), 0) "
+                    "FROM mailbox WHERE recipient_id = ?1 AND sealed_text IS NOT NULL"},
+    // ?5: now (Unix ms); ?6: the size of the sealed text ?7.
+    {InsertLine, "INSERT INTO mailbox (recipient_id, sender_id, line_id, sealed_to, deposited, "
+                 "bytes, sealed_text) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
+    // ?2: the ids as a JSON array of strings.
+    {AcknowledgeLines,
+     "UPDATE mailbox SET sealed_text = NULL, bytes = 0 WHERE recipient_id = ?1 "
+     "AND sealed_text IS NOT NULL AND line_id IN (SELECT value FROM json_each(?2))"},
+    // ?2: the key; ?3: the oldest deposit time (Unix ms) still kept; ?4: how many at most.
+    {WaitingLines, "SELECT m.line_id, s.name, m.sealed_text FROM mailbox m "
+                   "JOIN users s ON s.id = m.sender_id WHERE m.recipient_id = ?1 "
+                   "AND m.sealed_text IS NOT NULL AND m.sealed_to = ?2 AND m.deposited > ?3 "
+                   "ORDER BY m.seq LIMIT ?4"},
+    // ?1: now (Unix ms); ?2: the users as a JSON array of numbers.
+    {RecordFetches,
+     "UPDATE users SET mailbox_seen = ?1 WHERE id IN (SELECT value FROM json_each(?2))"},
+    // ?1: the oldest deposit time (Unix ms) still kept.
+    {ExpireLines, "DELETE FROM mailbox WHERE deposited <= ?1"},
 }};
 
 constexpr bool statementsInOrder() {

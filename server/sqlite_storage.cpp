@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <stdexcept>
 #include <utility>
 
@@ -94,6 +95,34 @@ std::string longPieceWords(const std::vector<std::string_view>& chars) {
 // the whole text anyway.
 constexpr size_t kPiecesPerSearch = 3;
 constexpr std::int64_t kPieceSpread = 16;
+
+// The server's clock in Unix milliseconds, the mailbox's times.
+std::int64_t unixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The oldest deposit time a line may have and still be kept.
+std::int64_t oldestKept() {
+    return unixMs() -
+           std::chrono::duration_cast<std::chrono::milliseconds>(mailbox::kKeptFor).count();
+}
+
+// JSON arrays for json_each: of strings of hex digits (no escaping needed), of numbers.
+std::string jsonArray(const std::vector<std::string>& items) {
+    std::string text = "[";
+    for (const std::string& item : items)
+        text.append(text.size() > 1 ? ",\"" : "\"").append(item).append("\"");
+    return text + "]";
+}
+
+std::string jsonArray(const std::vector<UserId>& items) {
+    std::string text = "[";
+    for (UserId item : items)
+        text.append(text.size() > 1 ? "," : "").append(std::to_string(item));
+    return text + "]";
+}
 
 std::string columnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* text = sqlite3_column_text(stmt, column);
@@ -325,6 +354,8 @@ void SqliteStorage::migrate(Connection& connection) {
             connection.exec(sql::kUpgradeToVersion3);
         if (version < 4)
             connection.exec(sql::kUpgradeToVersion4);
+        if (version < 5)
+            connection.exec(sql::kUpgradeToVersion5);
         // The statements need the current layout, which the upgrade fills in with them.
         prepareAll(connection);
         if (version == 1) {
@@ -423,6 +454,7 @@ std::optional<Account> SqliteStorage::account(std::string_view name) {
     if (!q.isNull(3))
         a.loginOrigin = q.text(3);
     a.loginTokenHash = q.text(4);
+    a.identityKey = q.text(5);
     return a;
 }
 
@@ -443,10 +475,13 @@ void SqliteStorage::recordLogin(UserId user, const PeerAddress& address, std::st
 std::optional<PeerAddress> SqliteStorage::peerAddress(std::string_view name) {
     auto lease = borrow();
     Query q(*lease, sql::SelectPeerAddress);
-    q.bind(1, name);
+    q.bind(1, name).bind(
+        2,
+        unixMs() -
+            std::chrono::duration_cast<std::chrono::milliseconds>(mailbox::kFetchSeenFor).count());
     if (!q.step())
         return std::nullopt;
-    return PeerAddress{q.text(0), static_cast<int>(q.integer(1)), q.text(2)};
+    return PeerAddress{q.text(0), static_cast<int>(q.integer(1)), q.text(2), q.integer(3) != 0};
 }
 
 std::vector<std::string> SqliteStorage::friends(UserId user) {
@@ -552,6 +587,72 @@ std::vector<std::string> SqliteStorage::search(std::string_view text, int limit)
     while (q.step())
         names.push_back(q.text(0));
     return names;
+}
+
+Deposit SqliteStorage::deposit(UserId sender, UserId recipient, std::string_view sealedTo,
+                               std::string_view id, std::string_view sealedText) {
+    auto lease = borrow();
+    std::lock_guard write(writeMutex_);
+    Transaction transaction(*lease);
+    if (!Query(*lease, sql::IsFriend).bind(1, recipient).bind(2, sender).step())
+        return Deposit::NotAFriend;
+    if (Query(*lease, sql::LineDeposited).bind(1, id).bind(2, sender).step())
+        return Deposit::Repeated;
+    {
+        Query counts(*lease, sql::MailboxCounts);
+        counts.bind(1, recipient).bind(2, sender).step();
+        if (counts.integer(0) >= mailbox::kLinesPerRecipient ||
+            counts.integer(1) + static_cast<std::int64_t>(sealedText.size()) >
+                mailbox::kBytesPerRecipient ||
+            counts.integer(2) >= mailbox::kLinesPerSender)
+            return Deposit::Full;
+    }
+    Query(*lease, sql::InsertLine)
+        .bind(1, recipient)
+        .bind(2, sender)
+        .bind(3, id)
+        .bind(4, sealedTo)
+        .bind(5, unixMs())
+        .bind(6, static_cast<std::int64_t>(sealedText.size()))
+        .bind(7, sealedText)
+        .step();
+    transaction.commit();
+    return Deposit::Stored;
+}
+
+void SqliteStorage::acknowledge(UserId user, const std::vector<std::string>& ids) {
+    if (ids.empty())
+        return;
+    const std::string list = jsonArray(ids);
+    auto lease = borrow();
+    std::lock_guard write(writeMutex_);
+    Query(*lease, sql::AcknowledgeLines).bind(1, user).bind(2, list).step();
+}
+
+std::vector<MailboxLine> SqliteStorage::waitingLines(UserId user, std::string_view sealedTo,
+                                                     int limit) {
+    auto lease = borrow();
+    Query q(*lease, sql::WaitingLines);
+    q.bind(1, user).bind(2, sealedTo).bind(3, oldestKept()).bind(4, std::int64_t{limit});
+    std::vector<MailboxLine> lines;
+    while (q.step())
+        lines.push_back({q.text(0), q.text(1), q.text(2)});
+    return lines;
+}
+
+void SqliteStorage::recordFetches(const std::vector<UserId>& users) {
+    if (users.empty())
+        return;
+    const std::string list = jsonArray(users);
+    auto lease = borrow();
+    std::lock_guard write(writeMutex_);
+    Query(*lease, sql::RecordFetches).bind(1, unixMs()).bind(2, list).step();
+}
+
+void SqliteStorage::expireMailbox() {
+    auto lease = borrow();
+    std::lock_guard write(writeMutex_);
+    Query(*lease, sql::ExpireLines).bind(1, oldestKept()).step();
 }
 
 } // namespace sorvane::server

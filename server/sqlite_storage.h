@@ -33,6 +33,13 @@ public:
     std::optional<Profile> profile(std::string_view name) override;
     void storeProfile(UserId user, const ProfileFields& fields) override;
     std::vector<std::string> search(std::string_view text, int limit) override;
+    Deposit deposit(UserId sender, UserId recipient, std::string_view sealedTo, std::string_view id,
+                    std::string_view sealedText) override;
+    void acknowledge(UserId user, const std::vector<std::string>& ids) override;
+    std::vector<MailboxLine> waitingLines(UserId user, std::string_view sealedTo,
+                                          int limit) override;
+    void recordFetches(const std::vector<UserId>& users) override;
+    void expireMailbox() override;
 
     // Many accounts in one transaction, for seeding or moving a directory;
     // taken names are skipped; look-alikes are kept, as accounts that exist

@@ -72,4 +72,5 @@ for n in 1 2 3 4; do
 done
 grep -q 'g.php' "$work/dropped" || fail "no look-up reached the dropping server"
 curl -s -o /dev/null "http://127.0.0.1:$http/messenger/c.php?u=user1&p=Secret-80"
+ask "m.php?u=user1&t=Secret-mailbox&wait=1" >/dev/null
 ! grep -l 'Secret-' "$work/sorvane-directory.access.log" "$work"/*error.log || fail "a password is in the logs"

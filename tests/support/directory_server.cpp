@@ -128,7 +128,7 @@ std::string percentEncode(std::string_view value) {
 }
 
 HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress,
-                  std::string_view extraHeaders, std::string_view method) {
+                  std::string_view extraHeaders, std::string_view method, std::string_view body) {
     HttpReply reply;
     Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (sock.get() < 0)
@@ -150,7 +150,10 @@ HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddr
     req += target;
     req += " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n";
     req += extraHeaders;
+    if (!body.empty())
+        req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     req += "\r\n";
+    req += body;
     if (!sendAll(sock.get(), req))
         return reply;
 

@@ -44,9 +44,11 @@ std::string takeLoginToken(std::string& body);
 // One GET over a fresh TCP connection to 127.0.0.1:port. `target` is the
 // request target as sent ("/messenger/g.php?u=x"). `sourceAddress`, when not
 // empty, is the loopback address the client socket binds to (e.g. "127.0.0.2").
-// `extraHeaders`: further header lines, each ended by CR LF. `method` replaces GET.
+// `extraHeaders`: further header lines, each ended by CR LF. `method` replaces GET; a
+// non-empty `body` is sent with its Content-Length.
 HttpReply httpGet(int port, std::string_view target, std::string_view sourceAddress = {},
-                  std::string_view extraHeaders = {}, std::string_view method = "GET");
+                  std::string_view extraHeaders = {}, std::string_view method = "GET",
+                  std::string_view body = {});
 
 class TestDirectoryServer {
 public:
