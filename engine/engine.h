@@ -7,6 +7,7 @@
 // Threads: each part keeps its own workers (see its header); the engine itself belongs to the
 // user-interface thread. Destroying it ends every run, check and send at once, newest part
 // first, so that nothing reports to a part that is gone.
+#include "engine/addresses.h"
 #include "engine/arrivals.h"
 #include "engine/mailbox.h"
 #include "engine/outbox.h"
@@ -36,6 +37,8 @@ public:
                       const std::filesystem::path& dataDir);
 
     Trust& trust() { return trust_; }
+    // Partners' addresses said within the last minute.
+    Addresses& addresses() { return addresses_; }
     Mailbox& mailbox() { return mailbox_; }
     PresenceRun& presence() { return presence_; }
     Arrivals& arrivals() { return arrivals_; }
@@ -49,6 +52,7 @@ signals:
 private:
     const directory::Directory& directory_;
     // In the order they are made; they go in the reverse one.
+    Addresses addresses_;
     Trust trust_;
     Outbox outbox_;
     OutgoingLines outgoing_;

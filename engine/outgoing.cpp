@@ -11,8 +11,8 @@
 
 namespace sorvane::engine {
 
-OutgoingLines::OutgoingLines(Outbox& outbox, Trust& trust, QObject* parent)
-    : QObject(parent), outbox_(outbox), trust_(trust) {}
+OutgoingLines::OutgoingLines(Outbox& outbox, Trust& trust, Addresses& addresses, QObject* parent)
+    : QObject(parent), outbox_(outbox), trust_(trust), addresses_(addresses) {}
 
 void OutgoingLines::send(const QString& partner, Outbox::Line line,
                          std::optional<Outbox::Address> address) {
@@ -21,8 +21,10 @@ void OutgoingLines::send(const QString& partner, Outbox::Line line,
     if (made)
         queue->second.generation = ++generations_;
     queue->second.lines.push_back(Line{std::move(line), std::nullopt});
-    if (address)
+    if (address) {
         trust_.observe(partner, address->key);
+        addresses_.remember(partner, *address);
+    }
     // Behind the lines that wait, if any: the partner gets them in the order they were typed.
     sendQueue(partner, std::move(address));
 }
@@ -62,8 +64,10 @@ void OutgoingLines::sendQueue(const QString& partner, std::optional<Outbox::Addr
 void OutgoingLines::sent(const QString& partner, std::uint64_t generation,
                          const Outbox::Result& result) {
     using Kind = Outbox::Outcome::Kind;
-    if (result.got)
+    if (result.got) {
         trust_.observe(partner, result.got->key);
+        addresses_.remember(partner, *result.got);
+    }
     if (result.logInAgain)
         emit logInAgain();
     const auto found = queues_.find(partner);

@@ -10,6 +10,7 @@
 // the program, or closing a conversation, discards them (the windows ask first).
 //
 // User-interface thread only; the sends run on the Outbox's workers.
+#include "engine/addresses.h"
 #include "engine/outbox.h"
 #include "engine/trust.h"
 
@@ -34,7 +35,7 @@ public:
         KeyChanged,  // the partner's key changed since the user compared safety numbers
     };
 
-    OutgoingLines(Outbox& outbox, Trust& trust, QObject* parent = nullptr);
+    OutgoingLines(Outbox& outbox, Trust& trust, Addresses& addresses, QObject* parent = nullptr);
 
     // Queues `line` behind the lines that wait for `partner` and sends the queue in order unless
     // a send to the partner is out already. `address`: the partner's, when just looked up.
@@ -85,6 +86,7 @@ private:
 
     Outbox& outbox_;
     Trust& trust_;
+    Addresses& addresses_;
     std::map<QString, Queue> queues_;    // partners with lines not gone out yet
     std::set<QString> throughDirectory_; // partners whose lines go to their mailbox
     std::uint64_t generations_ = 0;

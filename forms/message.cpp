@@ -6,6 +6,7 @@
 #include "windows.h"
 
 #include "directory/directory.h"
+#include "directory/errors.h"
 #include "engine/thread.h"
 #include "net/address.h"
 #include "ui/artwork.h"
@@ -192,15 +193,24 @@ void TForm4::setPartner(const QString& name) {
 void TForm4::BitBtn1Click() {
     SORVANE_ASSERT_UI_THREAD();
     // The lookup stays here, so that a directory that cannot be reached is reported as for any
-    // request, with the input kept. What may take seconds, the connect and the send, goes to
-    // the outbox.
+    // request, with the input kept, unless it gave the partner's address within the last minute:
+    // the line then goes there, or waits with the others. Each line asks afresh otherwise, so
+    // that it goes to the partner's current key. What may take seconds, the connect and the
+    // send, goes to the outbox.
     using sorvane::engine::Outbox;
     const QString partner = ui.Label2->text();
-    const sorvane::LineList reply = context_.directory.sendLookup(partner.toStdString());
-    Outbox::Address address{reply[0], reply[1], std::nullopt};
-    sorvane::net::PortTextToNumber(address.port); // a port text that is no number is an error
-    if (reply.count() > 2)
-        address.key = sorvane::engine::sealing::parsePublicKey(reply[2]);
+    std::optional<Outbox::Address> address;
+    try {
+        const sorvane::LineList reply = context_.directory.sendLookup(partner.toStdString());
+        address = Outbox::Address{reply[0], reply[1], std::nullopt};
+        sorvane::net::PortTextToNumber(address->port); // a port text that is no number is an error
+        if (reply.count() > 2)
+            address->key = sorvane::engine::sealing::parsePublicKey(reply[2]);
+    } catch (const sorvane::EDirectoryUnreachable&) {
+        address = Form3->engine().addresses().fresh(partner);
+        if (!address)
+            throw;
+    }
 
     // The line gets its id and time now: a line that waits keeps them, so that the partner
     // shows it once however often it is sent.
@@ -210,7 +220,7 @@ void TForm4::BitBtn1Click() {
                            sorvane::engine::sealing::newMessageId(),
                            static_cast<long long>(std::time(nullptr))};
     const Outbox::From from{own.toStdString(), Form3->engine().trust().identity(), {}};
-    if (Outbox::wireLength(partner.toStdString(), out, address, from) >
+    if (Outbox::wireLength(partner.toStdString(), out, *address, from) >
         sorvane::net::TTcpServer::DefaultConnectionMaxLineLength) {
         context_.boxes.showMessage(tooLongMessage());
         return;

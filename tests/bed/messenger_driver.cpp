@@ -120,12 +120,12 @@ public:
             const QString sent = '<' + Form1->ui.Edit1->text() + "> " + rest;
             const QString note = TForm4::waitingNote(first);
             // Sent once nothing typed there waits any more; not delivered once the note says so.
+            sentLine_ = sent;
+            notDelivered_ = note;
             waitUntil([chat = QPointer<TForm4>(chat), sent, note] {
                 return shownInAConversation(sent) &&
                        (!chat || chat->undeliveredLines() == 0 || shownInAConversation(note));
             });
-            sentLine_ = sent;
-            notDelivered_ = note;
         } else if (command == "await") {
             waitUntil([line = line.section(' ', 1)] { return shownInAConversation(line); });
         } else if (command == "history") {

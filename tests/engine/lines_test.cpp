@@ -64,8 +64,9 @@ TEST(WaitingQueue, KeepsTheOrderAndSendsEachLineOnce) {
     const int bobPort = deadPort();
     client.scripted.reply("g.php?u=bob", {at(bobPort)});
     Trust trust;
+    Addresses addresses;
     Outbox outbox(client.directory);
-    OutgoingLines outgoing(outbox, trust);
+    OutgoingLines outgoing(outbox, trust, addresses);
     int waiting = 0;
     QStringList delivered;
     QObject::connect(&outgoing, &OutgoingLines::waiting,
