@@ -135,24 +135,21 @@ def main():
     runs = load(sys.argv[1])
 
     # Enter in a conversation window -> the line in the partner's history.
-    for stat, label in (("median_ms", "median"), ("p99_ms", "p99")):
-        m = value(runs, "EnterToPartnerHistory", stat)
-        b = value(runs, "BareLookupAndLine", stat)
-        bound = 2.0 + 1.5 * b if b is not None else None
-        row(f"Enter -> line in partner's history, {label} (200 lines)", m, b, "ms",
-            absolute_target=(f"<= 2 ms + 1.5x = {bound:.2f} ms" if bound else "-", bound or 0),
-            note_missing=error(runs, "EnterToPartnerHistory"))
-
-    m = value(runs, "EnterToPartnerHistory_FarDirectory", "median_ms")
-    b = value(runs, "BareLookupAndLine", "median_ms")
-    delay = value(runs, "EnterToPartnerHistory_FarDirectory", "directory_delay_ms") or 20
-    bound = 2.0 + delay + 1.5 * b if b is not None else None
-    row("Enter -> line in partner's history, directory 20 ms away, median (50 lines)", m, b, "ms",
-        absolute_target=(f"<= 2 ms + 20 ms + 1.5x = {bound:.2f} ms" if bound else "-", bound or 0),
-        note_missing=error(runs, "EnterToPartnerHistory_FarDirectory"))
-    row("Bare lookup and line, directory 20 ms away, median (what the proxy itself adds)",
-        value(runs, "BareLookupAndLine_FarDirectory", "median_ms"), b, "ms", report_only=True,
-        note_missing=error(runs, "BareLookupAndLine_FarDirectory"))
+    # Floors: a bare lookup and line; a bare held fetch woken by a bare deposit.
+    conv = "EnterToPartnerHistory"
+    rounds_row("Enter -> line in partner's history, sealed, median (floor: bare lookup + line)",
+               runs, conv, "ms", 1.0, "<= 2 ms + 1.5x floor")
+    rounds_row("Enter -> line in partner's history, sealed, p99 of 1 000 (floor: bare, p99)",
+               runs, conv, "ms", 1.0, "<= 2 ms + 1.5x floor", prefix="p99_")
+    rounds_row("Enter -> line, sealed, median (floor: the same line plain)", runs, conv, "ms", 1.0,
+               "<= plain + 1 ms", prefix="plain_")
+    rounds_row("Enter -> line through the directory's mailbox, median (floor: bare held fetch)",
+               runs, conv, "ms", 1.0, "<= 20 ms", prefix="mailbox_")
+    far = "EnterToPartnerHistory_FarDirectory"
+    rounds_row("Enter -> line, directory 20 ms away, median (floor: bare lookup + line on loopback)",
+               runs, far, "ms", 1.0, "<= 2 ms + proxy's delay + 1.5x floor")
+    rounds_row("Bare lookup + line, directory 20 ms away (floor: on loopback; what the proxy adds)",
+               runs, far, "ms", 1.0, "", prefix="proxy_", report_only=True)
 
     row("Directory request at a call site (file + read-back)",
         value(runs, "Request_CallSite", "real_time_us"),

@@ -28,13 +28,6 @@ bool probe(const std::string& host, const std::string& port, int stopEvent) {
     }
 }
 
-// Waits for every probe started so far when it goes out of scope, however the scope is left:
-// the probes write into storage of that scope.
-struct ProbesDone {
-    ProbePool& probes;
-    ~ProbesDone() { probes.waitIdle(); }
-};
-
 } // namespace
 
 QStringList presenceMoves(PresencePass pass, const std::vector<FriendPresence>& probed) {
@@ -90,9 +83,14 @@ void PresenceRun::beginPass(PresencePass pass) {
         finish();
         return;
     }
+    Job job{pass, std::vector<QString>(names.begin(), names.end()), {}};
+    if (pass == PresencePass::OfflineToOnline) {
+        const QStringList online = walk_(PresencePass::OnlineToOffline);
+        job.ahead.assign(online.begin(), online.end());
+    }
     {
         std::lock_guard lock(mutex_);
-        job_ = Job{pass, std::vector<QString>(names.begin(), names.end())};
+        job_ = std::move(job);
     }
     jobReady_.notify_one();
 }
@@ -133,9 +131,22 @@ void PresenceRun::finish() {
     emit runDone(last);
 }
 
+// A batch of probes and its latch.
+struct PresenceRun::Batch {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::size_t pending = 0;
+    std::vector<char> reachable; // one element per probe, written under the mutex
+    void wait() {
+        std::unique_lock lock(mutex);
+        done.wait(lock, [this] { return pending == 0; });
+    }
+};
+
 void PresenceRun::work() {
     ProbePool probes(MaxParallelProbes, makeThread_);
     sorvane::directory::CacheBuster buster;
+    Looked ahead;
     std::unique_lock lock(mutex_);
     for (;;) {
         jobReady_.wait(lock, [this] { return stopping_ || job_; });
@@ -147,7 +158,7 @@ void PresenceRun::work() {
         bool directoryFailed = false;
         std::vector<FriendPresence> probed;
         try {
-            probed = probePass(job, probes, buster, directoryFailed);
+            probed = probePass(job, ahead, probes, buster, directoryFailed);
         } catch (const std::exception&) {
             // A pass that could not be carried out moves nobody; the run goes on.
             probed.clear();
@@ -162,49 +173,109 @@ void PresenceRun::work() {
     }
 }
 
-std::vector<FriendPresence> PresenceRun::probePass(const Job& job, ProbePool& probes,
-                                                   sorvane::directory::CacheBuster& buster,
-                                                   bool& directoryFailed) {
-    const std::size_t count = job.names.size();
-    std::size_t walked = count;
-    std::vector<FriendPresence> probed(count);
-    // Written by the probes on the pool's threads, each its own element.
-    std::vector<char> reachable(count, 0);
-    {
-        const ProbesDone done{probes};
-        buster.reseed();
-        for (std::size_t i = 0; i < count; ++i) {
-            probed[i].name = job.names[i];
-            const int n = buster.draw();
-            if (stopped_)
-                continue;
-            std::string host, port;
+namespace {
+constexpr std::size_t NotProbed = static_cast<std::size_t>(-1);
+}
+
+PresenceRun::Looked PresenceRun::lookUp(const std::vector<QString>& names, ProbePool& probes,
+                                        sorvane::directory::CacheBuster& buster,
+                                        bool& directoryFailed) {
+    Looked out;
+    out.batch = std::make_shared<Batch>();
+    out.batch->reachable.assign(names.size(), 0);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        FriendPresence f;
+        f.name = names[i];
+        const int n = buster.draw();
+        std::size_t slot = NotProbed;
+        if (!stopped_) {
             try {
                 const sorvane::LineList reply =
-                    directory_.probeLookup(job.names[i].toStdString(), n, stop_.fd());
-                host = reply[0];
-                port = reply[1];
+                    directory_.probeLookup(names[i].toStdString(), n, stop_.fd());
+                f.host = reply[0];
+                f.port = reply[1];
                 if (reply.count() > 2)
-                    probed[i].key = sealing::parsePublicKey(reply[2]);
-                probed[i].throughDirectory =
-                    probed[i].key && reply.count() > 3 && reply[3] == "mailbox";
+                    f.key = sealing::parsePublicKey(reply[2]);
+                f.throughDirectory = f.key && reply.count() > 3 && reply[3] == "mailbox";
+                slot = i;
             } catch (const sorvane::EDirectoryUnreachable&) {
                 // The run ends here; see the class.
                 directoryFailed = true;
-                walked = i;
                 break;
             } catch (const std::exception&) {
-                continue; // no address for this friend now (unknown, none, the scratch file)
+                // no address for this friend now (unknown, none, the scratch file)
             }
-            probed[i].host = host;
-            probed[i].port = port;
-            probes.start([&reachable, i, host = std::move(host), port = std::move(port),
-                          stop = stop_.fd()] { reachable[i] = probe(host, port, stop) ? 1 : 0; });
+        }
+        if (slot != NotProbed) {
+            {
+                std::lock_guard lock(out.batch->mutex);
+                ++out.batch->pending;
+            }
+            probes.start(
+                [batch = out.batch, slot, host = f.host, port = f.port, stop = stop_.fd()] {
+                    const bool reachable = probe(host, port, stop);
+                    std::lock_guard lock(batch->mutex);
+                    batch->reachable[slot] = reachable ? 1 : 0;
+                    if (--batch->pending == 0)
+                        batch->done.notify_all();
+                });
+        }
+        out.found.push_back(std::move(f));
+        out.slot.push_back(slot);
+    }
+    return out;
+}
+
+std::vector<FriendPresence> PresenceRun::probePass(const Job& job, Looked& ahead, ProbePool& probes,
+                                                   sorvane::directory::CacheBuster& buster,
+                                                   bool& directoryFailed) {
+    // What a batch found, once its probes have ended.
+    const auto result = [](const Looked& l, std::size_t k) {
+        FriendPresence f = l.found[k];
+        f.reachable = l.slot[k] != NotProbed && l.batch->reachable[l.slot[k]] != 0;
+        return f;
+    };
+    buster.reseed();
+    std::vector<FriendPresence> probed;
+    if (job.pass == PresencePass::OfflineToOnline) {
+        ahead = {};
+        const Looked mine = lookUp(job.names, probes, buster, directoryFailed);
+        if (!directoryFailed && !job.ahead.empty()) {
+            bool aheadFailed = false; // pass 2 asks again for those it lacks
+            ahead = lookUp(job.ahead, probes, buster, aheadFailed);
+        }
+        mine.batch->wait();
+        for (std::size_t k = 0; k < mine.found.size(); ++k)
+            probed.push_back(result(mine, k));
+        return probed;
+    }
+    // Pass 2: the names looked up ahead keep their answers; the others are looked up now.
+    const auto aheadOf = [&](const QString& name) {
+        for (std::size_t k = 0; k < ahead.found.size(); ++k)
+            if (ahead.found[k].name == name)
+                return k;
+        return NotProbed;
+    };
+    std::vector<QString> missing;
+    for (const QString& name : job.names)
+        if (aheadOf(name) == NotProbed)
+            missing.push_back(name);
+    const Looked fresh = lookUp(missing, probes, buster, directoryFailed);
+    fresh.batch->wait();
+    if (ahead.batch)
+        ahead.batch->wait();
+    std::size_t next = 0; // in `fresh`
+    for (const QString& name : job.names) {
+        const std::size_t k = aheadOf(name);
+        if (k != NotProbed) {
+            probed.push_back(result(ahead, k));
+        } else if (next < fresh.found.size()) {
+            probed.push_back(result(fresh, next++));
+        } else {
+            break; // the directory failed before this name: the pass ends before it
         }
     }
-    probed.resize(walked);
-    for (std::size_t i = 0; i < walked; ++i)
-        probed[i].reachable = reachable[i] != 0;
+    ahead = {};
     return probed;
 }
 

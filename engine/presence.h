@@ -7,18 +7,21 @@
 // pass begins, and receives each pass's result. One worker thread, made at the first run and kept
 // until this object goes, asks the directory for each friend's address, one request at a time
 // into its own scratch file ("temp3.txt"), and hands each address to a probe thread (ProbePool)
-// that tries the connect: a friend is probed while the next one is looked up.
+// that tries the connect: a friend is probed while the next one is looked up. While pass 1's
+// probes are out, the worker already looks up and probes the friends online when the run began,
+// so that friends whose addresses swallow connects cost the run one connect bound, not one per
+// pass; pass 2 takes those answers for the names it walks and looks up only the others.
 // A lookup the directory fails (it cannot be reached, a server error, a refusal, a reply that is
 // not its own) ends the run there: what the run found before it stands, and the friends not
 // looked up yet stay where they are, since the directory said nothing about them. A directory
 // that blinks must not take every online friend offline.
-// Shared. The pass waiting for the worker (job_, guarded by mutex_); the elements of a pass's
-// result, each written by one probe and read by the worker only once every probe of the pass
-// has ended; the stop event. A pass's result goes to the user-interface thread as a queued call
-// on this object, so nothing arrives once the object is gone.
-// Stopping. The destructor raises the stop event, which ends the directory request and every
-// connect in progress at once (no time-out, no connect bound is waited for), and joins the
-// worker, which first waits for its probes.
+// Shared. The pass waiting for the worker (job_, guarded by mutex_); the elements of a batch of
+// probes (a pass's, or the one looked up ahead), each written by one probe and read by the
+// worker only once every probe of the batch has ended (its latch); the stop event. A pass's result
+// goes to the user-interface thread as a queued call on this object, so nothing arrives once the
+// object is gone. Stopping. The destructor raises the stop event, which ends the directory request
+// and every connect in progress at once (no time-out, no connect bound is waited for), and joins
+// the worker, which first waits for its probes.
 #include "engine/probe_pool.h"
 #include "engine/sealing.h"
 #include "net/stop_event.h"
@@ -30,6 +33,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -99,6 +103,14 @@ private:
     struct Job {
         PresencePass pass;
         std::vector<QString> names;
+        std::vector<QString> ahead; // pass 1: the online list as the run began
+    };
+    struct Batch;
+    // Friends looked up, their probes out in `batch`; `slot` is each one's element there.
+    struct Looked {
+        std::vector<FriendPresence> found;
+        std::vector<std::size_t> slot;
+        std::shared_ptr<Batch> batch;
     };
     void beginPass(PresencePass pass);
     void passFinished(PresencePass pass, const std::vector<FriendPresence>& probed,
@@ -107,9 +119,13 @@ private:
     bool ensureWorker();
     // Worker thread.
     void work();
-    std::vector<FriendPresence> probePass(const Job& job, ProbePool& probes,
+    std::vector<FriendPresence> probePass(const Job& job, Looked& ahead, ProbePool& probes,
                                           sorvane::directory::CacheBuster& buster,
                                           bool& directoryFailed);
+    // Looks up `names` in order and starts each one's probe into a new batch, ending at the
+    // first lookup that fails for want of a directory.
+    Looked lookUp(const std::vector<QString>& names, ProbePool& probes,
+                  sorvane::directory::CacheBuster& buster, bool& directoryFailed);
 
     const sorvane::directory::Directory& directory_;
     ThreadMaker makeThread_ = standardThreads();

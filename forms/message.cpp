@@ -21,7 +21,8 @@
 #include <ctime>
 #include <utility>
 
-TForm4::TForm4(Context& context, QWidget* parent) : Form(context.boxes, parent), context_(context) {
+TForm4::TForm4(Context& context, QWidget* parent)
+    : Form(context.boxes, parent), context_(context), lookAhead_(context.directory) {
     ui.setupUi(this);
     history_.emplace(ui.Memo2);
     // A window of its own, with its own task-bar entry.
@@ -138,12 +139,18 @@ bool TForm4::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm4::appendHistory(const QString& line) {
+    if (deferred_) {
+        deferred_->append(line);
+        return;
+    }
     history_->append(line);
 }
 
 void TForm4::Memo1KeyDown(int key) {
-    if (key == 13)
+    if (key == 13) {
+        lookAhead_.ask(ui.Label2->text().toStdString());
         Timer1->setEnabled(true);
+    }
 }
 
 void TForm4::Timer1Timer() {
@@ -195,13 +202,15 @@ void TForm4::BitBtn1Click() {
     // The lookup stays here, so that a directory that cannot be reached is reported as for any
     // request, with the input kept, unless it gave the partner's address within the last minute:
     // the line then goes there, or waits with the others. Each line asks afresh otherwise, so
-    // that it goes to the partner's current key. What may take seconds, the connect and the
-    // send, goes to the outbox.
+    // that it goes to the partner's current key; after Enter that lookup was asked for as the
+    // key was pressed. What may take seconds, the connect and the send, goes to the outbox.
     using sorvane::engine::Outbox;
     const QString partner = ui.Label2->text();
     std::optional<Outbox::Address> address;
     try {
-        const sorvane::LineList reply = context_.directory.sendLookup(partner.toStdString());
+        std::optional<sorvane::LineList> asked = lookAhead_.take(partner.toStdString());
+        const sorvane::LineList reply =
+            asked ? std::move(*asked) : context_.directory.sendLookup(partner.toStdString());
         address = Outbox::Address{reply[0], reply[1], std::nullopt};
         sorvane::net::PortTextToNumber(address->port); // a port text that is no number is an error
         if (reply.count() > 2)
@@ -225,10 +234,22 @@ void TForm4::BitBtn1Click() {
         context_.boxes.showMessage(tooLongMessage());
         return;
     }
+    // The send starts before the line is drawn, so that the network's part overlaps the
+    // drawing; what the engine says meanwhile (a new key, a line held back) comes after the line.
+    QStringList said;
+    deferred_ = &said;
+    try {
+        Form3->engine().outgoing().send(partner, out, std::move(address));
+    } catch (...) {
+        deferred_ = nullptr;
+        throw;
+    }
+    deferred_ = nullptr;
     appendHistory(line);
+    for (const QString& s : said)
+        appendHistory(s);
     // The text is safe in the queue from here on: a second Enter must not send it again.
     ui.Memo1->clear();
-    Form3->engine().outgoing().send(partner, out, std::move(address));
 }
 
 void TForm4::BitBtn2Click() {

@@ -3,11 +3,13 @@
 // that cannot go out wait in the engine (OutgoingLines), in order, until the partner is back;
 // the window says so in its history.
 #include "context.h"
+#include "engine/lookahead.h"
 #include "ui/form.h"
 #include "ui/history.h"
 #include "ui_message.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace sorvane::ui {
 class Timer;
@@ -70,5 +72,7 @@ private:
 
     Context& context_;
     std::optional<sorvane::ui::History> history_; // made once the layout is there
+    sorvane::engine::LookAhead lookAhead_;        // the lookup asked for at Enter
+    QStringList* deferred_ = nullptr;             // where appendHistory puts lines while OK sends
     bool sealed_ = false;
 };

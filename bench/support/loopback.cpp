@@ -95,11 +95,19 @@ bool bareConnect(int port) {
 }
 
 std::string bareGet(const std::string& url) {
+    return barePost(url, {});
+}
+
+std::string barePost(const std::string& url, const std::string& sent) {
     static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
     (void)init;
     std::string body;
     CURL* h = curl_easy_init();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    if (!sent.empty()) {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, sent.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(sent.size()));
+    }
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &appendTo);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);

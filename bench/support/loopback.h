@@ -48,5 +48,7 @@ bool bareConnect(int port);
 
 // A fresh libcurl handle, one GET, the body in memory, the handle closed.
 std::string bareGet(const std::string& url);
+// The same as a POST of `body`.
+std::string barePost(const std::string& url, const std::string& body);
 
 } // namespace sorvane::bench

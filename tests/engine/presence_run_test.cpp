@@ -32,8 +32,7 @@ TEST(PresenceMoves, PassOneMovesWhoAnswersAndPassTwoWhoDoesNotInProbeOrder) {
 class Run : public ::testing::Test {
 protected:
     // Starts a run and waits for its end; false when it did not end in time.
-    bool run(QStringList offline) {
-        QStringList online;
+    bool run(QStringList offline, QStringList online = {}) {
         bool ended = false;
         const auto done =
             QObject::connect(&presence, &PresenceRun::runDone,
@@ -89,6 +88,28 @@ TEST_F(Run, ThreadsThatCannotBeMadeNeverStopTheRuns) {
     ASSERT_TRUE(run({"a"}));
     EXPECT_EQ(lastOnline, QStringList{"a"});
     EXPECT_TRUE(waitFor([&] { return a.connections() == 2; })); // probed in both passes
+}
+
+// Friends online when the run begins are looked up and probed while pass 1 waits on a
+// connect that is swallowed, and pass 2 takes those answers; a friend pass 1 moves online is
+// probed again in pass 2.
+TEST_F(Run, FriendsOnlineAreProbedWhilePassOneWaits) {
+    SwallowingListener swallowing;
+    Peer bob, cy;
+    client.scripted.reply("g.php?u=gone", {at(swallowing.port())});
+    client.scripted.reply("g.php?u=bob", {at(bob.port())});
+    client.scripted.reply("g.php?u=cy", {at(cy.port())});
+    int bobSeenBeforePassOne = -1;
+    QObject::connect(&presence, &PresenceRun::passDone, [&](PresencePass p, const auto&) {
+        if (p == PresencePass::OfflineToOnline)
+            bobSeenBeforePassOne = bob.connections();
+    });
+    ASSERT_TRUE(run({"gone", "cy"}, {"bob"}));
+    EXPECT_EQ(bobSeenBeforePassOne, 1);
+    EXPECT_EQ(lastOnline, QStringList({"bob", "cy"}));
+    EXPECT_EQ(bob.connections(), 1);
+    EXPECT_EQ(client.scripted.count("g.php", "bob"), 1);
+    EXPECT_TRUE(waitFor([&] { return cy.connections() == 2; }));
 }
 
 } // namespace

@@ -225,6 +225,7 @@ TEST_F(Sending, EnterSendsTheLineAndShowsItInTheHistory) {
     EXPECT_EQ(received(), "<me@x.org>   hello there");
     EXPECT_EQ(history(chat), QStringList{"<me@x.org>   hello there"});
     EXPECT_TRUE(chat->ui.Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(w.scripted.count("g.php", "bob"), 1); // asked for at Enter, used by OK
     // The line went to the address the directory gave, looked up without a cache-buster.
     for (const std::string& target : w.scripted.requests())
         if (target.find("g.php") != std::string::npos) {
