@@ -1,9 +1,21 @@
 // Start-up. The main window comes first, so that it is the application's main window; the
 // login window is created hidden and the main window's show brings it up.
+//
+// Threads: the user-interface thread and two short-lived helpers, so that the windows wait for
+// nothing that only this program needs before they show.
+// - "ahead", started once the application exists, draws the program icon's pictures and decides
+//   the stand-in faces while the user-interface thread builds the windows. What they share is
+//   the pictures and the decision, each made once inside a function-local static (ui/artwork,
+//   ui/fonts); the user-interface thread, reaching one before it is made, waits for it.
+// - "preparation", started once the windows are up, reads the directory settings and loads
+//   libcurl. It keeps the directory's location (a promise; every request waits for it) and hands
+//   the settings' problems to the user-interface thread as a queued call that shows them.
+// Both end by themselves and are joined on the way out.
 #include "startup.h"
 
 #include "app/directory_settings.h"
 #include "directory/directory.h"
+#include "engine/thread.h"
 #include "forms/context.h"
 #include "forms/globals.h"
 #include "forms/login.h"
@@ -17,6 +29,9 @@
 
 #include <QApplication>
 #include <QProxyStyle>
+
+#include <future>
+#include <thread>
 
 namespace sorvane::app {
 
@@ -39,15 +54,17 @@ int runMessenger(int& argc, char** argv) {
     QApplication app(argc, argv);
     // The title must be there before the main window's tray icon copies it.
     QApplication::setApplicationName(QStringLiteral("Sorvane Messenger"));
-    QApplication::setWindowIcon(ui::artwork::programIcon());
     // Closing windows never ends the program; only the tray menu's "Close" does.
     QApplication::setQuitOnLastWindowClosed(false);
     ui::installFontSubstitutions();
+    std::jthread ahead([] {
+        ui::artwork::drawProgramIconAhead();
+        ui::decideStandInFonts();
+    });
     QApplication::setStyle(new PasswordStarStyle); // owned by the application
 
-    const DirectorySettings settings =
-        readDirectorySettings(directory::directoryBase(), sourcesFromEnvironment());
-    directory::Directory directory(settings.base, directory::defaultScratchDir(), settings.caFile);
+    std::promise<directory::Location> location;
+    directory::Directory directory(location.get_future().share(), directory::defaultScratchDir());
     ui::QtMessageBoxes boxes;
     ui::QtScreen screen;
     ui::QtDesktop desktop;
@@ -58,10 +75,24 @@ int runMessenger(int& argc, char** argv) {
 
     Form3 = new TForm3(context);
     Form1 = new TForm1(context);
-    // Said once, before the windows come up; the program goes on with the built-in address.
-    if (!settings.problems.isEmpty())
-        boxes.showError(settings.problems.join(QLatin1Char('\n')));
+    // Every window's icon unless it has its own; set now that the pictures are surely drawn.
+    QApplication::setWindowIcon(ui::artwork::programIcon());
     Form3->show();
+    std::jthread preparation([&location, &boxes, &app] {
+        const DirectorySettings settings =
+            readDirectorySettings(directory::directoryBase(), sourcesFromEnvironment());
+        location.set_value({settings.base, settings.caFile});
+        // Said once, as the windows come up; the program goes on with the built-in address.
+        if (!settings.problems.isEmpty())
+            engine::queueOn(&app, [&boxes, text = settings.problems.join(QLatin1Char('\n'))] {
+                boxes.showError(text);
+            });
+        // Without libcurl nothing reaches the directory: said at once rather than at the first
+        // login, and again by every request.
+        if (const std::string missing = directory::loadLibcurl(); !missing.empty())
+            engine::queueOn(
+                &app, [&boxes, text = QString::fromStdString(missing)] { boxes.showError(text); });
+    });
     const int result = QApplication::exec();
 
     // Every window still there, each once, the main window first (its listener's threads end

@@ -1,13 +1,14 @@
 // Resident memory of a client after login with 1 000 friends (all reachable, so all online) and
-// 20 open conversation windows, next to a bare Qt window program. The client runs in a process
-// of its own, started from this program: the program's main and login windows, logged in
-// through the login window against the real directory server on loopback.
+// 20 open conversation windows, next to a bare Qt window program, in interleaved rounds. The client
+// runs in a process of its own, started from this program: the program's main and login windows,
+// logged in through the login window against the real directory server on loopback.
 #include "directory_server.h"
 #include "globals.h"
 #include "loopback.h"
 #include "main.h"
 #include "message.h"
 #include "resident.h"
+#include "rounds.h"
 #include "ui/fonts.h"
 #include "ui/timer.h"
 #include "world.h"
@@ -33,6 +34,7 @@ using sorvane::test::TestDirectoryServer;
 
 constexpr int kFriends = 1000;
 constexpr int kOpenChats = 20;
+constexpr int kRounds = 3;
 const QString kUser = QStringLiteral("me@bench.example");
 
 std::string friendName(int i) {
@@ -91,6 +93,8 @@ long residentOf(const std::vector<std::string>& args, bool stopAfterReport) {
     return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + 7, nullptr, 10);
 }
 
+// The client next to the bare window, in interleaved rounds (rounds.h): each round runs both,
+// the bare window first in even rounds.
 void Memory_ClientAfterLogin(benchmark::State& state) {
     TestDirectoryServer::Options options;
     options.observedAddress = true;
@@ -101,28 +105,28 @@ void Memory_ClientAfterLogin(benchmark::State& state) {
         server.registerAndLogin(friendName(i), "pw", "127.0.0.1", peer.port());
         server.request("f.php", {{"u", kUser.toStdString()}, {"f", friendName(i)}});
     }
-    long kb = -1;
+    bool reported = true;
+    const auto megabytes = [&reported](long kb) {
+        reported = reported && kb >= 0;
+        return static_cast<double>(kb) / 1024;
+    };
+    sorvane::bench::Rounds rounds;
     for (auto _ : state)
-        kb = residentOf({"/proc/self/exe", "--client", server.base()}, false);
-    if (kb < 0) {
-        state.SkipWithError("the client did not report");
+        rounds = sorvane::bench::interleave(
+            kRounds,
+            [&] {
+                return megabytes(residentOf({SORVANE_BARE_WINDOW_EXE, "--report-memory"}, true));
+            },
+            [&] {
+                return megabytes(residentOf({"/proc/self/exe", "--client", server.base()}, false));
+            });
+    if (!reported) {
+        state.SkipWithError("the client or the bare window did not report");
         return;
     }
-    state.counters["rss_mb"] = static_cast<double>(kb) / 1024;
+    rounds.report(state);
 }
 
-void Memory_BareWindow(benchmark::State& state) {
-    long kb = -1;
-    for (auto _ : state)
-        kb = residentOf({SORVANE_BARE_WINDOW_EXE, "--report-memory"}, true);
-    if (kb < 0) {
-        state.SkipWithError("the bare window did not report");
-        return;
-    }
-    state.counters["rss_mb"] = static_cast<double>(kb) / 1024;
-}
-
-BENCHMARK(Memory_BareWindow)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(Memory_ClientAfterLogin)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <random>
 #include <string>
 #include <string_view>
@@ -103,6 +104,13 @@ std::string LocalIP();
 std::string chooseLocalIP(const std::vector<std::uint32_t>& resolved,
                           const std::vector<std::uint32_t>& interfaces);
 
+// Loads libcurl, which the requests use, and readies it, once per process; later calls return at
+// once. The program is not linked to libcurl, so that its start does not wait for the libraries
+// libcurl brings: it calls this on a thread of its own once its windows are up. A request made
+// before runs it itself, or waits for the call under way on another thread. Returns what the
+// error box of every request will say when libcurl cannot be loaded; empty when it is loaded.
+std::string loadLibcurl();
+
 // Where the scratch files go: beside the executable, else the per-user cache folder.
 std::filesystem::path defaultScratchDir();
 
@@ -110,6 +118,13 @@ std::filesystem::path defaultScratchDir();
 // environment's values, empty when unset; a relative cache home is ignored.
 std::filesystem::path chooseScratchDir(const std::filesystem::path& exeDir, bool exeDirWritable,
                                        std::string_view xdgCacheHome, std::string_view home);
+
+// Which directory the requests go to.
+struct Location {
+    std::string base;             // what every request address starts with; ends in "/"
+    std::filesystem::path caFile; // authorities an https directory's certificate may also be
+                                  // signed by, besides the system's; empty for none
+};
 
 // The requests that do not draw a cache-buster of their own (every const one) may run on several
 // threads at once: each has its own libcurl handle and holds its scratch file locked from the fetch
@@ -120,9 +135,12 @@ public:
     // `caFile`: authorities an https directory's certificate may also be signed by.
     Directory(std::string base, std::filesystem::path scratchDir,
               std::filesystem::path caFile = {});
+    // A directory whose location is known later (the program reads its settings once its
+    // windows are up): every request, and base() and caFile(), wait until `location` is ready.
+    Directory(std::shared_future<Location> location, std::filesystem::path scratchDir);
 
-    const std::string& base() const { return base_; }
-    const std::filesystem::path& caFile() const { return caFile_; }
+    const std::string& base() const { return location_.get().base; }
+    const std::filesystem::path& caFile() const { return location_.get().caFile; }
     const std::filesystem::path& scratchDir() const { return scratchDir_; }
     std::filesystem::path scratchPath(Scratch s) const;
 
@@ -178,9 +196,9 @@ public:
 private:
     int freshCacheBuster(); // reseed + draw
 
-    std::string base_;
+    // Only read once ready, from any thread (get() is const and waits for it).
+    std::shared_future<Location> location_;
     std::filesystem::path scratchDir_;
-    std::filesystem::path caFile_;
     CacheBuster buster_;
     std::string token_;
 };

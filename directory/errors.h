@@ -54,6 +54,15 @@ private:
     }
 };
 
+// libcurl, which every directory request goes through, could not be loaded (not installed, or
+// too old for this program): no request can be made at all. `reason` says what was missing.
+struct EDirectoryClientMissing : EDirectoryUnreachable {
+    explicit EDirectoryClientMissing(const std::string& reason)
+        : EDirectoryUnreachable("The directory server cannot be reached: libcurl could not be "
+                                "loaded (" +
+                                reason + "). Install the libcurl4 package.") {}
+};
+
 // An https directory that sends the request on to an address without https. The request carries
 // the password or the login token, which would travel there in clear, so it is not followed.
 struct EDirectoryRedirectRefused : EDirectoryUnreachable {

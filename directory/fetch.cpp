@@ -2,8 +2,7 @@
 #include "directory.h"
 
 #include "errors.h"
-
-#include <curl/curl.h>
+#include "libcurl.h"
 
 #include <algorithm>
 #include <cctype>
@@ -72,13 +71,6 @@ FileDescriptor openScratch(const std::filesystem::path& file, int extraFlags) {
     return fd;
 }
 
-void ensureCurlReady() {
-    // curl_global_init is not thread-safe itself; a function-local static runs it exactly once.
-    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (init != CURLE_OK)
-        throw EDirectoryUnreachable();
-}
-
 struct Sink {
     int fd;
     int error = 0; // errno of a failed write; the transfer stops at it
@@ -111,36 +103,36 @@ bool isCertificateFailure(CURLcode rc) {
 // Runs the transfer of `h` to its end, or until `abortFd` (when not negative) becomes readable:
 // a thread that has to stop at once (the program is ending) is not held by a directory that
 // takes its time to answer. curl_easy_perform cannot be woken that way.
-CURLcode perform(CURL* h, int abortFd) {
+CURLcode perform(const libcurl::Functions& curl, CURL* h, int abortFd) {
     if (abortFd < 0)
-        return curl_easy_perform(h);
-    const std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(),
-                                                                      &curl_multi_cleanup);
-    if (!multi || curl_multi_add_handle(multi.get(), h) != CURLM_OK)
+        return curl.easy_perform(h);
+    const std::unique_ptr<CURLM, decltype(curl.multi_cleanup)> multi(curl.multi_init(),
+                                                                     curl.multi_cleanup);
+    if (!multi || curl.multi_add_handle(multi.get(), h) != CURLM_OK)
         return CURLE_FAILED_INIT;
     CURLcode result = CURLE_ABORTED_BY_CALLBACK;
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+        if (curl.multi_perform(multi.get(), &running) != CURLM_OK) {
             result = CURLE_RECV_ERROR;
             break;
         }
         if (running == 0) {
             int left = 0;
-            const CURLMsg* message = curl_multi_info_read(multi.get(), &left);
+            const CURLMsg* message = curl.multi_info_read(multi.get(), &left);
             result = message != nullptr && message->msg == CURLMSG_DONE ? message->data.result
                                                                         : CURLE_RECV_ERROR;
             break;
         }
         curl_waitfd abort{abortFd, CURL_WAIT_POLLIN, 0};
-        if (curl_multi_poll(multi.get(), &abort, 1, 1000, nullptr) != CURLM_OK) {
+        if (curl.multi_poll(multi.get(), &abort, 1, 1000, nullptr) != CURLM_OK) {
             result = CURLE_RECV_ERROR;
             break;
         }
         if (abort.revents != 0)
             break; // given up: reported as no answer
     }
-    curl_multi_remove_handle(multi.get(), h);
+    curl.multi_remove_handle(multi.get(), h);
     return result;
 }
 
@@ -157,63 +149,65 @@ bool isHttps(const std::string& url) {
 // system's; `abortFd` see perform.
 long streamInto(const std::string& url, int fd, const std::filesystem::path& caFile, int abortFd,
                 const Transfer& how = Transfer{}) {
-    ensureCurlReady();
-    const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
-                                                                   &curl_easy_cleanup);
-    if (!curl)
+    // Loaded by now, or loaded here (or waited for) on the first request.
+    const libcurl::Functions* const curl = &libcurl::functions();
+    const std::unique_ptr<CURL, decltype(curl->easy_cleanup)> handle(curl->easy_init(),
+                                                                     curl->easy_cleanup);
+    if (!handle)
         throw EDirectoryUnreachable();
+    const auto setopt = curl->easy_setopt;
 
     Sink sink{fd};
-    CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    CURL* h = handle.get();
+    setopt(h, CURLOPT_URL, url.c_str());
     if (how.post) {
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, how.postBody.data());
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(how.postBody.size()));
+        setopt(h, CURLOPT_POSTFIELDS, how.postBody.data());
+        setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(how.postBody.size()));
         // The body is the sealed text itself, not a form.
-        static curl_slist* const plainText = curl_slist_append(nullptr, "Content-Type: text/plain");
-        curl_easy_setopt(h, CURLOPT_HTTPHEADER, plainText);
+        static curl_slist* const plainText =
+            curl->slist_append(nullptr, "Content-Type: text/plain");
+        setopt(h, CURLOPT_HTTPHEADER, plainText);
     } else {
-        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+        setopt(h, CURLOPT_HTTPGET, 1L);
     }
-    curl_easy_setopt(h, CURLOPT_USERAGENT, kAgent);
+    setopt(h, CURLOPT_USERAGENT, kAgent);
     // Proxy: libcurl's own reading of http_proxy, https_proxy, all_proxy and no_proxy.
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, how.followRedirects ? 1L : 0L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
+    setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    setopt(h, CURLOPT_FOLLOWLOCATION, how.followRedirects ? 1L : 0L);
+    setopt(h, CURLOPT_MAXREDIRS, 5L);
     // Every redirect resends the whole address, password and token included: from an https
     // directory only to https. One reached over http has sent them in clear already, so it may
     // send the request on to either.
     const bool secure = isHttps(url);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kChunk);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeChunk);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, how.stallSeconds);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    setopt(h, CURLOPT_BUFFERSIZE, kChunk);
+    setopt(h, CURLOPT_WRITEFUNCTION, &writeChunk);
+    setopt(h, CURLOPT_WRITEDATA, &sink);
+    setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
+    setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    setopt(h, CURLOPT_LOW_SPEED_TIME, how.stallSeconds);
+    setopt(h, CURLOPT_NOSIGNAL, 1L);
     // An error page is stored like any other reply; its status goes to the caller, which
     // judges it.
-    curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
+    setopt(h, CURLOPT_FAILONERROR, 0L);
     // An https directory proves who it is: its chain and its name are always checked, and
     // nothing turns that off. The password travels in the request, so a directory that fails
     // the check gets none of it: libcurl stops in the handshake.
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caFile.empty()) {
         // Replaces libcurl's bundle file; the system's authorities stay trusted through its
         // certificate folder, which stays set.
-        curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
+        setopt(h, CURLOPT_CAINFO, caFile.c_str());
     }
     char reason[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, reason);
+    setopt(h, CURLOPT_ERRORBUFFER, reason);
 
-    const CURLcode rc = perform(h, abortFd);
+    const CURLcode rc = perform(*curl, h, abortFd);
     if (sink.error != 0)
         throwIo(sink.error);
     if (isCertificateFailure(rc))
-        throw EDirectoryNotTrusted(reason[0] != '\0' ? reason : curl_easy_strerror(rc));
+        throw EDirectoryNotTrusted(reason[0] != '\0' ? reason : curl->easy_strerror(rc));
     // An https address is always supported; only a redirect can lead to a protocol refused here.
     if (secure && rc == CURLE_UNSUPPORTED_PROTOCOL)
         throw EDirectoryRedirectRefused();
@@ -222,7 +216,7 @@ long streamInto(const std::string& url, int fd, const std::filesystem::path& caF
     if (rc != CURLE_OK)
         throw EDirectoryUnreachable();
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl->easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     return status;
 }
 
@@ -282,7 +276,7 @@ Reply Directory::fetchReply(const std::string& url, Scratch s, int abortFd,
             throwIo(errno);
     }
     Reply reply;
-    reply.status = replaceWith(url, fd.get(), caFile_, abortFd, how);
+    reply.status = replaceWith(url, fd.get(), caFile(), abortFd, how);
     reply.lines = LineList::loadFromFile(path);
     fd.close(); // releases the lock
     return reply;

@@ -241,7 +241,16 @@ std::string fetchMailbox(std::string_view base, std::string_view own, std::strin
 
 Directory::Directory(std::string base, std::filesystem::path scratchDir,
                      std::filesystem::path caFile)
-    : base_(std::move(base)), scratchDir_(std::move(scratchDir)), caFile_(std::move(caFile)) {}
+    : Directory(
+          [&] {
+              std::promise<Location> known;
+              known.set_value(Location{std::move(base), std::move(caFile)});
+              return known.get_future().share();
+          }(),
+          std::move(scratchDir)) {}
+
+Directory::Directory(std::shared_future<Location> location, std::filesystem::path scratchDir)
+    : location_(std::move(location)), scratchDir_(std::move(scratchDir)) {}
 
 std::filesystem::path Directory::scratchPath(Scratch s) const {
     return scratchDir_ / scratchFileName(s);
@@ -254,47 +263,47 @@ int Directory::freshCacheBuster() {
 
 LineList Directory::login(std::string_view user, std::string_view password, std::string_view ip,
                           std::string_view port, std::string_view key) {
-    LineList reply = fetch(address::login(base_, user, password, ip, port, key), Scratch::Temp);
+    LineList reply = fetch(address::login(base(), user, password, ip, port, key), Scratch::Temp);
     if (reply.count() >= 1 && reply[0] == "OK")
         token_ = reply.count() >= 3 ? reply[2] : std::string();
     return reply;
 }
 
 LineList Directory::newUser(std::string_view user, std::string_view password) const {
-    return fetch(address::newUser(base_, user, password), Scratch::Temp);
+    return fetch(address::newUser(base(), user, password), Scratch::Temp);
 }
 
 LineList Directory::addFriend(std::string_view own, std::string_view friendName) const {
-    return fetch(address::addFriend(base_, own, friendName, token_), Scratch::Temp);
+    return fetch(address::addFriend(base(), own, friendName, token_), Scratch::Temp);
 }
 
 LineList Directory::deleteFriend(std::string_view own, std::string_view friendName) const {
-    return fetch(address::deleteFriend(base_, own, friendName, token_), Scratch::Temp4);
+    return fetch(address::deleteFriend(base(), own, friendName, token_), Scratch::Temp4);
 }
 
 LineList Directory::probeLookup(std::string_view name, int n, int abortFd) const {
     return dataOf(DataScript::Lookup,
-                  fetchReply(address::probeLookup(base_, name, n), Scratch::Temp3, abortFd));
+                  fetchReply(address::probeLookup(base(), name, n), Scratch::Temp3, abortFd));
 }
 
 LineList Directory::sendLookup(std::string_view name, int abortFd) const {
     return dataOf(DataScript::Lookup,
-                  fetchReply(address::sendLookup(base_, name), Scratch::Temp2, abortFd));
+                  fetchReply(address::sendLookup(base(), name), Scratch::Temp2, abortFd));
 }
 
 LineList Directory::search(std::string_view text) {
     return dataOf(DataScript::Search,
-                  fetchReply(address::search(base_, text, freshCacheBuster()), Scratch::Temp5));
+                  fetchReply(address::search(base(), text, freshCacheBuster()), Scratch::Temp5));
 }
 
 LineList Directory::viewProfile(std::string_view name) {
     return dataOf(
         DataScript::Profile,
-        fetchReply(address::viewProfile(base_, name, freshCacheBuster()), Scratch::Temp5));
+        fetchReply(address::viewProfile(base(), name, freshCacheBuster()), Scratch::Temp5));
 }
 
 LineList Directory::saveProfile(std::string_view own, const Profile& p) {
-    return fetch(address::saveProfile(base_, own, p, freshCacheBuster(), token_), Scratch::Temp5);
+    return fetch(address::saveProfile(base(), own, p, freshCacheBuster(), token_), Scratch::Temp5);
 }
 
 Reply Directory::deposit(std::string_view own, std::string_view to, std::string_view key,
@@ -304,7 +313,7 @@ Reply Directory::deposit(std::string_view own, std::string_view to, std::string_
     how.post = true;
     how.postBody = sealed;
     how.followRedirects = false;
-    return fetchReply(address::deposit(base_, own, to, key, id, token), Scratch::Temp7, abortFd,
+    return fetchReply(address::deposit(base(), own, to, key, id, token), Scratch::Temp7, abortFd,
                       how);
 }
 
@@ -314,7 +323,7 @@ Reply Directory::fetchMailbox(std::string_view own, std::string_view token,
     Transfer how;
     how.followRedirects = false;
     how.stallSeconds = waitSeconds + 10; // a held request sends nothing until a line comes
-    return fetchReply(address::fetchMailbox(base_, own, token, acks, waitSeconds), Scratch::Temp6,
+    return fetchReply(address::fetchMailbox(base(), own, token, acks, waitSeconds), Scratch::Temp6,
                       abortFd, how);
 }
 

@@ -11,6 +11,7 @@
 #include "ui/timer.h"
 
 #include <QStyle>
+#include <QTimer>
 #include <chrono>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,7 +24,6 @@ TForm1::TForm1(Context& context, QWidget* parent) : Form(context.boxes, parent),
     setFixedSize(size());
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
-    ui.BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
     setDefaultButton(ui.BitBtn1);
     setFirstControl(ui.Edit1);
 
@@ -46,6 +46,18 @@ TForm1::TForm1(Context& context, QWidget* parent) : Form(context.boxes, parent),
             [this] { handle([this] { BitBtn1Click(); }); });
 
     FormCreate();
+}
+
+void TForm1::paintEvent(QPaintEvent* event) {
+    Form::paintEvent(event);
+    if (okPictureAsked_)
+        return;
+    okPictureAsked_ = true;
+    // The OK button's picture is the desktop icon theme's. The theme's first look-up reads its
+    // index and searches its folders, which took longer than building this window: it is asked
+    // for once the window has been drawn, so that the window comes up without waiting for it.
+    QTimer::singleShot(
+        0, this, [this] { ui.BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton)); });
 }
 
 void TForm1::FormCreate() {

@@ -44,6 +44,9 @@ public:
     // user's, and the new login carries on with them.
     void logInAgain();
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     void applyOkButtonRule();
     void login();
@@ -52,6 +55,7 @@ private:
 
     Context& context_;
     QSet<QString> identityProblemsShown_; // users whose unusable identity was said this run
+    bool okPictureAsked_ = false; // the OK button's picture, asked for after the first paint
 };
 
 // The next step of the attention animation, 0 to 3.

@@ -20,7 +20,7 @@ packages=(
 # Extra groups, asked for by name: `scripts/deps.sh bench fuzz desktop`.
 for group in "$@"; do
   case "$group" in
-    bench) packages+=(libbenchmark-dev libx11-dev python3) ;;
+    bench) packages+=(libbenchmark-dev libx11-dev libxtst-dev python3) ;;
     fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
     desktop) packages+=(xdotool imagemagick trayer x11-utils) ;;
     package) packages+=(dpkg-dev systemd) ;;

@@ -3,7 +3,10 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <QImage>
+
 #include <functional>
+#include <vector>
 
 namespace sorvane::ui::artwork {
 
@@ -120,10 +123,15 @@ QPixmap lockOpen() {
     return lock(false);
 }
 
-QIcon programIcon() {
-    QIcon icon;
+namespace {
+
+// The program icon in each of its sizes, on images rather than pixmaps so that any thread may
+// draw it (the same pixels: a pixmap here is an image of this format).
+std::vector<QImage> drawProgramIcon() {
+    std::vector<QImage> pictures;
     for (int size : {16, 24, 32, 48, 64, 128}) {
-        QPixmap pm = canvas(size);
+        QImage pm(size, size, QImage::Format_ARGB32_Premultiplied);
+        pm.fill(Qt::transparent);
         QPainter p(&pm);
         p.setRenderHint(QPainter::Antialiasing);
         p.scale(size / 32.0, size / 32.0);
@@ -149,8 +157,33 @@ QIcon programIcon() {
         p.setBrush(Qt::white);
         for (int i = 0; i < 3; ++i)
             p.drawEllipse(QPointF(7.5 + 5 * i, 17.5), 1.6, 1.6);
-        icon.addPixmap(pm);
+        p.end();
+        pictures.push_back(std::move(pm));
     }
+    return pictures;
+}
+
+// Drawn once: a caller on another thread meanwhile waits for the drawing under way.
+const std::vector<QImage>& programIconPictures() {
+    static const std::vector<QImage> pictures = drawProgramIcon();
+    return pictures;
+}
+
+} // namespace
+
+void drawProgramIconAhead() {
+    programIconPictures();
+}
+
+QIcon programIcon() {
+    // Made once: the application, the main window, its tray icon and every conversation window
+    // show it, and drawing it took as long as building a small window.
+    static const QIcon icon = [] {
+        QIcon made;
+        for (const QImage& picture : programIconPictures())
+            made.addPixmap(QPixmap::fromImage(picture));
+        return made;
+    }();
     return icon;
 }
 

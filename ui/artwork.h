@@ -5,7 +5,11 @@
 
 namespace sorvane::ui::artwork {
 
-QIcon programIcon();    // two speech bubbles
+QIcon programIcon(); // two speech bubbles, in six sizes; user-interface thread
+// Draws the program icon's pictures, once, on any thread: the start-up has them drawn on a
+// thread of its own while it builds its windows, and programIcon() then waits for them if need
+// be. Without it, programIcon() draws them itself.
+void drawProgramIconAhead();
 QPixmap personAdd();    // a person with a green plus sign (add friend)
 QPixmap personArrow();  // a person with an orange arrow (send message)
 QPixmap personCross();  // a person with a red cross (delete)

@@ -17,24 +17,50 @@ const QStringList& narrowSans() {
     return faces;
 }
 
+const QString kTahoma = QStringLiteral("Tahoma");
+const QString kMsSansSerif = QStringLiteral("MS Sans Serif");
+
+// For each of the two faces, what stands in for it: nothing where the face is installed.
+struct StandIns {
+    QString tahoma;
+    QString msSansSerif;
+};
+
+StandIns decide() {
+    QString chosen;
+    for (const QString& face : narrowSans())
+        if (QFontDatabase::hasFamily(face)) {
+            chosen = face;
+            break;
+        }
+    const auto forFace = [&chosen](const QString& family) {
+        return QFontInfo(QFont(family)).family() == family ? QString() : chosen;
+    };
+    return {forFace(kTahoma), forFace(kMsSansSerif)};
+}
+
+// Decided once: a caller on another thread meanwhile waits for the decision under way.
+const StandIns& standIns() {
+    static const StandIns decided = decide();
+    return decided;
+}
+
 QString standIn(const QString& family) {
-    static const QString chosen = [] {
-        for (const QString& face : narrowSans())
-            if (QFontDatabase::hasFamily(face))
-                return face;
-        return QString();
-    }();
-    if (family != QLatin1String("Tahoma") && family != QLatin1String("MS Sans Serif"))
-        return {};
-    if (QFontInfo(QFont(family)).family() == family)
-        return {}; // the face itself is installed
-    return chosen;
+    if (family == kTahoma)
+        return standIns().tahoma;
+    if (family == kMsSansSerif)
+        return standIns().msSansSerif;
+    return {};
 }
 } // namespace
 
+void decideStandInFonts() {
+    standIns();
+}
+
 void installFontSubstitutions() {
-    QFont::insertSubstitutions(QStringLiteral("Tahoma"), narrowSans());
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), narrowSans());
+    QFont::insertSubstitutions(kTahoma, narrowSans());
+    QFont::insertSubstitutions(kMsSansSerif, narrowSans());
 }
 
 void adoptStandInFonts(QWidget* window) {

@@ -9,6 +9,12 @@ namespace sorvane::ui {
 // their controls.
 void installFontSubstitutions();
 
+// Decides, once, which face stands in for each of those two where it is not installed (the
+// first of the stand-ins installed), as adoptStandInFonts does on its first call; any thread,
+// after installFontSubstitutions. The start-up has it decided on a thread of its own while it
+// builds its windows, and adoptStandInFonts waits for the decision if need be.
+void decideStandInFonts();
+
 // Gives every control of `window` that asks for one of those faces its stand-in, where the
 // face itself is not installed (the desktop's own fallback is often much wider).
 void adoptStandInFonts(QWidget* window);

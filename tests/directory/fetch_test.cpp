@@ -1,6 +1,7 @@
 // Fetching replies from a real HTTP server on a loopback port into real scratch files.
 #include "directory/directory.h"
 #include "directory/errors.h"
+#include "directory/libcurl.h"
 #include "loopback_server.h"
 #include "scratch_helpers.h"
 
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <future>
 #include <thread>
 
 namespace dir = sorvane::directory;
@@ -417,6 +419,35 @@ TEST_F(Fetch, WaitsWhileAnotherClientHoldsTheScratchFile) {
     ::close(other);
     client.join();
     EXPECT_EQ(lines.lines(), (std::vector<std::string>{"10.0.0.5", "4321"}));
+}
+
+// The program reads its settings and loads libcurl once its windows are up: a request made
+// before waits for the location, and for a load under way on another thread.
+TEST_F(Fetch, RequestMadeBeforeTheLocationIsKnownWaitsForItAndForTheLoad) {
+    std::promise<dir::Location> location;
+    const dir::Directory d(location.get_future().share(), dir_.path());
+    server_.reply("10.0.0.5\r\n4321\r\n");
+    std::atomic<bool> done{false};
+    LineList lines;
+    std::thread client([&] {
+        lines = d.sendLookup("bob");
+        done = true;
+    });
+    std::thread load(dir::loadLibcurl);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(done) << "went out before the location was known";
+    location.set_value({server_.base(), {}});
+    client.join();
+    load.join();
+    EXPECT_EQ(lines.lines(), (std::vector<std::string>{"10.0.0.5", "4321"}));
+}
+
+// Not installed: the loader's own words, which name the library, go into the error box.
+TEST(Libcurl, ALibraryThatIsNotThereIsNamedInWhatWentWrong) {
+    const dir::libcurl::Loaded loaded = dir::libcurl::load("libsorvane-not-installed.so.4");
+    EXPECT_FALSE(loaded.functions);
+    EXPECT_NE(loaded.problem.find("libsorvane-not-installed.so.4"), std::string::npos)
+        << loaded.problem;
 }
 
 TEST_F(Fetch, ReleasesTheScratchFileAfterSuccessAndFailure) {

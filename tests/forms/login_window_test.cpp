@@ -66,6 +66,13 @@ TEST(LoginWindow, ComesUpActiveAndTypingFillsTheEmailBoxThenTabThePassword) {
     EXPECT_EQ(w.login->ui.MaskEdit1->text(), "secret");
 }
 
+TEST(LoginWindow, OkButtonGetsItsPictureOnceTheWindowIsDrawn) {
+    ScriptedWorld w;
+    EXPECT_TRUE(w.login->ui.BitBtn1->icon().isNull());
+    w.main->show();
+    EXPECT_TRUE(waitFor([&] { return !w.login->ui.BitBtn1->icon().isNull(); }));
+}
+
 TEST(LoginWindow, ModeChangesHideTheBoxesAndKeepTheirTexts) {
     ScriptedWorld w;
     w.login->show();

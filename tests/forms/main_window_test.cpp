@@ -274,14 +274,22 @@ TEST(Tray, WithoutANotificationAreaClosingEndsTheProgram) {
 }
 
 // The program itself (its start-up and exit path) played through by the program driver once;
-// the driver's wait status, or -1 when it did not end within a minute.
-int runProgram(const std::string& directory, const std::filesystem::path& cache) {
+// the driver's wait status, or -1 when it did not end within a minute. `box`: see the driver.
+// `libraryPath`: LD_LIBRARY_PATH for the program, where not empty.
+int runProgram(const std::string& directory, const std::filesystem::path& cache,
+               const std::string& box = {}, const std::string& libraryPath = {}) {
     std::vector<std::string> env = {"SORVANE_DIRECTORY_URL=" + directory,
                                     "SORVANE_TEST_USER=ann@x.org",
                                     "XDG_CACHE_HOME=" + cache.string()};
+    if (!box.empty())
+        env.push_back("SORVANE_TEST_EXPECT_BOX=" + box);
+    if (!libraryPath.empty())
+        env.push_back("LD_LIBRARY_PATH=" + libraryPath);
     for (char** e = environ; *e; ++e)
         if (std::string_view(*e).rfind("XDG_CACHE_HOME=", 0) != 0 &&
-            std::string_view(*e).rfind("SORVANE_DIRECTORY_", 0) != 0)
+            std::string_view(*e).rfind("SORVANE_DIRECTORY_", 0) != 0 &&
+            std::string_view(*e).rfind("SORVANE_TEST_EXPECT_BOX=", 0) != 0 &&
+            (libraryPath.empty() || std::string_view(*e).rfind("LD_LIBRARY_PATH=", 0) != 0))
             env.emplace_back(*e);
     std::vector<char*> envp;
     for (std::string& e : env)
@@ -314,6 +322,27 @@ TEST(Program, EndsWithStatusZeroThroughTheTrayAfterTheSearchAndEditWindows) {
                 : WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
                                       : "status " + std::to_string(WEXITSTATUS(status)));
     }
+}
+
+// The settings are read once the windows are up; a bad one is still said, in a box.
+TEST(Program, SaysABadDirectorySettingOnceTheWindowsAreUp) {
+    TempDir cache;
+    const int status =
+        runProgram("ftp://nowhere.example/", cache.path(), "is not an http:// or https:// address");
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// libcurl is loaded once the windows are up; one the program cannot use is said in a box,
+// naming the package to install, and the program goes on and ends as usual.
+TEST(Program, SaysALibcurlItCannotUseOnceTheWindowsAreUp) {
+    TestDirectoryServer server;
+    TempDir cache;
+    const int status =
+        runProgram(server.base(), cache.path(),
+                   "libcurl could not be loaded (libcurl.so.4 has no curl_global_init)"
+                   ". Install the libcurl4 package.",
+                   SORVANE_STAND_IN_LIBCURL_DIR);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

@@ -76,7 +76,9 @@ for pair in "sorvane-messenger:$messenger" "sorvane-directory:$directory"; do
   binary="$work/x/usr/bin/$program"
   resolved=$(ldd "$binary")
   for library in $(readelf -d "$binary" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
-    path=$(awk -v lib="$library" '$1 == lib && $3 ~ /^\// { print $3 }' <<<"$resolved")
+    # ldd names the dynamic loader by its path alone (a program that uses a thread-local of the
+    # C++ runtime links it); the others as "name => path".
+    path=$(awk -v lib="$library" '$1 == lib && $3 ~ /^\// { print $3 } $1 ~ "/" lib "$" { print $1 }' <<<"$resolved")
     [[ -n "$path" ]] || fail "$program needs $library, which is not on this machine"
     owner=$(owner_of "$path")
     [[ -n "$owner" ]] || continue
