@@ -268,8 +268,7 @@ enum Statement : int {
     InsertPieceBlocks,
     CountPieces,
     PieceCounts,
-    PieceBlocksAfter,
-    PieceBlocksWithin,
+    PieceBlocksAround,
     CheckCandidates,
     StatementCount
 };
@@ -399,16 +398,19 @@ ON CONFLICT (key) DO UPDATE SET
      "name_piece_counts.accounts + excluded.accounts"},
     {PieceCounts, "piece_counts",
      "SELECT piece, accounts FROM name_piece_counts WHERE piece = ANY($1::text[])"},
-    // The next $3 blocks of piece $1 after the one named $2.
-    {PieceBlocksAfter, "piece_blocks_after",
-     "SELECT first_id, last_id, ids FROM name_pieces WHERE piece = $1 AND first_id > $2 "
-     "ORDER BY first_id LIMIT $3"},
-    // The blocks of the pieces $1 that hold ids from $2 to $3.
-    {PieceBlocksWithin, "piece_blocks_within",
-     "SELECT p.piece, b.first_id, b.ids FROM unnest($1::text[]) p (piece) CROSS JOIN LATERAL "
-     "(SELECT first_id, ids FROM name_pieces WHERE piece = p.piece AND first_id <= $3 "
+    // The next $3 blocks of piece $1 after the one named $2, and the blocks of
+    // the pieces $4 that hold ids from the first of those to the last: one
+    // round trip per step of a search. Rows by piece, then in order of ids.
+    {PieceBlocksAround, "piece_blocks_around",
+     "WITH mine AS (SELECT first_id, last_id, ids FROM name_pieces WHERE piece = $1 "
+     "AND first_id > $2 ORDER BY first_id LIMIT $3), "
+     "span AS (SELECT min(first_id) AS low, max(last_id) AS high FROM mine) "
+     "SELECT $1::text AS piece, first_id, last_id, ids FROM mine UNION ALL "
+     "SELECT p.piece, b.first_id, b.last_id, b.ids FROM span CROSS JOIN "
+     "unnest($4::text[]) p (piece) CROSS JOIN LATERAL (SELECT first_id, last_id, ids "
+     "FROM name_pieces WHERE piece = p.piece AND first_id <= span.high "
      "AND first_id >= coalesce((SELECT max(first_id) FROM name_pieces "
-     "WHERE piece = p.piece AND first_id <= $2), $2)) b ORDER BY p.piece, b.first_id"},
+     "WHERE piece = p.piece AND first_id <= span.low), span.low)) b ORDER BY 1, 2"},
     // Of the accounts $1, the oldest $3 whose name_key holds $2.
     {CheckCandidates, "check_candidates",
      "SELECT name FROM users WHERE id = ANY($1::bigint[]) AND strpos(name_key, $2) > 0 "

@@ -71,14 +71,16 @@ constexpr const char* kConnectTimeoutSeconds = "5";
 constexpr unsigned kForgetEvery = 1000;
 // A text longer than five characters walks the lists of its rarest few
 // five-character pieces. Every candidate they leave is read from the users
-// table to check it against the whole text, which costs far more than
-// reading another piece's ids: "lars.evans3" left 745 candidates along its
-// three rarest pieces, which all lie within "ars.eva", and 74 with a fourth.
-// A piece many times more common than the rarest hardly narrows the
+// table to check it against the whole text, which costs about a hundred times
+// as much as reading another piece's id: "lars.evans3" left 745 candidates
+// along its three rarest pieces, which all lie within "ars.eva", and 74 with
+// a fourth. A piece many times more common than the rarest hardly narrows the
 // candidates but is costly to read.
-constexpr size_t kPiecesPerSearch = 6;
-constexpr std::int64_t kPieceSpread = 8;
-// A search reads the rarest piece's list this many blocks at a time at most.
+constexpr size_t kPiecesPerSearch = 4;
+constexpr std::int64_t kPieceSpread = 16;
+// A search reads about this many ids of its pieces' lists in its first step,
+// and the rarest piece's list this many blocks at a time at most.
+constexpr std::int64_t kIdsPerStep = 32768;
 constexpr std::int64_t kMostBlocksAtOnce = 64;
 
 [[noreturn]] void fail(const std::string& what) {
@@ -799,11 +801,18 @@ std::vector<std::string> PostgresStorage::search(std::string_view text, int limi
                 counted.emplace_back(number(counts, i, 1), server::text(counts, i, 0));
             std::sort(counted.begin(), counted.end());
             walked.clear();
+            std::int64_t walkedIds = 0;
             for (size_t i = 0; i < counted.size() && i < kPiecesPerSearch &&
                                counted[i].first <= counted[0].first * kPieceSpread;
-                 ++i)
+                 ++i) {
                 walked.push_back(counted[i].second);
-            blocks = std::min(counted[0].first / pgsql::kPieceBlockIds + 2, kMostBlocksAtOnce);
+                walkedIds += counted[i].first;
+            }
+            // The rarest list whole where that reads few ids of the others.
+            blocks = std::clamp(
+                std::min(counted[0].first / pgsql::kPieceBlockIds + 2,
+                         kIdsPerStep * counted[0].first / (walkedIds * pgsql::kPieceBlockIds)),
+                std::int64_t{2}, kMostBlocksAtOnce);
         }
         const std::vector<std::string> others(walked.begin() + 1, walked.end());
         const std::string othersArray = quotedArray(others);
@@ -811,42 +820,48 @@ std::vector<std::string> PostgresStorage::search(std::string_view text, int limi
         std::int64_t after = 0;
         std::vector<std::int64_t> candidates, beside, shared;
         while (static_cast<int>(names.size()) < limit) {
-            Result r =
-                c.run(pgsql::PieceBlocksAfter, Params().add(walked[0]).add(after).add(blocks));
+            Result r = c.run(pgsql::PieceBlocksAround,
+                             Params().add(walked[0]).add(after).add(blocks).add(othersArray));
             candidates.clear();
+            std::int64_t mine = 0;
             for (int i = 0; i < rows(r); ++i)
-                decodeBlock(number(r, i, 0), byteaBytes(server::text(r, i, 2)), candidates);
+                if (server::text(r, i, 0) == walked[0]) {
+                    decodeBlock(number(r, i, 1), byteaBytes(server::text(r, i, 3)), candidates);
+                    after = number(r, i, 1);
+                    ++mine;
+                }
             if (candidates.empty())
                 break;
-            after = number(r, rows(r) - 1, 0);
-            if (!others.empty()) {
-                Result near = c.run(pgsql::PieceBlocksWithin, Params()
-                                                                  .add(othersArray)
-                                                                  .add(candidates.front())
-                                                                  .add(number(r, rows(r) - 1, 1)));
-                for (const std::string& other : others) {
-                    beside.clear();
-                    for (int i = 0; i < rows(near); ++i)
-                        if (server::text(near, i, 0) == other)
-                            decodeBlock(number(near, i, 1), byteaBytes(server::text(near, i, 2)),
-                                        beside);
-                    shared.clear();
-                    std::set_intersection(candidates.begin(), candidates.end(), beside.begin(),
-                                          beside.end(), std::back_inserter(shared));
-                    candidates.swap(shared);
-                }
+            for (const std::string& other : others) {
+                beside.clear();
+                for (int i = 0; i < rows(r); ++i)
+                    if (server::text(r, i, 0) == other)
+                        decodeBlock(number(r, i, 1), byteaBytes(server::text(r, i, 3)), beside);
+                shared.clear();
+                std::set_intersection(candidates.begin(), candidates.end(), beside.begin(),
+                                      beside.end(), std::back_inserter(shared));
+                candidates.swap(shared);
             }
-            if (!candidates.empty()) {
+            // Most candidates of a common text hold it: a few more than the
+            // answer lacks are checked at a time, oldest first.
+            for (size_t from = 0;
+                 from < candidates.size() && static_cast<int>(names.size()) < limit;) {
+                const size_t lacking = static_cast<size_t>(limit) - names.size();
+                const size_t count =
+                    std::min(candidates.size() - from, std::max<size_t>(64, 4 * lacking));
+                const std::vector<std::int64_t> checked(
+                    candidates.begin() + static_cast<std::ptrdiff_t>(from),
+                    candidates.begin() + static_cast<std::ptrdiff_t>(from + count));
+                from += count;
                 Result found =
-                    c.run(pgsql::CheckCandidates,
-                          Params()
-                              .add(numberArray(candidates))
-                              .add(needle)
-                              .add(std::int64_t{limit} - static_cast<std::int64_t>(names.size())));
+                    c.run(pgsql::CheckCandidates, Params()
+                                                      .add(numberArray(checked))
+                                                      .add(needle)
+                                                      .add(static_cast<std::int64_t>(lacking)));
                 for (int i = 0; i < rows(found); ++i)
                     names.push_back(server::text(found, i, 0));
             }
-            if (rows(r) < blocks)
+            if (mine < blocks)
                 break;
             blocks = std::min<std::int64_t>(blocks * 2, kMostBlocksAtOnce);
         }

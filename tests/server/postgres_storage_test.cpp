@@ -165,6 +165,11 @@ TEST(PostgresDatabase, SearchesAnswerAsTheSqliteStorageDoesOnTheSameAccounts) {
         for (int i = 0; i < 3000; ++i)
             names.push_back(std::string(first[random() % 8]) + "." + first[random() % 8] +
                             std::to_string(random() % 50) + "@" + domain[random() % 4]);
+        // Names that hold every five-character piece of "abcdefghij" but most not the text.
+        for (int i = 0; i < 700; ++i)
+            names.push_back((i % 7 == 1 ? "q" + std::to_string(i) + "abcdefghij"
+                                        : "p" + std::to_string(i) + "abcdefg.defghij") +
+                            "@x.org");
         std::vector<ImportedAccount> batch;
         std::vector<std::pair<std::string, std::string>> sqliteBatch;
         for (size_t i = 0; i < names.size(); ++i) {
@@ -177,7 +182,7 @@ TEST(PostgresDatabase, SearchesAnswerAsTheSqliteStorageDoesOnTheSameAccounts) {
             }
             batch.push_back({names[i], "$y$h", "", 0});
             sqliteBatch.emplace_back(names[i], "$y$h");
-            if (batch.size() == 990) {
+            if (batch.size() == 990 || i + 1 == names.size()) {
                 EXPECT_EQ(postgres.importAccounts(batch), sqlite.importAccounts(sqliteBatch));
                 batch.clear();
                 sqliteBatch.clear();
@@ -194,14 +199,15 @@ TEST(PostgresDatabase, SearchesAnswerAsTheSqliteStorageDoesOnTheSameAccounts) {
                                           "x.org",       "n.ida1",
                                           "a.example",   "e.exa",
                                           "iner.e",      "ben.mia1@box.e",
-                                          "no such"};
+                                          "no such",     "abcdefghij",
+                                          "cdefghij@x",  "7abcdefg.d"};
         for (int i = 0; i < 60; ++i) {
             const std::string& name = names[random() % names.size()];
             texts.push_back(name.substr(random() % name.size(), 1 + random() % 12));
         }
         size_t answered = 0;
         for (const std::string& text : texts)
-            for (int limit : {1, 100, 1000}) {
+            for (int limit : {1, 30, 100, 1000}) {
                 const std::vector<std::string> found = postgres.search(text, limit);
                 EXPECT_EQ(found, sqlite.search(text, limit)) << text << " " << limit;
                 answered += found.size();
