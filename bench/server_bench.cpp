@@ -235,6 +235,20 @@ void Gphp_Directory(benchmark::State& state) {
     }
 }
 
+// How many processes `pid` has started that are still there.
+int childCount(pid_t pid) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        pid_t parent = 0;
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            sorvane::bench::cpuSeconds(static_cast<pid_t>(std::stol(name)), &parent) >= 0 &&
+            parent == pid)
+            ++count;
+    }
+    return count;
+}
+
 void Gphp_Postgres(benchmark::State& state) {
     for (auto _ : state) {
         const std::string database = cachedPostgresDirectory(kThroughputAccounts);
@@ -242,7 +256,14 @@ void Gphp_Postgres(benchmark::State& state) {
         throughputRounds(
             state,
             [&](unsigned round) {
-                return bareLookupLoad(database, kRoundRequests, kRoundTime, round);
+                // The floor's connection processes end before the figure is measured, so that
+                // their time is not counted as the directory's database cost.
+                const pid_t cluster = sorvane::bench::benchPostgresPid();
+                const int before = childCount(cluster);
+                const LoadResult r = bareLookupLoad(database, kRoundRequests, kRoundTime, round);
+                for (int i = 0; i < 200 && childCount(cluster) > before; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return r;
             },
             [&](unsigned round) {
                 return addressLoad(server->port(), kRoundRequests, kRoundTime, round);
@@ -539,8 +560,12 @@ void Login(benchmark::State& state) {
 
 constexpr int kHeldFetches = 10000;
 // What the README and the manual give a directory for 10 000 held fetches; the process raises
-// its open-file limit itself as far as the system lets it.
-const std::vector<std::string> kHeldFetchOptions = {"--max-connections", "16384"};
+// its open-file limit itself as far as the system lets it. All of them come from one address
+// here, and the rounds outlast a fetch's 20 s: the fetches the server answers together when
+// their time is up count against the address until they are held again (hundreds at once),
+// as they would for an office of 10 000 behind one address, which needs this limit raised.
+const std::vector<std::string> kHeldFetchOptions = {"--max-connections", "16384",
+                                                    "--max-connections-per-address", "1024"};
 // Fetches are opened this many at a time, each group once the server has had time to hold the
 // one before: until a fetch is held, its connection counts against its address's limit (64).
 constexpr int kOpenAtOnce = 32;
