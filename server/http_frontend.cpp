@@ -36,18 +36,28 @@ constexpr std::chrono::milliseconds kWatchInterval{250};
 constexpr size_t kConnectionMemory = 96 * 1024;
 
 void writeLog(const std::string& text) {
-    char stamp[40];
-    auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto ms =
+    // The date and time to the second, formatted once a second per thread.
+    thread_local std::time_t formatted = -1;
+    thread_local char stamp[32];
+    thread_local size_t stampLength = 0;
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    if (seconds != formatted) {
+        std::tm tm{};
+        ::gmtime_r(&seconds, &tm);
+        stampLength = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
+        formatted = seconds;
+    }
+    const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    std::tm tm{};
-    ::gmtime_r(&seconds, &tm);
-    size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(stamp + n, sizeof stamp - n, ".%03dZ ", static_cast<int>(ms));
+    std::string line;
+    line.reserve(stampLength + 7 + text.size());
+    line.append(stamp, stampLength).append(".000Z ").append(text).append("\n");
+    line[stampLength + 1] = static_cast<char>('0' + ms / 100);
+    line[stampLength + 2] = static_cast<char>('0' + ms / 10 % 10);
+    line[stampLength + 3] = static_cast<char>('0' + ms % 10);
     // One write per line, so lines of concurrent requests do not interleave.
-    std::string line = stamp + text + "\n";
     ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
 }
@@ -105,7 +115,8 @@ std::optional<std::string_view> HttpRequest::header(std::string_view name) const
 struct HttpFrontend::Connection final : Mailbox::Waiter {
     int fd = -1;
     MHD_Connection* connection = nullptr;
-    std::string from; // the peer's limitKey
+    std::string peer; // the TCP peer's address
+    std::string from; // its limitKey
     // When the current request must be complete (the next head, or the
     // body); kNever while one is answered.
     Clock::time_point headDue = kNever;
@@ -160,16 +171,19 @@ struct FrontendCallbacks {
             record->started = Clock::now();
             record->method = method;
             record->parsed = parseTarget(record->target);
-            HttpRequest request;
-            request.method = method;
-            request.target = record->target;
-            const MHD_ConnectionInfo* info =
-                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-            request.peerAddress = addressText(info ? info->client_addr : nullptr);
-            MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &request.headers);
-            record->client = frontend.settings_.clientAddress
-                                 ? frontend.settings_.clientAddress(request)
-                                 : request.peerAddress;
+            // The peer's address was taken when the connection opened; the
+            // headers are read only for a hook that decides by them.
+            if (frontend.settings_.clientAddress) {
+                HttpRequest request;
+                request.method = method;
+                request.target = record->target;
+                request.peerAddress = record->peer;
+                MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader,
+                                          &request.headers);
+                record->client = frontend.settings_.clientAddress(request);
+            } else {
+                record->client = record->peer;
+            }
             record->bodyLimit = frontend.service_.bodyLimit(method, record->parsed.path);
             // A body must arrive within the head time of its head.
             std::lock_guard lock(frontend.connectionsMutex_);
@@ -320,7 +334,8 @@ struct FrontendCallbacks {
             record->fd = info ? info->connect_fd : -1;
             const MHD_ConnectionInfo* peer =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-            record->from = limitKey(addressText(peer ? peer->client_addr : nullptr));
+            record->peer = addressText(peer ? peer->client_addr : nullptr);
+            record->from = limitKey(record->peer);
             record->headDue = Clock::now() + frontend.settings_.headTimeout;
             *socketContext = record;
             std::lock_guard lock(frontend.connectionsMutex_);

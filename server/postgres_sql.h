@@ -2,8 +2,7 @@
 
 // Every SQL text the PostgreSQL storage runs, kept together with the schema
 // version they belong to. The statements a request runs are prepared once per
-// connection under their names below; the searches are the exception, see
-// kSearchByChars.
+// connection under their names below.
 
 #include <array>
 #include <cstdint>
@@ -13,7 +12,7 @@ namespace sorvane::server::pgsql {
 // The row in directory_schema of a database laid out as below. A database
 // with a higher number was written by a newer server and is not opened; one
 // without the table is laid out when the server starts.
-inline constexpr int kSchemaVersion = 5;
+inline constexpr int kSchemaVersion = 6;
 
 // Held (for one transaction) while the schema is read and laid out, so that
 // of several servers starting on one new database only one creates it and the
@@ -41,21 +40,9 @@ inline constexpr const char* kReadSchemaVersion = "SELECT max(version) FROM dire
 // without regard to ASCII letter case, like SQLite's NOCASE, whatever the
 // database's locale would make of other letters.
 //
-// "Names containing this text" is answered from pg_trgm's trigram indexes,
-// over spellings of name_key made for them (see searchSpellings): pg_trgm
-// takes only letters and digits into its trigrams and splits words at
-// everything else, so that the dots and "@" of addresses would leave it
-// blind. In name_chars every character is one symbol pg_trgm counts as a
-// letter: its trigrams are the name's three-character pieces, which answer
-// texts of three characters. In name_pairs every symbol stands for two
-// characters in a row, and in name_windows for three: their trigrams are
-// four- and five-character pieces, which keep the candidates for longer
-// texts few even where every shorter piece is common ("a.example": "a.e" and
-// ".ex" are in many names, "a.ex" in none). The symbols are CJK ideographs (a
-// letter in any UTF-8 locale) picked by a hash: pieces that share a symbol
-// only add candidates, and every candidate is checked against name_key.
-// Texts of one or two characters walk the accounts oldest first until enough
-// are found.
+// name_chars, name_pairs and name_windows were spellings of name_key for
+// pg_trgm's trigram indexes, which answered "names containing this text" up
+// to version 5 (see kUpgradeToVersion6).
 //
 // login_failures holds the failed logins of every directory server on this
 // database, so that several servers allow no more guesses than one: a key
@@ -165,6 +152,53 @@ CREATE INDEX mailbox_by_age ON mailbox (deposited);
 UPDATE directory_schema SET version = 5;
 )sql";
 
+// Version 6: "names containing this text" from lists of account ids in
+// order of age, one per piece of one to five characters of name_key, as the
+// SQLite storage keeps them. A trigram index hands its rows back in no
+// order, so a text held by a few thousand accounts had every one of them
+// read and sorted to find the oldest hundred; a list in order of age is
+// read only as far as the answer needs. A text of up to five characters is
+// itself a piece: its list is its answer. A longer text walks the lists of
+// its rarest five-character pieces side by side and checks the ids they
+// share against name_key.
+//
+// name_pieces holds each list in blocks of at most kPieceBlockIds ids, the
+// block's first id naming it; ids is each id's distance from the one before
+// (from first_id for the first), as unsigned LEB128. Only the last block of
+// a piece grows. name_piece_counts: how many accounts hold each piece, to
+// find the rarest. Both are written under kPiecesLock, in order of account
+// id; the server fills them for the accounts already there when it
+// upgrades. Servers of version 5 must not share the database: they would
+// add accounts the lists do not hold.
+inline constexpr const char* kUpgradeToVersion6 = R"sql(
+CREATE TABLE name_pieces (
+    piece    text COLLATE "C" NOT NULL,
+    first_id bigint NOT NULL,
+    last_id  bigint NOT NULL,
+    accounts integer NOT NULL,
+    ids      bytea NOT NULL,
+    PRIMARY KEY (piece, first_id)
+);
+CREATE TABLE name_piece_counts (
+    piece    text COLLATE "C" PRIMARY KEY,
+    accounts bigint NOT NULL
+);
+DROP INDEX users_name_chars, users_name_pairs, users_name_windows;
+ALTER TABLE users DROP COLUMN name_chars, DROP COLUMN name_pairs, DROP COLUMN name_windows;
+UPDATE directory_schema SET version = 6;
+)sql";
+inline constexpr int kPieceBlockIds = 128;
+
+// Held (for one transaction) while accounts are added and their pieces
+// listed, taken before the accounts get their ids: every list then grows at
+// its end only, in order. Registrations through several servers wait for
+// each other this long. $1: the number below ("sorvane" and a 2).
+inline constexpr std::int64_t kPiecesLock = 0x736f7276616e6502;
+inline constexpr const char* kLockPieces = "SELECT pg_advisory_xact_lock($1)";
+// The accounts of a database upgraded from version 5, in order, $2 at a time after id $1.
+inline constexpr const char* kAccountsAfter =
+    "SELECT id, name_key FROM users WHERE id > $1 ORDER BY id LIMIT $2";
+
 // The channel on which the servers on one database tell each other about
 // mailboxes (Notify). A notification's payload: "d" (a line was deposited) or
 // "f" (a fetch began), the sending server's tag and the user's id, separated
@@ -188,56 +222,22 @@ inline constexpr const char* kSetSkeleton = "UPDATE users SET name_skeleton = $2
 inline constexpr int kSkeletonLockClass = 0x736b656c;
 inline constexpr const char* kLockSkeleton = "SELECT pg_advisory_xact_lock($1, hashtext($2))";
 
-// pg_trgm counts the symbols of the spellings as letters only where the
-// database's locale classifies characters (LC_CTYPE) as UTF-8 does; under
-// LC_CTYPE=C every search would read every account. True when it does.
-inline constexpr const char* kSymbolsAreLetters =
-    "SELECT cardinality(show_trgm('\u4e00\u4e01\u4e02')) > 1";
-
-// Names containing a text, oldest account first. A GIN index yields its rows
-// in no useful order: for a text many names hold, every one of them would be
-// read and sorted to find the oldest hundred, while walking the accounts in
-// order of age finds them at once; for a text few names hold it is the other
-// way round. Sent unnamed, so that PostgreSQL plans each for the text at
-// hand: it tries the pattern on its sample of the column (kept larger than
-// usual, see kCreateSchema) and picks the walk or the index. The check
-// against name_key is written with strpos so that the planner does not count
-// the same text twice.
-//
-// $1: the spelling of the text in name_chars (kSearchByChars, three
-// characters), name_pairs (kSearchByPairs, four) or name_windows
-// (kSearchByWindows, more), between '%'; $2: the text in ASCII lower case;
-// $3: how many at most.
-inline constexpr const char* kSearchByChars = "SELECT name FROM users WHERE name_chars LIKE $1 "
-                                              "AND strpos(name_key, $2) > 0 ORDER BY id LIMIT $3";
-inline constexpr const char* kSearchByPairs = "SELECT name FROM users WHERE name_pairs LIKE $1 "
-                                              "AND strpos(name_key, $2) > 0 ORDER BY id LIMIT $3";
-inline constexpr const char* kSearchByWindows =
-    "SELECT name FROM users WHERE name_windows LIKE $1 AND strpos(name_key, $2) > 0 "
-    "ORDER BY id LIMIT $3";
-// Texts of one or two characters hold no trigram: the accounts are walked in
-// order of age until enough are found. $1, $2: as $2, $3 above.
-inline constexpr const char* kSearchShort =
-    "SELECT name FROM users WHERE strpos(name_key, $1) > 0 ORDER BY id LIMIT $2";
-
 // The bulk import: rows are copied into a scratch table first, so that taken
-// names can be skipped and the rest keep their order.
+// names can be skipped and the rest keep their order. Run after kLockPieces;
+// the new accounts come back for their pieces.
 inline constexpr const char* kCreateImportTable =
     "CREATE TEMPORARY TABLE import_accounts (seq bigint, name text, name_key text, "
-    "name_chars text, name_pairs text, name_windows text, password_hash text, ip text, "
-    "port integer, name_skeleton text) "
-    "ON COMMIT DROP";
+    "password_hash text, ip text, port integer, name_skeleton text) ON COMMIT DROP";
 inline constexpr const char* kCopyImport =
-    "COPY import_accounts (seq, name, name_key, name_chars, name_pairs, name_windows, "
-    "password_hash, ip, port, name_skeleton) FROM STDIN";
+    "COPY import_accounts (seq, name, name_key, password_hash, ip, port, name_skeleton) "
+    "FROM STDIN";
 inline constexpr const char* kInsertImported = R"sql(
-INSERT INTO users (name, name_key, name_chars, name_pairs, name_windows, password_hash, ip,
-                   port, login_origin, name_skeleton)
-SELECT name, name_key, name_chars, name_pairs, name_windows, password_hash, ip, port, ip,
-       name_skeleton FROM (
+INSERT INTO users (name, name_key, password_hash, ip, port, login_origin, name_skeleton)
+SELECT name, name_key, password_hash, ip, port, ip, name_skeleton FROM (
     SELECT DISTINCT ON (name_key) * FROM import_accounts ORDER BY name_key, seq
 ) first_of_each ORDER BY seq
 ON CONFLICT (name_key) DO NOTHING
+RETURNING id, name_key
 )sql";
 
 enum Statement : int {
@@ -263,6 +263,13 @@ enum Statement : int {
     Notify,
     RecordFetches,
     ExpireLines,
+    LastPieceBlocks,
+    AppendToPieceBlocks,
+    InsertPieceBlocks,
+    CountPieces,
+    PieceCounts,
+    PieceBlocksAround,
+    CheckCandidates,
     StatementCount
 };
 
@@ -273,11 +280,11 @@ struct NamedStatement {
 };
 
 inline constexpr std::array<NamedStatement, StatementCount> kStatements{{
-    // No row back: the name or its skeleton ($7) is taken. Run after kLockSkeleton.
+    // No row back: the name or its skeleton ($4) is taken. Run after kLockSkeleton and
+    // kLockPieces.
     {InsertUser, "insert_user",
-     "INSERT INTO users (name, name_key, name_chars, name_pairs, name_windows, password_hash, "
-     "name_skeleton) SELECT $1, $2, $3, $4, $5, $6, $7 "
-     "WHERE NOT EXISTS (SELECT 1 FROM users WHERE name_skeleton = $7) "
+     "INSERT INTO users (name, name_key, password_hash, name_skeleton) "
+     "SELECT $1, $2, $3, $4 WHERE NOT EXISTS (SELECT 1 FROM users WHERE name_skeleton = $4) "
      "ON CONFLICT (name_key) DO NOTHING RETURNING id"},
     // $1: the name in ASCII lower case, here and below.
     {SelectAccount, "select_account",
@@ -369,6 +376,45 @@ ON CONFLICT (key) DO UPDATE SET
     // $1: how long (ms) lines are kept.
     {ExpireLines, "expire_lines",
      "DELETE FROM mailbox WHERE deposited <= statement_timestamp() - $1 * interval '1 ms'"},
+    // The lists of pieces (kUpgradeToVersion6). Arrays travel as text ('{...}').
+    // $1: pieces; the last block of each that has one.
+    {LastPieceBlocks, "last_piece_blocks",
+     "SELECT p.piece, b.first_id, b.last_id, b.accounts FROM unnest($1::text[]) p (piece) "
+     "CROSS JOIN LATERAL (SELECT first_id, last_id, accounts FROM name_pieces "
+     "WHERE piece = p.piece ORDER BY first_id DESC LIMIT 1) b"},
+    // Per block ($1, $2): its new last id, how many ids and which bytes it gains.
+    {AppendToPieceBlocks, "append_to_piece_blocks",
+     "UPDATE name_pieces b SET last_id = v.last_id, accounts = b.accounts + v.added, "
+     "ids = b.ids || v.more FROM unnest($1::text[], $2::bigint[], $3::bigint[], $4::integer[], "
+     "$5::bytea[]) v (piece, first_id, last_id, added, more) "
+     "WHERE b.piece = v.piece AND b.first_id = v.first_id"},
+    {InsertPieceBlocks, "insert_piece_blocks",
+     "INSERT INTO name_pieces (piece, first_id, last_id, accounts, ids) "
+     "SELECT * FROM unnest($1::text[], $2::bigint[], $3::bigint[], $4::integer[], $5::bytea[])"},
+    // $2: how many more accounts hold each piece of $1.
+    {CountPieces, "count_pieces",
+     "INSERT INTO name_piece_counts (piece, accounts) SELECT * FROM unnest($1::text[], "
+     "$2::bigint[]) ON CONFLICT (piece) DO UPDATE SET accounts = "
+     "name_piece_counts.accounts + excluded.accounts"},
+    {PieceCounts, "piece_counts",
+     "SELECT piece, accounts FROM name_piece_counts WHERE piece = ANY($1::text[])"},
+    // The next $3 blocks of piece $1 after the one named $2, and the blocks of
+    // the pieces $4 that hold ids from the first of those to the last: one
+    // round trip per step of a search. Rows by piece, then in order of ids.
+    {PieceBlocksAround, "piece_blocks_around",
+     "WITH mine AS (SELECT first_id, last_id, ids FROM name_pieces WHERE piece = $1 "
+     "AND first_id > $2 ORDER BY first_id LIMIT $3), "
+     "span AS (SELECT min(first_id) AS low, max(last_id) AS high FROM mine) "
+     "SELECT $1::text AS piece, first_id, last_id, ids FROM mine UNION ALL "
+     "SELECT p.piece, b.first_id, b.last_id, b.ids FROM span CROSS JOIN "
+     "unnest($4::text[]) p (piece) CROSS JOIN LATERAL (SELECT first_id, last_id, ids "
+     "FROM name_pieces WHERE piece = p.piece AND first_id <= span.high "
+     "AND first_id >= coalesce((SELECT max(first_id) FROM name_pieces "
+     "WHERE piece = p.piece AND first_id <= span.low), span.low)) b ORDER BY 1, 2"},
+    // Of the accounts $1, the oldest $3 whose name_key holds $2.
+    {CheckCandidates, "check_candidates",
+     "SELECT name FROM users WHERE id = ANY($1::bigint[]) AND strpos(name_key, $2) > 0 "
+     "ORDER BY id LIMIT $3"},
 }};
 
 constexpr bool statementsInOrder() {

@@ -22,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 namespace sorvane::server {
@@ -56,44 +57,6 @@ std::string shownDatabase(std::string_view database) {
 
 namespace {
 
-// A symbol pg_trgm takes for a letter, picked by the piece's hash among the
-// CJK ideographs U+4E00..U+9FFF.
-void appendSymbol(std::string& out, std::string_view piece) {
-    std::uint32_t hash = 2166136261u; // FNV-1a
-    for (unsigned char c : piece)
-        hash = (hash ^ c) * 16777619u;
-    const std::uint32_t cp = 0x4E00 + hash % (0x9FFF - 0x4E00 + 1);
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-}
-
-} // namespace
-
-SearchSpellings searchSpellings(std::string_view lowered) {
-    const std::vector<std::string_view> chars = characters(lowered);
-    SearchSpellings spellings;
-    for (std::string_view c : chars) {
-        // Letters and digits stand for themselves, which keeps the spelling readable.
-        if (c.size() == 1 && ((c[0] >= 'a' && c[0] <= 'z') || (c[0] >= '0' && c[0] <= '9')))
-            spellings.chars += c;
-        else
-            appendSymbol(spellings.chars, c);
-    }
-    // The characters from i on, `count` of them, as one piece of the text.
-    const auto piece = [&](size_t i, size_t count) {
-        const char* end = chars[i + count - 1].data() + chars[i + count - 1].size();
-        return std::string_view(chars[i].data(), static_cast<size_t>(end - chars[i].data()));
-    };
-    for (size_t i = 0; i + 2 <= chars.size(); ++i)
-        appendSymbol(spellings.pairs, piece(i, 2));
-    for (size_t i = 0; i + 3 <= chars.size(); ++i)
-        appendSymbol(spellings.windows, piece(i, 3));
-    return spellings;
-}
-
-namespace {
-
 using Clock = std::chrono::steady_clock;
 
 // How long a request's statement may wait for the database: a database that
@@ -106,6 +69,19 @@ constexpr auto kSchemaTimeout = std::chrono::seconds(60);
 constexpr const char* kConnectTimeoutSeconds = "5";
 // Every this many failed logins, keys that no longer matter are deleted.
 constexpr unsigned kForgetEvery = 1000;
+// A text longer than five characters walks the lists of its rarest few
+// five-character pieces. Every candidate they leave is read from the users
+// table to check it against the whole text, which costs about a hundred times
+// as much as reading another piece's id: "lars.evans3" left 745 candidates
+// along its three rarest pieces, which all lie within "ars.eva", and 74 with
+// a fourth. A piece many times more common than the rarest hardly narrows the
+// candidates but is costly to read.
+constexpr size_t kPiecesPerSearch = 4;
+constexpr std::int64_t kPieceSpread = 16;
+// A search reads about this many ids of its pieces' lists in its first step,
+// and the rarest piece's list this many blocks at a time at most.
+constexpr std::int64_t kIdsPerStep = 32768;
+constexpr std::int64_t kMostBlocksAtOnce = 64;
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error("database: " + what);
@@ -310,6 +286,8 @@ void prepareAll(PostgresStorage::Connection& connection) {
     }
 }
 
+void listAllPieces(PostgresStorage::Connection& c, Clock::time_point deadline);
+
 // Lays out the schema on a new database, under a lock that makes a second
 // server starting at the same moment wait and then find it done.
 void migrate(PostgresStorage::Connection& connection) {
@@ -350,10 +328,11 @@ void migrate(PostgresStorage::Connection& connection) {
             connection.exec(pgsql::kUpgradeToVersion4, deadline);
         if (found < 5)
             connection.exec(pgsql::kUpgradeToVersion5, deadline);
-        Result letters = connection.exec(pgsql::kSymbolsAreLetters, deadline);
-        if (std::string_view(PQgetvalue(letters.get(), 0, 0)) != "t")
-            fail("the database's LC_CTYPE leaves the search index blind; create it with a UTF-8 "
-                 "locale (CREATE DATABASE ... LOCALE 'C.UTF-8' TEMPLATE template0)");
+        if (found < 6) {
+            connection.exec(pgsql::kUpgradeToVersion6, deadline);
+            // Listing a million accounts takes about a minute.
+            listAllPieces(connection, Clock::now() + std::chrono::hours(1));
+        }
         connection.exec("COMMIT", deadline);
     } catch (...) {
         if (!connection.broken)
@@ -394,6 +373,189 @@ void appendCopyField(std::string& out, std::string_view value) {
         default:
             out += c;
         }
+    }
+}
+
+// Arrays as statement parameters ('{...}'), each element quoted.
+std::string quotedArray(const std::vector<std::string>& items) {
+    std::string text = "{";
+    for (const std::string& item : items) {
+        text += text.size() > 1 ? ",\"" : "\"";
+        for (char c : item) {
+            if (c == '"' || c == '\\')
+                text += '\\';
+            text += c;
+        }
+        text += '"';
+    }
+    return text + "}";
+}
+
+template <class Number> std::string numberArray(const std::vector<Number>& items) {
+    std::string text = "{";
+    for (const Number item : items)
+        text.append(text.size() > 1 ? "," : "").append(std::to_string(item));
+    return text + "}";
+}
+
+// bytea's text form.
+std::string byteaText(std::string_view bytes) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text = "\\x";
+    for (unsigned char c : bytes) {
+        text += hex[c >> 4];
+        text += hex[c & 15];
+    }
+    return text;
+}
+
+std::string byteaBytes(std::string_view text) {
+    const auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string bytes;
+    for (size_t i = 2; i + 1 < text.size(); i += 2)
+        bytes += static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1]));
+    return bytes;
+}
+
+// A block's ids (kUpgradeToVersion6): distances as unsigned LEB128.
+void appendDistance(std::string& out, std::uint64_t distance) {
+    do {
+        const auto low = static_cast<unsigned char>(distance & 0x7F);
+        distance >>= 7;
+        out += static_cast<char>(distance ? low | 0x80 : low);
+    } while (distance);
+}
+
+void decodeBlock(std::int64_t firstId, std::string_view bytes, std::vector<std::int64_t>& out) {
+    std::int64_t id = firstId;
+    std::uint64_t distance = 0;
+    int shift = 0;
+    for (unsigned char c : bytes) {
+        distance |= static_cast<std::uint64_t>(c & 0x7F) << shift;
+        shift += 7;
+        if (c & 0x80)
+            continue;
+        id += static_cast<std::int64_t>(distance);
+        out.push_back(id);
+        distance = 0;
+        shift = 0;
+    }
+}
+
+// Every distinct piece of one to five characters of `key`.
+std::vector<std::string> namePieces(std::string_view key) {
+    const std::vector<std::string_view> chars = characters(key);
+    std::vector<std::string> out;
+    for (size_t length = 1; length <= 5; ++length)
+        for (size_t i = 0; i + length <= chars.size(); ++i) {
+            const char* end = chars[i + length - 1].data() + chars[i + length - 1].size();
+            out.emplace_back(chars[i].data(), static_cast<size_t>(end - chars[i].data()));
+        }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+// Lists new accounts (ids ascending, after every id listed so far) under their
+// pieces: each piece's last block filled up, then new blocks. Runs under
+// kLockPieces. Statements go unprepared: the upgrade lists the accounts before
+// any is prepared.
+void listPieces(PostgresStorage::Connection& c,
+                const std::vector<std::pair<std::int64_t, std::string>>& accounts,
+                Clock::time_point deadline) {
+    std::unordered_map<std::string, std::vector<std::int64_t>> lists;
+    for (const auto& [id, key] : accounts)
+        for (std::string& piece : namePieces(key))
+            lists[std::move(piece)].push_back(id);
+    if (lists.empty())
+        return;
+    std::vector<std::string> pieces;
+    std::vector<std::int64_t> counts;
+    for (const auto& [piece, ids] : lists) {
+        pieces.push_back(piece);
+        counts.push_back(static_cast<std::int64_t>(ids.size()));
+    }
+    const auto& statement = [](pgsql::Statement id) { return pgsql::kStatements[id].text; };
+    Result last = c.runUnnamed(statement(pgsql::LastPieceBlocks), Params().add(quotedArray(pieces)),
+                               deadline);
+    struct Block {
+        std::int64_t first, last;
+        int accounts;
+    };
+    std::unordered_map<std::string, Block> ends;
+    for (int i = 0; i < rows(last); ++i)
+        ends[text(last, i, 0)] = {number(last, i, 1), number(last, i, 2),
+                                  static_cast<int>(number(last, i, 3))};
+    // Columns of the blocks that grow and of the new ones.
+    struct Blocks {
+        std::vector<std::string> pieces, bytes;
+        std::vector<std::int64_t> firsts, lasts;
+        std::vector<int> accounts;
+        void add(const std::string& piece, std::int64_t first, std::int64_t last, int count,
+                 const std::string& ids) {
+            pieces.push_back(piece);
+            firsts.push_back(first);
+            lasts.push_back(last);
+            accounts.push_back(count);
+            bytes.push_back(byteaText(ids));
+        }
+        Params params() const {
+            return Params()
+                .add(quotedArray(pieces))
+                .add(numberArray(firsts))
+                .add(numberArray(lasts))
+                .add(numberArray(accounts))
+                .add(quotedArray(bytes));
+        }
+    } grown, added;
+    for (const auto& [piece, ids] : lists) {
+        size_t next = 0;
+        const auto end = ends.find(piece);
+        if (end != ends.end() && end->second.accounts < pgsql::kPieceBlockIds) {
+            std::string more;
+            std::int64_t previous = end->second.last;
+            int count = 0;
+            for (; next < ids.size() && end->second.accounts + count < pgsql::kPieceBlockIds;
+                 ++next, ++count) {
+                appendDistance(more, static_cast<std::uint64_t>(ids[next] - previous));
+                previous = ids[next];
+            }
+            grown.add(piece, end->second.first, previous, count, more);
+        }
+        while (next < ids.size()) {
+            std::string block;
+            const std::int64_t first = ids[next];
+            std::int64_t previous = first;
+            int count = 0;
+            for (; next < ids.size() && count < pgsql::kPieceBlockIds; ++next, ++count) {
+                appendDistance(block, static_cast<std::uint64_t>(ids[next] - previous));
+                previous = ids[next];
+            }
+            added.add(piece, first, previous, count, block);
+        }
+    }
+    if (!grown.pieces.empty())
+        c.runUnnamed(statement(pgsql::AppendToPieceBlocks), grown.params(), deadline);
+    if (!added.pieces.empty())
+        c.runUnnamed(statement(pgsql::InsertPieceBlocks), added.params(), deadline);
+    c.runUnnamed(statement(pgsql::CountPieces),
+                 Params().add(quotedArray(pieces)).add(numberArray(counts)), deadline);
+}
+
+// Lists every account of a database upgraded from version 5, a batch at a time.
+void listAllPieces(PostgresStorage::Connection& c, Clock::time_point deadline) {
+    constexpr std::int64_t kBatch = 100000;
+    std::int64_t after = 0;
+    for (;;) {
+        Result batch =
+            c.runUnnamed(pgsql::kAccountsAfter, Params().add(after).add(kBatch), deadline);
+        std::vector<std::pair<std::int64_t, std::string>> accounts;
+        for (int i = 0; i < rows(batch); ++i)
+            accounts.emplace_back(number(batch, i, 0), text(batch, i, 1));
+        if (accounts.empty())
+            return;
+        listPieces(c, accounts, deadline);
+        after = accounts.back().first;
     }
 }
 
@@ -505,20 +667,17 @@ bool PostgresStorage::createAccount(std::string_view name, std::string_view pass
                                     std::string_view skeleton) {
     auto lease = borrow();
     const std::string key = asciiLower(name);
-    const SearchSpellings spellings = searchSpellings(key);
     Connection& c = *lease;
     c.exec("BEGIN");
     try {
+        const auto deadline = Clock::now() + kStatementTimeout;
         c.runUnnamed(pgsql::kLockSkeleton,
-                     Params().add(std::int64_t{pgsql::kSkeletonLockClass}).add(skeleton));
-        Result r = c.run(pgsql::InsertUser, Params()
-                                                .add(name)
-                                                .add(key)
-                                                .add(spellings.chars)
-                                                .add(spellings.pairs)
-                                                .add(spellings.windows)
-                                                .add(passwordHash)
-                                                .add(skeleton));
+                     Params().add(std::int64_t{pgsql::kSkeletonLockClass}).add(skeleton), deadline);
+        c.runUnnamed(pgsql::kLockPieces, Params().add(pgsql::kPiecesLock), deadline);
+        Result r = c.run(pgsql::InsertUser,
+                         Params().add(name).add(key).add(passwordHash).add(skeleton), deadline);
+        if (rows(r) == 1)
+            listPieces(c, {{number(r, 0, 0), key}}, deadline);
         c.exec("COMMIT");
         return rows(r) == 1;
     } catch (...) {
@@ -608,30 +767,106 @@ void PostgresStorage::storeProfile(UserId user, const ProfileFields& fields) {
 }
 
 std::vector<std::string> PostgresStorage::search(std::string_view text, int limit) {
-    std::vector<std::string> names;
     if (text.empty() || limit <= 0)
-        return names;
+        return {};
     const std::string needle = asciiLower(text);
-    const size_t length = characters(needle).size();
-    Params params;
-    const char* statement = pgsql::kSearchShort;
-    if (length >= 3) {
-        const SearchSpellings spellings = searchSpellings(needle);
-        const bool byWindows = length >= 5, byPairs = length == 4;
-        params.add("%" +
-                   (byWindows ? spellings.windows
-                    : byPairs ? spellings.pairs
-                              : spellings.chars) +
-                   "%");
-        statement = byWindows ? pgsql::kSearchByWindows
-                    : byPairs ? pgsql::kSearchByPairs
-                              : pgsql::kSearchByChars;
+    const std::vector<std::string_view> chars = characters(needle);
+    // A text of up to five characters is a piece itself; a longer one is
+    // looked for along its five-character pieces.
+    std::vector<std::string> pieces;
+    if (chars.size() <= 5) {
+        pieces.push_back(needle);
+    } else {
+        for (size_t i = 0; i + 5 <= chars.size(); ++i) {
+            const char* end = chars[i + 4].data() + chars[i + 4].size();
+            pieces.emplace_back(chars[i].data(), static_cast<size_t>(end - chars[i].data()));
+        }
+        std::sort(pieces.begin(), pieces.end());
+        pieces.erase(std::unique(pieces.begin(), pieces.end()), pieces.end());
     }
-    params.add(needle).add(std::int64_t{limit});
-    Result r = reading([&](Connection& c) { return c.runUnnamed(statement, params); });
-    for (int i = 0; i < rows(r); ++i)
-        names.push_back(server::text(r, i, 0));
-    return names;
+    return reading([&](Connection& c) {
+        std::vector<std::string> names;
+        std::vector<std::string> walked = pieces;
+        // Every id of a text's own list holds it: the first blocks answer
+        // it. A longer text is usually rare, so its rarest piece's whole
+        // list is read at once where it is not long: each round trip to the
+        // database costs more than the few blocks it would spare.
+        std::int64_t blocks = (limit + pgsql::kPieceBlockIds - 1) / pgsql::kPieceBlockIds + 1;
+        if (pieces.size() > 1) {
+            Result counts = c.run(pgsql::PieceCounts, Params().add(quotedArray(pieces)));
+            if (rows(counts) < static_cast<int>(pieces.size()))
+                return names; // no name holds one of the pieces
+            std::vector<std::pair<std::int64_t, std::string>> counted;
+            for (int i = 0; i < rows(counts); ++i)
+                counted.emplace_back(number(counts, i, 1), server::text(counts, i, 0));
+            std::sort(counted.begin(), counted.end());
+            walked.clear();
+            std::int64_t walkedIds = 0;
+            for (size_t i = 0; i < counted.size() && i < kPiecesPerSearch &&
+                               counted[i].first <= counted[0].first * kPieceSpread;
+                 ++i) {
+                walked.push_back(counted[i].second);
+                walkedIds += counted[i].first;
+            }
+            // The rarest list whole where that reads few ids of the others.
+            blocks = std::clamp(
+                std::min(counted[0].first / pgsql::kPieceBlockIds + 2,
+                         kIdsPerStep * counted[0].first / (walkedIds * pgsql::kPieceBlockIds)),
+                std::int64_t{2}, kMostBlocksAtOnce);
+        }
+        const std::vector<std::string> others(walked.begin() + 1, walked.end());
+        const std::string othersArray = quotedArray(others);
+        // The rarest piece's blocks, more each time round.
+        std::int64_t after = 0;
+        std::vector<std::int64_t> candidates, beside, shared;
+        while (static_cast<int>(names.size()) < limit) {
+            Result r = c.run(pgsql::PieceBlocksAround,
+                             Params().add(walked[0]).add(after).add(blocks).add(othersArray));
+            candidates.clear();
+            std::int64_t mine = 0;
+            for (int i = 0; i < rows(r); ++i)
+                if (server::text(r, i, 0) == walked[0]) {
+                    decodeBlock(number(r, i, 1), byteaBytes(server::text(r, i, 3)), candidates);
+                    after = number(r, i, 1);
+                    ++mine;
+                }
+            if (candidates.empty())
+                break;
+            for (const std::string& other : others) {
+                beside.clear();
+                for (int i = 0; i < rows(r); ++i)
+                    if (server::text(r, i, 0) == other)
+                        decodeBlock(number(r, i, 1), byteaBytes(server::text(r, i, 3)), beside);
+                shared.clear();
+                std::set_intersection(candidates.begin(), candidates.end(), beside.begin(),
+                                      beside.end(), std::back_inserter(shared));
+                candidates.swap(shared);
+            }
+            // Most candidates of a common text hold it: a few more than the
+            // answer lacks are checked at a time, oldest first.
+            for (size_t from = 0;
+                 from < candidates.size() && static_cast<int>(names.size()) < limit;) {
+                const size_t lacking = static_cast<size_t>(limit) - names.size();
+                const size_t count =
+                    std::min(candidates.size() - from, std::max<size_t>(64, 4 * lacking));
+                const std::vector<std::int64_t> checked(
+                    candidates.begin() + static_cast<std::ptrdiff_t>(from),
+                    candidates.begin() + static_cast<std::ptrdiff_t>(from + count));
+                from += count;
+                Result found =
+                    c.run(pgsql::CheckCandidates, Params()
+                                                      .add(numberArray(checked))
+                                                      .add(needle)
+                                                      .add(static_cast<std::int64_t>(lacking)));
+                for (int i = 0; i < rows(found); ++i)
+                    names.push_back(server::text(found, i, 0));
+            }
+            if (mine < blocks)
+                break;
+            blocks = std::min<std::int64_t>(blocks * 2, kMostBlocksAtOnce);
+        }
+        return names;
+    });
 }
 
 size_t PostgresStorage::importAccounts(const std::vector<ImportedAccount>& accounts) {
@@ -641,6 +876,7 @@ size_t PostgresStorage::importAccounts(const std::vector<ImportedAccount>& accou
     const auto deadline = Clock::now() + std::chrono::hours(24);
     c.exec("BEGIN", deadline);
     try {
+        c.runUnnamed(pgsql::kLockPieces, Params().add(pgsql::kPiecesLock), deadline);
         c.exec(pgsql::kCreateImportTable, deadline);
         Result copying = c.exec(pgsql::kCopyImport, deadline);
         if (!copying || PQresultStatus(copying.get()) != PGRES_COPY_IN)
@@ -654,15 +890,7 @@ size_t PostgresStorage::importAccounts(const std::vector<ImportedAccount>& accou
             chunk += '\t';
             appendCopyField(chunk, a.name);
             chunk += '\t';
-            const std::string key = asciiLower(a.name);
-            const SearchSpellings spellings = searchSpellings(key);
-            appendCopyField(chunk, key);
-            chunk += '\t';
-            appendCopyField(chunk, spellings.chars);
-            chunk += '\t';
-            appendCopyField(chunk, spellings.pairs);
-            chunk += '\t';
-            appendCopyField(chunk, spellings.windows);
+            appendCopyField(chunk, asciiLower(a.name));
             chunk += '\t';
             appendCopyField(chunk, a.passwordHash);
             chunk += '\t';
@@ -687,9 +915,13 @@ size_t PostgresStorage::importAccounts(const std::vector<ImportedAccount>& accou
         PQsetnonblocking(c.conn, 1);
         c.collect(deadline);
         Result inserted = c.exec(pgsql::kInsertImported, deadline);
-        const size_t created = std::stoull(PQcmdTuples(inserted.get()));
+        std::vector<std::pair<std::int64_t, std::string>> created;
+        for (int i = 0; i < rows(inserted); ++i)
+            created.emplace_back(number(inserted, i, 0), text(inserted, i, 1));
+        std::sort(created.begin(), created.end());
+        listPieces(c, created, deadline);
         c.exec("COMMIT", deadline);
-        return created;
+        return created.size();
     } catch (...) {
         // A failed import leaves the connection in no state worth keeping.
         c.broken = true;

@@ -17,15 +17,6 @@ bool isPostgresUri(std::string_view database);
 // The --db value fit for a log: a password in a URI shown as "***".
 std::string shownDatabase(std::string_view database);
 
-// The spellings of a name (in ASCII lower case) that the trigram indexes
-// read: one symbol per character, per two and per three characters in a row.
-struct SearchSpellings {
-    std::string chars;
-    std::string pairs;
-    std::string windows;
-};
-SearchSpellings searchSpellings(std::string_view lowered);
-
 // One account for PostgresStorage::importAccounts.
 struct ImportedAccount {
     std::string name;

@@ -14,10 +14,14 @@ inline constexpr int kSchemaVersion = 5;
 
 // Run once per connection, outside any transaction. synchronous=FULL syncs the
 // write-ahead log on every commit, so an answered "OK" survives a crash or a
-// power cut, not just a clean exit.
+// power cut, not just a clean exit. mmap_size maps the file into memory for
+// reading: a lookup then reads its pages where the system keeps them instead
+// of copying each through a read call into every connection's own cache
+// (a tenth of a lookup's time went there).
 inline constexpr const char* kConnectionSetup = "PRAGMA journal_mode=WAL;"
                                                 "PRAGMA synchronous=FULL;"
-                                                "PRAGMA foreign_keys=ON;";
+                                                "PRAGMA foreign_keys=ON;"
+                                                "PRAGMA mmap_size=2147418112;";
 
 inline constexpr int kBusyTimeoutMs = 5000;
 

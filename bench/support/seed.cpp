@@ -73,7 +73,7 @@ void build(const std::filesystem::path& file, std::uint64_t count) {
 }
 
 // The benchmarks' cluster. Durable like a production one (fsync stays on), with room to keep
-// the table and the trigram indexes of a million accounts in memory.
+// the table and the lists of name pieces of a million accounts in memory.
 test::TestPostgres& benchPostgres() {
     static const std::unique_ptr<test::TestPostgres> cluster = test::TestPostgres::persistent(
         std::string(SORVANE_BENCH_DATA_DIR) + "/postgres",

@@ -326,6 +326,25 @@ TEST_P(StorageSearch, EveryLengthOfTextAgreesWithAPlainSubstringTest) {
     }
 }
 
+// More holders of a piece than the PostgreSQL storage keeps in one block of
+// its lists, added one by one: answers that run across blocks, and longer
+// texts whose pieces are common but whose whole is rare.
+TEST_P(StorageSearch, PiecesHeldByHundredsAgreeWithAPlainSubstringTest) {
+    const std::unique_ptr<Storage> made = makeStorage();
+    Storage& storage = *made;
+    std::vector<std::string> names;
+    for (int i = 0; i < 400; ++i)
+        names.push_back("m" + std::to_string(i) + (i % 3 == 0 ? ".ann" : ".bob") + "@x" +
+                        std::to_string(i % 7) + ".example");
+    for (const auto& n : names)
+        ASSERT_TRUE(storage.createAccount(n, "$y$h", nameSkeleton(n)));
+    for (const char* text : {"m", "m1", ".EXAMPLE", "x3.e", "ann@x3", "n@x3.ex", "b@x5.example",
+                             "9.ann@x", "m39", "1.bob@x1", "ann@x7"}) {
+        EXPECT_EQ(storage.search(text, 100), plainSearch(names, text, 100)) << text;
+        EXPECT_EQ(storage.search(text, 300), plainSearch(names, text, 300)) << text;
+    }
+}
+
 TEST(SqliteFile, UpgradesAVersion1DatabaseAndSearchesItsAccounts) {
     TempDatabase db;
     // The layout of version 1: trigram counts and no index of longer pieces.
