@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kPartner = "bob@bench.example";
 constexpr int kRounds = 9;
-constexpr int kPerRound = 200; // requests of each kind per round
+constexpr int kPerRound = 300; // requests of each kind per round
 constexpr int kWarmUp = 50;
 
 struct Fixture {
