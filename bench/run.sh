@@ -38,8 +38,8 @@ if $onDisplay; then
 fi
 
 rm -f "$out"/*.json "$out"/*.log
-run net "$bin/net_bench" --benchmark_min_time=0.5
-run directory "$bin/directory_bench" --benchmark_enable_random_interleaving=true
+run net "$bin/net_bench"
+run directory "$bin/directory_bench"
 run presence "$bin/presence_bench"
 run conversation "$bin/conversation_bench"
 # The first run generates the directories of 100 000 and 1 000 000 accounts, as SQLite files and
