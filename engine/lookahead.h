@@ -45,7 +45,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    bool asked_ = false;   // a question is out or answered and not taken
+    bool asked_ = false; // a question is out or answered and not taken
     bool answered_ = false;
     std::string partner_;
     std::chrono::steady_clock::time_point askedAt_;
