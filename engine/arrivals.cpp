@@ -111,9 +111,13 @@ void Arrivals::receive(const QString& sender, const QString& line, const std::st
     const std::size_t bytes = static_cast<std::size_t>(line.size()) * sizeof(QChar);
     if (!waiting.checked && !windows_.isFriend(sender) &&
         (uncheckedLines_ >= MaxUncheckedLines || uncheckedBytes_ + bytes > MaxUncheckedBytes)) {
-        // Made-up senders cannot make the check's queue grow without end.
-        waiting.destination = Destination::SetAside;
+        // Made-up senders cannot make the check's queue grow without end: the line goes aside
+        // at once, ahead of the sender's lines that wait for their check, where the set-aside
+        // lines' own bound holds.
         check(waiting, uncheckedNote());
+        setAside(Arrival{sender, std::move(waiting.line), std::move(waiting.note),
+                         Destination::SetAside});
+        return;
     }
     Sender& queue = senders_[sender];
     queue.lines.push_back(std::move(waiting));

@@ -57,6 +57,35 @@ TEST(ArrivalsFromStrangers, OpenTenWindowsAMinuteTheRestGoAsideButAFriendsLineNe
     EXPECT_EQ(arrivals.setAsidePeople(), 2);
 }
 
+// While the directory is slow, what waits for the sender check is bounded: beyond it a stranger's
+// line is set aside at once, unchecked and said so, while a friend's line still waits its turn.
+TEST(ArrivalsFromStrangers, BeyondTheBoundOfUncheckedLinesTheyGoAsideUncheckedButAFriendWaits) {
+    ScriptedClient client;
+    client.scripted.reply("g.php", {at(7)});
+    client.scripted.hold("g.php");
+    Trust trust;
+    Arrivals arrivals(
+        client.directory, trust,
+        {[](const QString& name) { return name == "pal"; }, [](const QString&) { return false; }});
+    QStringList shown;
+    QObject::connect(&arrivals, &Arrivals::arrived,
+                     [&](const Arrival& arrival) { shown << arrival.sender; });
+    for (std::size_t i = 0; i < Arrivals::MaxUncheckedLines; ++i) {
+        const QString sender = QStringLiteral("s%1").arg(i % 100);
+        arrivals.receive(sender, '<' + sender + "> buy now", "127.0.0.1");
+    }
+    EXPECT_EQ(arrivals.setAsideCount(), 0);
+    arrivals.receive("s1", "<s1> one too many", "127.0.0.1");
+    arrivals.receive("pal", "<pal> still here", "127.0.0.1");
+    ASSERT_EQ(arrivals.setAsideCount(), 1);
+    const SetAsideLines aside = arrivals.takeSetAside();
+    EXPECT_EQ(aside.lines.front().line, "<s1> one too many");
+    EXPECT_EQ(aside.lines.front().note, Arrivals::uncheckedNote());
+    EXPECT_TRUE(shown.isEmpty());
+    client.scripted.release();
+    EXPECT_TRUE(waitFor([&] { return shown.contains("pal"); }, std::chrono::seconds(20)));
+}
+
 // Lines to a partner who cannot be reached wait in order, each said once, and go out once, in
 // order, when the partner is back.
 TEST(WaitingQueue, KeepsTheOrderAndSendsEachLineOnce) {

@@ -268,6 +268,16 @@ TEST_F(Sending, SeveralLinesArriveWhole) {
     EXPECT_EQ(received(), "<me@x.org> first\nsecond\nthird");
 }
 
+TEST_F(Sending, ALineLongerThanAListenerTakesIsRefusedWhereItIsTypedKeepingTheText) {
+    // In lines of 64, as a long paste would be: with its header, over the listener's 1 MiB.
+    const QString text = QString(QString(63, 'x') + '\n').repeated((1 << 20) / 64);
+    typeAndEnter(text);
+    EXPECT_EQ(w.boxes.messages, QStringList{TForm4::tooLongMessage()});
+    EXPECT_TRUE(chat->ui.Memo1->toPlainText().startsWith(text));
+    EXPECT_TRUE(history(chat).isEmpty());
+    EXPECT_EQ(chat->undeliveredLines(), 0);
+}
+
 TEST_F(Sending, UnreachablePartnerQueuesTheLineAndEmptiesTheInput) {
     bob.stop();
     typeAndEnter("are you there?");
