@@ -13,8 +13,13 @@ namespace sorvane::bench {
 // User + system CPU seconds of process `pid`; `parent` is set to its parent's pid. 0 when it
 // cannot be read (the process is gone). `reaped`: with that of its children that have ended.
 inline double cpuSeconds(pid_t pid, pid_t* parent = nullptr, bool reaped = false) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string stat;
+    try {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        return 0; // the process ended between the open and the read
+    }
     // The command name is in parentheses and may hold blanks: count fields after it.
     const size_t close = stat.rfind(')');
     if (close == std::string::npos)
