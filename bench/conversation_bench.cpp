@@ -457,19 +457,14 @@ void EnterToPartnerHistory(benchmark::State& state) {
             }
         for (int round = 0; round < kRounds; ++round) {
             std::optional<std::vector<double>> f, s, p, mf, m;
-            const std::vector<std::function<void()>> order = {
-                [&] { f = bare.send(kLinesPerRound); },
-                [&] { s = ann.send(kSealed, bob, kLinesPerRound); },
-                [&] { p = ann.send(kPlain, cy, kLinesPerRound); },
-                [&] { mf = bareMailbox.send(kMailboxPerRound); },
-                [&] { m = ann.send(kMailbox, dan, kMailboxPerRound); },
-            };
-            if (round % 2 == 0)
-                for (const auto& step : order)
-                    step();
-            else
-                for (auto it = order.rbegin(); it != order.rend(); ++it)
-                    (*it)();
+            sorvane::bench::inRoundOrder(round,
+                                         {
+                                             [&] { f = bare.send(kLinesPerRound); },
+                                             [&] { s = ann.send(kSealed, bob, kLinesPerRound); },
+                                             [&] { p = ann.send(kPlain, cy, kLinesPerRound); },
+                                             [&] { mf = bareMailbox.send(kMailboxPerRound); },
+                                             [&] { m = ann.send(kMailbox, dan, kMailboxPerRound); },
+                                         });
             if (!f || !s || !p || !mf || !m) {
                 state.SkipWithError("a line did not arrive");
                 return;
@@ -520,17 +515,12 @@ void EnterToPartnerHistory_FarDirectory(benchmark::State& state) {
         }
         for (int round = 0; round < kRounds; ++round) {
             std::optional<std::vector<double>> f, s, pf;
-            const std::vector<std::function<void()>> order = {
-                [&] { f = bare.send(kFarLinesPerRound); },
-                [&] { s = ann.send(kSealed, bob, kFarLinesPerRound); },
-                [&] { pf = bareFar.send(kFarLinesPerRound); },
-            };
-            if (round % 2 == 0)
-                for (const auto& step : order)
-                    step();
-            else
-                for (auto it = order.rbegin(); it != order.rend(); ++it)
-                    (*it)();
+            sorvane::bench::inRoundOrder(round,
+                                         {
+                                             [&] { f = bare.send(kFarLinesPerRound); },
+                                             [&] { s = ann.send(kSealed, bob, kFarLinesPerRound); },
+                                             [&] { pf = bareFar.send(kFarLinesPerRound); },
+                                         });
             if (!f || !s || !pf) {
                 state.SkipWithError("a line did not arrive");
                 return;

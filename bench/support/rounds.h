@@ -51,6 +51,16 @@ private:
     std::vector<double> figures_, floors_, ratios_;
 };
 
+// Runs a round's steps, given floor first: in that order in even rounds, backwards in odd ones.
+inline void inRoundOrder(int round, const std::vector<std::function<void()>>& steps) {
+    if (round % 2 == 0)
+        for (const auto& step : steps)
+            step();
+    else
+        for (auto it = steps.rbegin(); it != steps.rend(); ++it)
+            (*it)();
+}
+
 // Runs `rounds` rounds of `floor()` and `figure()`, each returning its value for the round.
 template <typename Floor, typename Figure>
 Rounds interleave(int rounds, Floor&& floor, Figure&& figure,
@@ -58,13 +68,7 @@ Rounds interleave(int rounds, Floor&& floor, Figure&& figure,
     Rounds out;
     for (int i = 0; i < rounds; ++i) {
         double a = 0, b = 0;
-        if (i % 2 == 0) {
-            a = floor();
-            b = figure();
-        } else {
-            b = figure();
-            a = floor();
-        }
+        inRoundOrder(i, {[&] { a = floor(); }, [&] { b = figure(); }});
         out.add(b, a, ratio);
     }
     return out;

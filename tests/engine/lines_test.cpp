@@ -35,16 +35,24 @@ TEST(SenderNotes, SayWhereALineCameFromUnlessItIsTheRegisteredAddress) {
     EXPECT_TRUE(registeredAddresses("", std::chrono::milliseconds(100)).empty());
 }
 
-TEST(ArrivalsFromStrangers, OpenTenWindowsAMinuteTheRestGoAsideButAFriendsLineNever) {
+// Lines from strangers, and from "pal", the one friend, with every sender at one address.
+class ArrivalsFromStrangers : public ::testing::Test {
+protected:
+    ArrivalsFromStrangers() {
+        client.scripted.reply("g.php", {at(7)});
+        QObject::connect(&arrivals, &Arrivals::arrived,
+                         [this](const Arrival& arrival) { shown << arrival.sender; });
+    }
     ScriptedClient client;
-    client.scripted.reply("g.php", {at(7)});
     Trust trust;
-    Arrivals arrivals(
-        client.directory, trust,
-        {[](const QString& name) { return name == "pal"; }, [](const QString&) { return false; }});
-    QStringList shown;
-    QObject::connect(&arrivals, &Arrivals::arrived,
-                     [&](const Arrival& arrival) { shown << arrival.sender; });
+    Arrivals arrivals{
+        client.directory,
+        trust,
+        {[](const QString& name) { return name == "pal"; }, [](const QString&) { return false; }}};
+    QStringList shown; // senders of the lines handed out, in order
+};
+
+TEST_F(ArrivalsFromStrangers, OpenTenWindowsAMinuteTheRestGoAsideButAFriendsLineNever) {
     for (int i = 0; i < Arrivals::NewWindowsPerMinute + 2; ++i) {
         const QString sender = QStringLiteral("stranger%1").arg(i);
         arrivals.receive(sender, '<' + sender + "> buy now", "127.0.0.1");
@@ -59,17 +67,8 @@ TEST(ArrivalsFromStrangers, OpenTenWindowsAMinuteTheRestGoAsideButAFriendsLineNe
 
 // While the directory is slow, what waits for the sender check is bounded: beyond it a stranger's
 // line is set aside at once, unchecked and said so, while a friend's line still waits its turn.
-TEST(ArrivalsFromStrangers, BeyondTheBoundOfUncheckedLinesTheyGoAsideUncheckedButAFriendWaits) {
-    ScriptedClient client;
-    client.scripted.reply("g.php", {at(7)});
+TEST_F(ArrivalsFromStrangers, BeyondTheBoundOfUncheckedLinesTheyGoAsideUncheckedButAFriendWaits) {
     client.scripted.hold("g.php");
-    Trust trust;
-    Arrivals arrivals(
-        client.directory, trust,
-        {[](const QString& name) { return name == "pal"; }, [](const QString&) { return false; }});
-    QStringList shown;
-    QObject::connect(&arrivals, &Arrivals::arrived,
-                     [&](const Arrival& arrival) { shown << arrival.sender; });
     for (std::size_t i = 0; i < Arrivals::MaxUncheckedLines; ++i) {
         const QString sender = QStringLiteral("s%1").arg(i % 100);
         arrivals.receive(sender, '<' + sender + "> buy now", "127.0.0.1");
