@@ -14,7 +14,9 @@ std::optional<Outbox::Address> Addresses::fresh(const QString& name) const {
     const auto found = known_.find(name);
     if (found == known_.end() || Clock::now() - found->second.at > Life)
         return std::nullopt;
-    return found->second.address;
+    Outbox::Address address = found->second.address;
+    address.recent = true;
+    return address;
 }
 
 } // namespace sorvane::engine

@@ -20,8 +20,9 @@ public:
     static constexpr std::chrono::seconds Life{60};
     static constexpr std::size_t MaxKept = 1024;
 
+    // Takes the time of an address the directory has just given.
     void remember(const QString& name, const Outbox::Address& address);
-    // The address said for `name` within Life, if any.
+    // The address said for `name` within Life, if any, marked recent.
     std::optional<Outbox::Address> fresh(const QString& name) const;
     void forget(const QString& name) { known_.erase(name); }
 

@@ -79,7 +79,7 @@ bool Arrivals::checkedByPresence(const QString& sender, const std::string& from)
 }
 
 void Arrivals::receive(const QString& sender, const QString& line, const std::string& from,
-                       const std::string& mailboxId) {
+                       const std::string& mailboxId, const EarlyOpener::Opened* early) {
     SORVANE_ASSERT_UI_THREAD();
     if (!from.empty())
         emit heardDirectly(sender);
@@ -88,8 +88,11 @@ void Arrivals::receive(const QString& sender, const QString& line, const std::st
     const QString header = '<' + sender + "> ";
     if (line.startsWith(header) &&
         QStringView(line).mid(header.size()).startsWith(QLatin1String(sealing::Prefix))) {
+        // Opened on the connection thread already, unless it came first.
         if (std::optional<std::string> opened =
-                trust_.open(line.mid(header.size()).toStdString())) {
+                early && early->sender == sender.toStdString()
+                    ? std::make_optional(early->signedMessage)
+                    : trust_.open(line.mid(header.size()).toStdString())) {
             waiting.signedMessage = std::move(*opened);
         } else {
             waiting.line = Trust::cannotOpen(sender).line;
@@ -98,7 +101,7 @@ void Arrivals::receive(const QString& sender, const QString& line, const std::st
     }
     if (waiting.signedMessage) {
         // A sealed line that verifies needs no address check: it may come through a NAT.
-        judgeByPin(sender, waiting);
+        judgeByPin(sender, waiting, early);
         if (waiting.replay)
             return;
     } else if (!waiting.checked && trust_.publishes() && trust_.pinned(sender)) {
@@ -151,11 +154,11 @@ void Arrivals::check(Waiting& line, QString note) {
     }
 }
 
-bool Arrivals::judgeByPin(const QString& sender, Waiting& line) {
+bool Arrivals::judgeByPin(const QString& sender, Waiting& line, const EarlyOpener::Opened* early) {
     const std::optional<sealing::PublicKey> pin = trust_.pinned(sender);
     if (!pin)
         return false;
-    const Trust::Judged judged = trust_.judge(sender, *line.signedMessage, pin, false);
+    const Trust::Judged judged = trust_.judge(sender, *line.signedMessage, pin, false, early);
     // A signature that fails the pin of a partner who never compared safety numbers may be a
     // new key: the directory is asked before the line is marked.
     if (judged.verdict == Trust::Judged::Verdict::NotSigned && !trust_.verified(sender))

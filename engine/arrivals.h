@@ -82,9 +82,10 @@ public:
              QObject* parent = nullptr);
 
     // A received line naming `sender`, whose connection came from `from` (dotted IPv4), or that
-    // came from the directory's mailbox as the line with `mailboxId` (`from` empty).
+    // came from the directory's mailbox as the line with `mailboxId` (`from` empty). `early`:
+    // what the connection thread opened of it.
     void receive(const QString& sender, const QString& line, const std::string& from,
-                 const std::string& mailboxId = {});
+                 const std::string& mailboxId = {}, const EarlyOpener::Opened* early = nullptr);
     // The note of a stranger's line set aside unchecked because too many lines wait for checks.
     static QString uncheckedNote();
     // What the last presence run found: the friends' addresses, good for PresenceAddressLife.
@@ -132,7 +133,8 @@ private:
     void answered(const QString& sender, const SenderAddress& address);
     // Judges an opened sealed line against the sender's pinned key; false when that key is
     // missing or fails, so that the directory must be asked.
-    bool judgeByPin(const QString& sender, Waiting& line);
+    bool judgeByPin(const QString& sender, Waiting& line,
+                    const EarlyOpener::Opened* early = nullptr);
     void judge(const QString& sender, Waiting& line, const std::optional<sealing::PublicKey>& key,
                bool directoryDown);
     void check(Waiting& line, QString note);

@@ -1,7 +1,10 @@
 #pragma once
 // Received lines on their way from the listener's connection threads to the user-interface
 // thread. This is the one thing those threads share with the windows, and it is guarded here.
+#include "engine/early_open.h"
+
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -12,6 +15,7 @@ namespace sorvane::engine {
 struct ReceivedLine {
     std::string text;
     std::string from;
+    std::shared_ptr<EarlyOpener::Slot> early = {}; // a sealed line, opened as it was read
 };
 
 class InboundText {

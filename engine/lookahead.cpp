@@ -16,7 +16,8 @@ LookAhead::~LookAhead() {
         worker_.join();
 }
 
-void LookAhead::ask(const std::string& partner) {
+void LookAhead::ask(const std::string& partner, std::optional<Line> line) {
+    std::unique_ptr<Outbox::Ready> unused; // closed outside the lock
     {
         std::lock_guard lock(mutex_);
         if (asked_ && !answered_)
@@ -24,8 +25,10 @@ void LookAhead::ask(const std::string& partner) {
         asked_ = true;
         answered_ = false;
         partner_ = partner;
+        line_ = std::move(line);
         askedAt_ = std::chrono::steady_clock::now();
         reply_.reset();
+        unused = std::move(ready_);
         failure_ = nullptr;
     }
     if (!worker_.joinable()) {
@@ -47,33 +50,62 @@ void LookAhead::work() {
         if (stopping_)
             return;
         const std::string partner = partner_;
+        const std::optional<Line> line = std::move(line_);
+        line_.reset();
         lock.unlock();
         std::optional<sorvane::LineList> reply;
+        std::unique_ptr<Outbox::Ready> ready;
         std::exception_ptr failure;
         try {
             reply = directory_.sendLookup(partner, stop_.fd());
+            if (line) {
+                try {
+                    ready = headStart(partner, *reply, *line);
+                } catch (const std::exception&) {
+                    // No head start: OK sends as it would without one.
+                }
+            }
         } catch (...) {
             failure = std::current_exception();
         }
         lock.lock();
         reply_ = std::move(reply);
+        ready_ = std::move(ready);
         failure_ = failure;
         answered_ = true;
         changed_.notify_all();
     }
 }
 
-std::optional<sorvane::LineList> LookAhead::take(const std::string& partner) {
+std::unique_ptr<Outbox::Ready>
+LookAhead::headStart(const std::string& partner, const sorvane::LineList& reply, const Line& line) {
+    if (reply.count() < 2)
+        return nullptr;
+    Outbox::Address address{reply[0], reply[1], std::nullopt};
+    if (reply.count() > 2) {
+        address.key = sealing::parsePublicKey(reply[2]);
+        if (!address.key)
+            return nullptr; // OK reports the reply
+    }
+    return Outbox::makeReady(partner, address, line.line, line.from);
+}
+
+std::optional<LookAhead::Answer> LookAhead::take(const std::string& partner) {
     std::unique_lock lock(mutex_);
     if (!asked_)
         return std::nullopt;
     changed_.wait(lock, [this] { return answered_; });
     asked_ = false;
+    std::unique_ptr<Outbox::Ready> ready = std::move(ready_);
     if (partner != partner_ || std::chrono::steady_clock::now() - askedAt_ > FreshFor)
         return std::nullopt;
     if (failure_)
         std::rethrow_exception(std::exchange(failure_, nullptr));
-    return std::exchange(reply_, std::nullopt);
+    if (!reply_)
+        return std::nullopt;
+    Answer answer{std::move(*reply_), std::move(ready)};
+    reply_.reset();
+    return answer;
 }
 
 } // namespace sorvane::engine

@@ -6,7 +6,9 @@
 //
 // Threads. The user-interface thread hands out sends and receives their results. A pool of
 // worker threads (ProbePool) carries them out, each send with TCP clients of its own: one
-// connection per line, as the peer line format has it.
+// connection per line, as the peer line format has it. A line's head start (Ready) is made on
+// another thread and handed over whole: send() writes what its connection takes at once, and
+// from then on only the send's worker uses it.
 // Shared. Nothing but the stop event, the send bound and the sender's key pair, which never
 // changes (a shared pointer to const): each send works on its own copy of what it needs. Results
 // go back as queued calls on this object, so none arrives once it is gone.
@@ -14,6 +16,7 @@
 // progress at once, then waits for the pool's threads.
 #include "engine/probe_pool.h"
 #include "engine/sealing.h"
+#include "net/sockets.h"
 #include "net/stop_event.h"
 
 #include <QObject>
@@ -43,9 +46,12 @@ public:
     struct Address {
         std::string host, port;
         std::optional<sealing::PublicKey> key;
+        // Said within the last minute rather than just now: when it does not answer, the
+        // directory is asked again before a line falls back to the mailbox.
+        bool recent = false;
     };
     // One typed line. It goes sealed when the partner publishes a key and the sender has one,
-    // sealed at the moment it goes out, to the key the directory gives then; else plain.
+    // sealed to the key that goes with the address it goes to; else plain.
     struct Line {
         std::string plain; // "<" + own name + "> " + text
         std::string text;  // what was typed, after the trailing-blank rule
@@ -71,6 +77,23 @@ public:
         bool fellBack = false; // Deposited after the direct way failed
         std::string refusal;
     };
+    // A head start for one line, made on another thread while the conversation window's 1 ms
+    // Enter timer waits: the connect to the partner's address started, and the line made (sealed
+    // when it goes sealed) for that address. The send of that very line uses it when it goes
+    // straight to that address, key and all; otherwise it is closed unused, and the partner takes
+    // the connection for a presence probe.
+    struct Ready {
+        Address address;
+        Line line;
+        std::string wire;        // the line on the wire, CR LF included
+        std::size_t written = 0; // how much of it went out already
+        std::unique_ptr<sorvane::net::TTcpClient> client;
+    };
+    // Any thread: starts the connect to `address` and makes `line`'s wire line for it; nothing
+    // when no connect could start.
+    static std::unique_ptr<Ready> makeReady(const std::string& partner, const Address& address,
+                                            const Line& line, const From& from);
+
     struct Result {
         std::vector<Outcome> outcomes; // the lines tried, from the first
         std::optional<Address> got;    // what the directory said, when the send asked it
@@ -99,10 +122,11 @@ public:
     // goes out. With `compared` (the key the user compared safety numbers with), nothing goes
     // out when the directory gives another. A sealed line that cannot go directly is deposited;
     // with `throughDirectory` every line goes that way at once. `done` runs on the
-    // user-interface thread.
+    // user-interface thread. `ready`, made for the first line, is used when it fits: what of the
+    // line its connection takes at once is written here, without waiting for a worker.
     void send(const QString& partner, std::optional<Address> address, std::vector<Line> lines,
               From from, std::optional<sealing::PublicKey> compared, bool throughDirectory,
-              Done done);
+              Done done, std::unique_ptr<Ready> ready = nullptr);
 
     const sorvane::directory::Directory& directory() const { return directory_; }
 
@@ -115,8 +139,11 @@ private:
     // Worker thread.
     Result sendAll(const std::string& partner, std::optional<Address> address,
                    const std::vector<Line>& lines, const From& from,
-                   const std::optional<sealing::PublicKey>& compared, bool throughDirectory) const;
+                   const std::optional<sealing::PublicKey>& compared, bool throughDirectory,
+                   Ready* ready) const;
     bool sendDirectly(const Address& address, const std::string& wire) const;
+    bool sendReady(Ready& ready) const;
+    std::chrono::milliseconds sendBound(std::size_t wireBytes) const;
     Outcome deposit(const std::string& partner, const Address& address, const Line& line,
                     const std::string& wire, const From& from, bool& logInAgain) const;
 

@@ -15,18 +15,19 @@ OutgoingLines::OutgoingLines(Outbox& outbox, Trust& trust, Addresses& addresses,
     : QObject(parent), outbox_(outbox), trust_(trust), addresses_(addresses) {}
 
 void OutgoingLines::send(const QString& partner, Outbox::Line line,
-                         std::optional<Outbox::Address> address) {
+                         std::optional<Outbox::Address> address,
+                         std::unique_ptr<Outbox::Ready> ready) {
     SORVANE_ASSERT_UI_THREAD();
     const auto [queue, made] = queues_.try_emplace(partner);
     if (made)
         queue->second.generation = ++generations_;
     queue->second.lines.push_back(Line{std::move(line), std::nullopt});
-    if (address) {
+    if (address && !address->recent) {
         trust_.observe(partner, address->key);
         addresses_.remember(partner, *address);
     }
     // Behind the lines that wait, if any: the partner gets them in the order they were typed.
-    sendQueue(partner, std::move(address));
+    sendQueue(partner, std::move(address), std::move(ready));
 }
 
 void OutgoingLines::sendWaiting(const QString& partner) {
@@ -35,7 +36,8 @@ void OutgoingLines::sendWaiting(const QString& partner) {
         sendQueue(partner, std::nullopt);
 }
 
-void OutgoingLines::sendQueue(const QString& partner, std::optional<Outbox::Address> address) {
+void OutgoingLines::sendQueue(const QString& partner, std::optional<Outbox::Address> address,
+                              std::unique_ptr<Outbox::Ready> ready) {
     Queue& queue = queues_.at(partner);
     if (queue.sending > 0 || queue.lines.empty())
         return;
@@ -50,15 +52,17 @@ void OutgoingLines::sendQueue(const QString& partner, std::optional<Outbox::Addr
     std::optional<sealing::PublicKey> compared;
     if (trust_.verified(partner))
         compared = trust_.pinned(partner);
-    outbox_.send(partner, std::move(address), std::move(lines),
-                 Outbox::From{trust_.ownName().toStdString(), trust_.identity(),
-                              outbox_.directory().loginToken()},
-                 compared, throughDirectory_.count(partner) != 0,
-                 [self = QPointer<OutgoingLines>(this), partner,
-                  generation = queue.generation](const Outbox::Result& result) {
-                     if (self)
-                         self->sent(partner, generation, result);
-                 });
+    outbox_.send(
+        partner, std::move(address), std::move(lines),
+        Outbox::From{trust_.ownName().toStdString(), trust_.identity(),
+                     outbox_.directory().loginToken()},
+        compared, throughDirectory_.count(partner) != 0,
+        [self = QPointer<OutgoingLines>(this), partner,
+         generation = queue.generation](const Outbox::Result& result) {
+            if (self)
+                self->sent(partner, generation, result);
+        },
+        std::move(ready));
 }
 
 void OutgoingLines::sent(const QString& partner, std::uint64_t generation,

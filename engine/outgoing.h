@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -38,8 +39,10 @@ public:
     OutgoingLines(Outbox& outbox, Trust& trust, Addresses& addresses, QObject* parent = nullptr);
 
     // Queues `line` behind the lines that wait for `partner` and sends the queue in order unless
-    // a send to the partner is out already. `address`: the partner's, when just looked up.
-    void send(const QString& partner, Outbox::Line line, std::optional<Outbox::Address> address);
+    // a send to the partner is out already. `address`: the partner's, when just looked up;
+    // `ready`: the line's head start, if it has one.
+    void send(const QString& partner, Outbox::Line line, std::optional<Outbox::Address> address,
+              std::unique_ptr<Outbox::Ready> ready = nullptr);
     // The partner is back, or their new key was accepted: the lines that wait go out, unless a
     // send is out already.
     void sendWaiting(const QString& partner);
@@ -79,7 +82,8 @@ private:
         std::size_t sending = 0;      // the first this many are being sent
         std::uint64_t generation = 0; // tells a discarded queue's send from a later queue's
     };
-    void sendQueue(const QString& partner, std::optional<Outbox::Address> address);
+    void sendQueue(const QString& partner, std::optional<Outbox::Address> address,
+                   std::unique_ptr<Outbox::Ready> ready = nullptr);
     void sent(const QString& partner, std::uint64_t generation, const Outbox::Result& result);
     // Says why the lines of `queue` that are not said to wait for `reason` wait now.
     void wait(const QString& partner, Queue& queue, WaitReason reason);

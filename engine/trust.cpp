@@ -18,6 +18,7 @@ void Trust::begin(const QString& ownName, std::shared_ptr<const sealing::Identit
     known_ = KnownKeys(dir / "known-keys");
     seen_ = SeenIds(dir / "seen-ids");
     notices_.clear();
+    early_->setIdentity(identity_);
 }
 
 KnownKeys::Change Trust::observe(const QString& name,
@@ -26,6 +27,8 @@ KnownKeys::Change Trust::observe(const QString& name,
     const KnownKeys::Change change = known_.observe(name.toStdString(), key);
     if (change == KnownKeys::Change::Replaced)
         notices_.insert(name);
+    if (change != KnownKeys::Change::None)
+        early_->setPin(name.toStdString(), pinned(name));
     if (change != KnownKeys::Change::None)
         emit keyChanged(name);
     return change;
@@ -52,6 +55,7 @@ std::optional<std::optional<sealing::PublicKey>> Trust::pending(const QString& n
 
 void Trust::acceptPending(const QString& name) {
     known_.acceptPending(name.toStdString());
+    early_->setPin(name.toStdString(), pinned(name));
     emit keyChanged(name);
 }
 
@@ -72,7 +76,8 @@ Trust::Judged Trust::cannotOpen(const QString& sender) {
 }
 
 Trust::Judged Trust::judge(const QString& sender, const std::string& signedMessage,
-                           const std::optional<sealing::PublicKey>& key, bool directoryDown) {
+                           const std::optional<sealing::PublicKey>& key, bool directoryDown,
+                           const EarlyOpener::Opened* early) {
     using Verdict = Judged::Verdict;
     const auto judged = [&](Verdict verdict, const std::string& text, QString note) {
         return Judged{verdict, '<' + sender + "> " + QString::fromStdString(text), std::move(note)};
@@ -88,7 +93,9 @@ Trust::Judged Trust::judge(const QString& sender, const std::string& signedMessa
                             QStringLiteral("(not verified: the directory could not be reached)"))
                    : judged(Verdict::NotSigned, shown(sealing::unverifiedBody(signedMessage)),
                             notSignedNote(sender));
-    const std::optional<std::string> body = sealing::verify(signedMessage, *key);
+    const bool checked = early && early->signer == key && early->signedMessage == signedMessage;
+    const std::optional<std::string> body =
+        checked ? early->body : sealing::verify(signedMessage, *key);
     if (!body)
         return judged(Verdict::NotSigned, shown(sealing::unverifiedBody(signedMessage)),
                       notSignedNote(sender));
@@ -106,6 +113,9 @@ Trust::Judged Trust::judge(const QString& sender, const std::string& signedMessa
     if (seen_.contains(read->sender, read->id))
         return judged(Verdict::Replay, read->text, {});
     seen_.add(read->sender, read->id, read->time + MaxAge.count() + MaxAhead.count());
+    // The next lines from the sender are checked as they are read.
+    if (key == pinned(sender))
+        early_->setPin(sender.toStdString(), key);
     return judged(Verdict::Verified, read->text, {});
 }
 

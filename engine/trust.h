@@ -5,6 +5,7 @@
 //
 // User-interface thread only. The identity itself never changes during a session, so sends on
 // worker threads share it (a shared pointer to a const key pair).
+#include "engine/early_open.h"
 #include "engine/sealing.h"
 #include "engine/user_data.h"
 
@@ -74,9 +75,13 @@ public:
     // not sealed to this computer's key.
     std::optional<std::string> open(std::string_view sealedText) const;
     // Judges an opened line from `sender` against `key` (the pinned one, or the directory's);
-    // without a key, `directoryDown` tells why. A verified line is recorded as seen first.
+    // without a key, `directoryDown` tells why. A verified line is recorded as seen first. A
+    // signature `early` checked against the same key is not checked again.
     Judged judge(const QString& sender, const std::string& signedMessage,
-                 const std::optional<sealing::PublicKey>& key, bool directoryDown);
+                 const std::optional<sealing::PublicKey>& key, bool directoryDown,
+                 const EarlyOpener::Opened* early = nullptr);
+    // What the listener's connection threads open received lines with.
+    std::shared_ptr<EarlyOpener> early() const { return early_; }
     // The line shown for a sealed text this computer cannot open.
     static Judged cannotOpen(const QString& sender);
 
@@ -97,6 +102,7 @@ private:
     KnownKeys known_;
     SeenIds seen_;
     std::set<QString> notices_; // names whose new key is still to be announced
+    std::shared_ptr<EarlyOpener> early_ = std::make_shared<EarlyOpener>();
 };
 
 } // namespace sorvane::engine

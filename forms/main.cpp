@@ -62,7 +62,7 @@ TForm3::TForm3(Context& context, QWidget* parent)
           {[this](const QString& name) { return isFriend(name); },
            [](const QString& name) { return openChatWindow(name) != nullptr; }},
           this)),
-      setAsideOffer_(new QTimer(this)) {
+      earlyOpener_(engine_->trust().early()), setAsideOffer_(new QTimer(this)) {
     ui.setupUi(this);
     setFixedSize(size());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -450,9 +450,14 @@ void TForm3::TcpServer1Accept(sorvane::net::TCustomTcpServer&,
                               sorvane::net::TCustomIpClient& clientSocket) {
     // Runs on a connection thread: read the one line, queue it with the address it came from,
     // wake the dispatch.
-    sorvane::engine::ReceivedLine line{clientSocket.ReceiveLine("\r\n"), clientSocket.remoteHost()};
+    auto early = std::make_shared<sorvane::engine::EarlyOpener::Slot>();
+    sorvane::engine::ReceivedLine line{clientSocket.ReceiveLine("\r\n"), clientSocket.remoteHost(),
+                                       early};
+    const std::string text = line.text;
     if (InboundLines.append(std::move(line)))
         sorvane::engine::queueOn(this, [this] { Timer1->setEnabled(true); });
+    // Opened here, while the dispatch waits for its timer.
+    earlyOpener_->fill(*early, text);
 }
 
 QString TForm3::GetPartOfLine1(const QString& line, const QString& start, const QString& end) {
@@ -527,7 +532,8 @@ bool TForm3::isFriend(const QString& name) const {
 void TForm3::dispatchLine(const sorvane::engine::ReceivedLine& received) {
     const QString line = QString::fromStdString(received.text);
     if (const std::optional<QString> sender = senderOfLine(line))
-        arrivals().receive(*sender, line, received.from);
+        arrivals().receive(*sender, line, received.from, {},
+                           received.early ? received.early->get() : nullptr);
 }
 
 void TForm3::showArrival(const sorvane::engine::Arrival& arrival) {

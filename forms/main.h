@@ -127,6 +127,8 @@ private:
 
     Context& context_;
     sorvane::engine::Engine* engine_;
+    // The connection threads open sealed lines with it; it stays until they are gone.
+    std::shared_ptr<sorvane::engine::EarlyOpener> earlyOpener_;
     bool presenceAskedAgain_ = false; // Timer2 fired while a run was out
     // Says how many lines were set aside, at most once a second while a flood goes on.
     QTimer* setAsideOffer_;

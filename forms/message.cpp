@@ -128,10 +128,14 @@ bool TForm4::eventFilter(QObject* watched, QEvent* event) {
             // The input gets its line break at the caret whatever Shift, Ctrl or Alt is held.
             // Put in here rather than by the editor, which passes Ctrl+Enter and Alt+Enter on
             // to the window: its Enter would press OK at once, and the timer press it again.
+            // The input is not drawn again until the timer has fired: drawing it would only
+            // hold up OK, which clears it.
+            ui.Memo1->setUpdatesEnabled(false);
             QTextCursor cursor = ui.Memo1->textCursor();
             cursor.insertText(QStringLiteral("\n"));
             ui.Memo1->setTextCursor(cursor);
             ui.Memo1->ensureCursorVisible();
+            handle([this] { askAhead(); });
             return true;
         }
     }
@@ -148,13 +152,36 @@ void TForm4::appendHistory(const QString& line) {
 
 void TForm4::Memo1KeyDown(int key) {
     if (key == 13) {
-        lookAhead_.ask(ui.Label2->text().toStdString());
         Timer1->setEnabled(true);
     }
 }
 
+void TForm4::askAhead() {
+    // Where the directory gave the partner's address within the last minute, the line goes
+    // there: its head start, the connect begun and the line sealed with the text as OK will find
+    // it, is made here while the timer waits. Otherwise the look-ahead asks the directory, and
+    // makes the head start once it has answered.
+    using sorvane::engine::Outbox;
+    const QString partner = ui.Label2->text();
+    const QString own = Form1->ui.Edit1->text();
+    const QString line = peerLine(own, ui.Memo1->toPlainText());
+    sorvane::engine::LookAhead::Line ahead{
+        {line.toStdString(), line.mid(own.size() + 3).toStdString(),
+         sorvane::engine::sealing::newMessageId(), static_cast<long long>(std::time(nullptr))},
+        {own.toStdString(), Form3->engine().trust().identity(), {}}};
+    ready_.reset();
+    if (const std::optional<Outbox::Address> known = Form3->engine().addresses().fresh(partner)) {
+        // A long line is sealed by the send's worker instead.
+        if (ahead.line.plain.size() < Outbox::BytesPerStep)
+            ready_ = Outbox::makeReady(partner.toStdString(), *known, ahead.line, ahead.from);
+        return;
+    }
+    lookAhead_.ask(partner.toStdString(), std::move(ahead));
+}
+
 void TForm4::Timer1Timer() {
     Timer1->setEnabled(false);
+    ui.Memo1->setUpdatesEnabled(true);
     ui.BitBtn1->click();
 }
 
@@ -199,35 +226,48 @@ void TForm4::setPartner(const QString& name) {
 
 void TForm4::BitBtn1Click() {
     SORVANE_ASSERT_UI_THREAD();
-    // The lookup stays here, so that a directory that cannot be reached is reported as for any
-    // request, with the input kept, unless it gave the partner's address within the last minute:
-    // the line then goes there, or waits with the others. Each line asks afresh otherwise, so
-    // that it goes to the partner's current key; after Enter that lookup was asked for as the
-    // key was pressed. What may take seconds, the connect and the send, goes to the outbox.
+    // The line goes to the address the directory gave within the last minute, as the checks of
+    // received lines reuse the addresses they confirmed; where it answers no more, the send asks
+    // the directory again. Without one the lookup stays here, so that a directory that cannot
+    // be reached is reported as for any request, with the input kept; after Enter that lookup
+    // was asked for as the key was pressed. What may take seconds, the connect and the send,
+    // goes to the outbox.
     using sorvane::engine::Outbox;
     const QString partner = ui.Label2->text();
-    std::optional<Outbox::Address> address;
+    std::optional<Outbox::Address> address = Form3->engine().addresses().fresh(partner);
+    // The send checks that a head start fits the address the line goes to.
+    std::unique_ptr<Outbox::Ready> ready = std::move(ready_);
+    std::optional<sorvane::engine::LookAhead::Answer> asked;
     try {
-        std::optional<sorvane::LineList> asked = lookAhead_.take(partner.toStdString());
+        asked = lookAhead_.take(partner.toStdString());
+    } catch (...) {
+        if (!address)
+            throw; // reported as the lookup's own failure
+    }
+    if (!address) {
         const sorvane::LineList reply =
-            asked ? std::move(*asked) : context_.directory.sendLookup(partner.toStdString());
+            asked ? std::move(asked->reply) : context_.directory.sendLookup(partner.toStdString());
+        if (asked)
+            ready = std::move(asked->ready);
         address = Outbox::Address{reply[0], reply[1], std::nullopt};
         sorvane::net::PortTextToNumber(address->port); // a port text that is no number is an error
         if (reply.count() > 2)
             address->key = sorvane::engine::sealing::parsePublicKey(reply[2]);
-    } catch (const sorvane::EDirectoryUnreachable&) {
-        address = Form3->engine().addresses().fresh(partner);
-        if (!address)
-            throw;
     }
 
     // The line gets its id and time now: a line that waits keeps them, so that the partner
     // shows it once however often it is sent.
     const QString own = Form1->ui.Edit1->text();
     const QString line = peerLine(own, ui.Memo1->toPlainText());
-    const Outbox::Line out{line.toStdString(), line.mid(own.size() + 3).toStdString(),
-                           sorvane::engine::sealing::newMessageId(),
-                           static_cast<long long>(std::time(nullptr))};
+    Outbox::Line out{line.toStdString(), line.mid(own.size() + 3).toStdString(),
+                     sorvane::engine::sealing::newMessageId(),
+                     static_cast<long long>(std::time(nullptr))};
+    // The head start was made for this very text at Enter: the line keeps the id and time it
+    // was sealed with.
+    if (ready && ready->line.plain == out.plain)
+        out = ready->line;
+    else
+        ready.reset();
     const Outbox::From from{own.toStdString(), Form3->engine().trust().identity(), {}};
     if (Outbox::wireLength(partner.toStdString(), out, *address, from) >
         sorvane::net::TTcpServer::DefaultConnectionMaxLineLength) {
@@ -239,7 +279,7 @@ void TForm4::BitBtn1Click() {
     QStringList said;
     deferred_ = &said;
     try {
-        Form3->engine().outgoing().send(partner, out, std::move(address));
+        Form3->engine().outgoing().send(partner, out, std::move(address), std::move(ready));
     } catch (...) {
         deferred_ = nullptr;
         throw;

@@ -55,6 +55,7 @@ public:
     static QString throughDirectoryNote(const QString& partner);
 
     void Memo1KeyDown(int key);
+    void askAhead();
     void Timer1Timer();
     void BitBtn1Click();
     void BitBtn2Click();
@@ -71,8 +72,9 @@ private:
     void showLock();
 
     Context& context_;
-    std::optional<sorvane::ui::History> history_; // made once the layout is there
-    sorvane::engine::LookAhead lookAhead_;        // the lookup asked for at Enter
-    QStringList* deferred_ = nullptr;             // where appendHistory puts lines while OK sends
+    std::optional<sorvane::ui::History> history_;           // made once the layout is there
+    sorvane::engine::LookAhead lookAhead_;                  // the lookup asked for at Enter
+    std::unique_ptr<sorvane::engine::Outbox::Ready> ready_; // the line's head start, made at Enter
+    QStringList* deferred_ = nullptr; // where appendHistory puts lines while OK sends
     bool sealed_ = false;
 };

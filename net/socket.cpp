@@ -331,47 +331,59 @@ TCustomIpClient::~TCustomIpClient() {
 }
 
 void TCustomIpClient::Open() {
+    if (StartConnect())
+        FinishConnect();
+}
+
+bool TCustomIpClient::StartConnect() {
     TIpSocket::Open();
     if (!active_ || connected_)
-        return;
+        return false;
+    if (connecting_)
+        return true;
     sockaddr_in address{};
     // Neither an unknown host nor 0.0.0.0 is somewhere to connect to (the platform would take
     // 0.0.0.0 for this machine).
     if (!detail::MakeAddress(remoteHost_, remotePort_, address) ||
         address.sin_addr.s_addr == htonl(INADDR_ANY)) {
         ReportError(EADDRNOTAVAIL);
-        return;
+        return false;
     }
-    connected_ = ConnectBounded(&address, sizeof address);
-}
-
-bool TCustomIpClient::ConnectBounded(const void* address, unsigned addressLength) {
-    // Connect without blocking and wait for the outcome at most connectTimeout_, so that an
-    // address that never answers costs seconds, not the minutes of the platform's own limit.
+    // Connect without blocking; FinishConnect waits for the outcome at most connectTimeout_, so
+    // that an address that never answers costs seconds, not the minutes of the platform's own
+    // limit.
     if (!SetNonBlocking(handle_, true)) {
         ReportError(errno);
         return false;
     }
-    int error = 0;
-    if (connect(handle_, static_cast<const sockaddr*>(address), addressLength) < 0) {
-        error = errno;
-        if (error == EINPROGRESS || error == EINTR) {
-            const bool unlimited = connectTimeout_.count() <= 0;
-            const int rc =
-                abortEvent_ < 0
-                    ? PollUntil(handle_, POLLOUT, Clock::now() + connectTimeout_, unlimited)
-                    : PollOrAbort(handle_, abortEvent_, Clock::now() + connectTimeout_, unlimited);
-            if (rc == 0) {
-                error = ETIMEDOUT;
-            } else if (rc < 0) {
+    connectError_ = 0;
+    if (connect(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
+        connectError_ = errno;
+    connecting_ = true;
+    return true;
+}
+
+bool TCustomIpClient::FinishConnect() {
+    if (!connecting_)
+        return connected_;
+    connecting_ = false;
+    int error = connectError_;
+    if (error == EINPROGRESS || error == EINTR) {
+        const bool unlimited = connectTimeout_.count() <= 0;
+        const int rc =
+            abortEvent_ < 0
+                ? PollUntil(handle_, POLLOUT, Clock::now() + connectTimeout_, unlimited)
+                : PollOrAbort(handle_, abortEvent_, Clock::now() + connectTimeout_, unlimited);
+        if (rc == 0) {
+            error = ETIMEDOUT;
+        } else if (rc < 0) {
+            error = errno;
+        } else if (rc == kAborted) {
+            error = ECANCELED;
+        } else {
+            socklen_t length = sizeof error;
+            if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
                 error = errno;
-            } else if (rc == kAborted) {
-                error = ECANCELED;
-            } else {
-                socklen_t length = sizeof error;
-                if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
-                    error = errno;
-            }
         }
     }
     if (blockMode_ == bmBlocking && !SetNonBlocking(handle_, false) && error == 0)
@@ -380,6 +392,7 @@ bool TCustomIpClient::ConnectBounded(const void* address, unsigned addressLength
         ReportError(error);
         return false;
     }
+    connected_ = true;
     return true;
 }
 
@@ -388,6 +401,7 @@ void TCustomIpClient::Close() {
         ErrorCheck(shutdown(handle_, SHUT_RDWR));
         connected_ = false;
     }
+    connecting_ = false;
     TIpSocket::Close();
 }
 

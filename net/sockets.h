@@ -186,6 +186,12 @@ public:
     // Creates the socket and connects it to remoteHost:remotePort. A failed connect leaves the
     // socket in place: active, not connected. Throws EConvertError for a bad port text.
     void Open() override;
+    // Open in two halves, so that a connect can run while its thread does something else:
+    // StartConnect creates the socket and starts the connect without waiting (false when
+    // nothing was started: a bad address, or already connected); FinishConnect waits for its
+    // outcome, at most the connect time-out from then, and returns connected().
+    bool StartConnect();
+    bool FinishConnect();
     // Shuts a connection down in both directions, then closes the socket.
     void Close() override;
 
@@ -193,9 +199,9 @@ private:
     friend class TCustomTcpServer;
     // Takes over a socket the listener accepted.
     void Adopt(TSocket socket, std::string peerHost, std::string peerPort);
-    bool ConnectBounded(const void* address, unsigned addressLength);
-
     bool connected_ = false;
+    bool connecting_ = false; // started, outcome not yet looked at
+    int connectError_ = 0;    // what the connect call said
     std::chrono::milliseconds connectTimeout_ = DefaultConnectTimeout;
 };
 
