@@ -3,10 +3,12 @@
 //
 // Threads: the user-interface thread and two short-lived helpers, so that the windows wait for
 // nothing that only this program needs before they show.
-// - "ahead", started once the application exists, draws the program icon's pictures and decides
-//   the stand-in faces while the user-interface thread builds the windows. What they share is
-//   the pictures and the decision, each made once inside a function-local static (ui/artwork,
-//   ui/fonts); the user-interface thread, reaching one before it is made, waits for it.
+// - "ahead", started once the application exists, draws the program icon's pictures while the
+//   user-interface thread builds the windows. What they share is the pictures, made once inside
+//   a function-local static (ui/artwork); the user-interface thread, reaching it before it is
+//   made, waits for it. The stand-in faces are decided by the user-interface thread as the first
+//   window shows: deciding them here set up the system's font configuration a second time, side
+//   by side with the toolkit's own, and the windows came up later for it.
 // - "preparation", started once the windows are up, reads the directory settings and loads
 //   libcurl. It keeps the directory's location (a promise; every request waits for it) and hands
 //   the settings' problems to the user-interface thread as a queued call that shows them.
@@ -57,10 +59,7 @@ int runMessenger(int& argc, char** argv) {
     // Closing windows never ends the program; only the tray menu's "Close" does.
     QApplication::setQuitOnLastWindowClosed(false);
     ui::installFontSubstitutions();
-    std::jthread ahead([] {
-        ui::artwork::drawProgramIconAhead();
-        ui::decideStandInFonts();
-    });
+    std::jthread ahead([] { ui::artwork::drawProgramIconAhead(); });
     QApplication::setStyle(new PasswordStarStyle); // owned by the application
 
     std::promise<directory::Location> location;

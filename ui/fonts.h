@@ -11,8 +11,7 @@ void installFontSubstitutions();
 
 // Decides, once, which face stands in for each of those two where it is not installed (the
 // first of the stand-ins installed), as adoptStandInFonts does on its first call; any thread,
-// after installFontSubstitutions. The start-up has it decided on a thread of its own while it
-// builds its windows, and adoptStandInFonts waits for the decision if need be.
+// after installFontSubstitutions. A caller meanwhile on another thread waits for the decision.
 void decideStandInFonts();
 
 // Gives every control of `window` that asks for one of those faces its stand-in, where the
