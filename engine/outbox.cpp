@@ -135,12 +135,17 @@ Outbox::Result Outbox::sendAll(const std::string& partner, std::optional<Address
         if (!throughDirectory) {
             bool sent = head ? sendReady(*head) : sendDirectly(*address, wire);
             // An address of the last minute that does not answer: the directory may know
-            // where the partner is now, and with what key.
-            if (!sent && address->recent && lookUp()) {
-                if ((result.held = held()))
-                    break;
-                wire = wireLine(partner, line, *address, from);
-                sent = sendDirectly(*address, wire);
+            // where the partner is now, and with what key. The same address is not tried
+            // twice.
+            if (!sent && address->recent) {
+                const Address tried = *address;
+                if (lookUp()) {
+                    if ((result.held = held()))
+                        break;
+                    wire = wireLine(partner, line, *address, from);
+                    if (address->host != tried.host || address->port != tried.port)
+                        sent = sendDirectly(*address, wire);
+                }
             }
             if (sent) {
                 result.outcomes.push_back({Kind::Sent, false, {}});
