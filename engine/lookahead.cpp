@@ -60,7 +60,8 @@ void LookAhead::work() {
             reply = directory_.sendLookup(partner, stop_.fd());
             if (line) {
                 try {
-                    ready = headStart(partner, *reply, *line);
+                    ready = Outbox::makeReady(partner, Outbox::addressOf(*reply), line->line,
+                                              line->from);
                 } catch (const std::exception&) {
                     // No head start: OK sends as it would without one.
                 }
@@ -75,19 +76,6 @@ void LookAhead::work() {
         answered_ = true;
         changed_.notify_all();
     }
-}
-
-std::unique_ptr<Outbox::Ready>
-LookAhead::headStart(const std::string& partner, const sorvane::LineList& reply, const Line& line) {
-    if (reply.count() < 2)
-        return nullptr;
-    Outbox::Address address{reply[0], reply[1], std::nullopt};
-    if (reply.count() > 2) {
-        address.key = sealing::parsePublicKey(reply[2]);
-        if (!address.key)
-            return nullptr; // OK reports the reply
-    }
-    return Outbox::makeReady(partner, address, line.line, line.from);
 }
 
 std::optional<LookAhead::Answer> LookAhead::take(const std::string& partner) {

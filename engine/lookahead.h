@@ -1,9 +1,10 @@
 #pragma once
 // The partner's lookup asked for as Enter is pressed, so that it runs while the conversation
 // window's 1 ms timer waits to press OK; OK then takes its answer instead of asking the
-// directory itself. Each line still gets a lookup of its own, made a millisecond earlier.
-// Given the line as it stands at Enter, the worker also gives it its head start once the lookup
-// has answered (Outbox::Ready): the connect to the partner started, the line sealed.
+// directory itself; it is asked only where the directory has not given the partner's address
+// within the last minute (OK reuses that one). Given the line as it stands at Enter, the worker
+// also gives it its head start once the lookup has answered (Outbox::Ready): the connect to the
+// partner started, the line sealed.
 //
 // Threads: one worker, started at the first ask() and kept for the window's life, makes the
 // lookups and head starts; ask(), take() and the destructor run on the owner's thread. They
@@ -52,8 +53,6 @@ public:
 
 private:
     void work();
-    static std::unique_ptr<Outbox::Ready>
-    headStart(const std::string& partner, const sorvane::LineList& reply, const Line& line);
 
     const sorvane::directory::Directory& directory_;
     sorvane::net::StopEvent stop_;

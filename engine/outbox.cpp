@@ -49,6 +49,13 @@ std::size_t Outbox::wireLength(const std::string& partner, const Line& line, con
                sealing::encodeBody(bodyOf(partner, line, *address.key, from)).size());
 }
 
+Outbox::Address Outbox::addressOf(const sorvane::LineList& reply) {
+    Address address{reply[0], reply[1], std::nullopt};
+    if (reply.count() > 2)
+        address.key = sealing::parsePublicKey(reply[2]);
+    return address;
+}
+
 std::unique_ptr<Outbox::Ready> Outbox::makeReady(const std::string& partner, const Address& address,
                                                  const Line& line, const From& from) {
     auto ready = std::make_unique<Ready>();
@@ -110,10 +117,7 @@ Outbox::Result Outbox::sendAll(const std::string& partner, std::optional<Address
     Result result;
     const auto lookUp = [&] {
         try {
-            const sorvane::LineList reply = directory_.sendLookup(partner, stop_.fd());
-            address = Address{reply[0], reply[1], std::nullopt};
-            if (reply.count() > 2)
-                address->key = sealing::parsePublicKey(reply[2]);
+            address = addressOf(directory_.sendLookup(partner, stop_.fd()));
             result.got = address;
             return true;
         } catch (const std::exception&) {

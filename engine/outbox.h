@@ -14,6 +14,7 @@
 // go back as queued calls on this object, so none arrives once it is gone.
 // Stopping. The destructor raises the stop event, which ends any lookup, connect or send in
 // progress at once, then waits for the pool's threads.
+#include "directory/linelist.h"
 #include "engine/probe_pool.h"
 #include "engine/sealing.h"
 #include "net/sockets.h"
@@ -50,6 +51,8 @@ public:
         // directory is asked again before a line falls back to the mailbox.
         bool recent = false;
     };
+    // The address a lookup's reply gives (host, port and, on the third line, the key).
+    static Address addressOf(const sorvane::LineList& reply);
     // One typed line. It goes sealed when the partner publishes a key and the sender has one,
     // sealed to the key that goes with the address it goes to; else plain.
     struct Line {

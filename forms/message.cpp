@@ -249,10 +249,8 @@ void TForm4::BitBtn1Click() {
             asked ? std::move(asked->reply) : context_.directory.sendLookup(partner.toStdString());
         if (asked)
             ready = std::move(asked->ready);
-        address = Outbox::Address{reply[0], reply[1], std::nullopt};
+        address = Outbox::addressOf(reply);
         sorvane::net::PortTextToNumber(address->port); // a port text that is no number is an error
-        if (reply.count() > 2)
-            address->key = sorvane::engine::sealing::parsePublicKey(reply[2]);
     }
 
     // The line gets its id and time now: a line that waits keeps them, so that the partner
